@@ -1,0 +1,26 @@
+// The printer driver "Loomscribe printer": installing, listing, removing.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <cstdint>
+
+struct InstallSession;
+
+// The result of one EnumPrinterDriversW (level 6), in one global-heap block.
+struct DriverList {
+  BYTE* buffer = nullptr;
+  uint32_t level = 6;
+  uint32_t count = 0;
+};
+
+void ListDrivers(DriverList& list, const wchar_t* environment);
+void FreeDriverList(DriverList& list);
+int32_t FindProductDriver(const DriverList& list);
+void RemovePrinterDriver(InstallSession& session, const DriverList& list);
+// The driver record of an open printer, in a global-heap block, or null.
+DRIVER_INFO_2W* QueryPrinterDriver(HANDLE printer);
+
+void InstallPrinterDriver(InstallSession& session);
+bool AddDriverRecord(DRIVER_INFO_6W* record);

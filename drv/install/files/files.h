@@ -1,0 +1,46 @@
+// Component files: the 64-bit file set, copying a component file with a
+// bounded retry, and the file operations Windows holds for its next restart.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+struct InstallSession;
+
+// The 64-bit file set (installed) and the 32-bit names (only searched for).
+extern const wchar_t kEnvironmentX64[];  // "Windows x64"
+extern const wchar_t kMonitorFile64[];   // "lmxmon64.dll"
+extern const wchar_t kDriverFile64[];    // "lmxdrv64.dll"
+extern const wchar_t kUiFile64[];        // "lmxui64.dll"
+extern const wchar_t kHelpFile[];        // "lmxhelp.chm"
+extern const wchar_t kMonitorFile32[];   // "lmxmon32.dll"
+extern const wchar_t kDriverFile32[];    // "lmxdrv32.dll"
+extern const wchar_t kUiFile32[];        // "lmxui32.dll"
+
+void SetPlatformFiles(InstallSession& session);
+
+// Copies `fileName` from the program's directory into `targetDirectory`
+// (8192-byte blocks). When `destination` is given, the destination path is
+// stored there before anything is opened (also when the copy then fails);
+// a path that does not fit `destinationChars` (terminator included) is not
+// stored and the buffer is left empty. `report` logs failures to open.
+HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirectory,
+                          const wchar_t* fileName, wchar_t* destination, size_t destinationChars,
+                          bool report);
+HANDLE OpenDestinationWithRetry(InstallSession& session, const wchar_t* path);
+
+// PendingFileRenameOperations, parsed. Entry 2k is the source of pair k and
+// 2k+1 its destination (null for an empty string: a queued deletion).
+struct PendingRenameTable {
+  wchar_t** entries = nullptr;
+  int32_t* isFile = nullptr;
+  int32_t pairCount = 0;
+};
+
+PendingRenameTable ReadPendingRenames();
+void ApplyPendingDeletes(PendingRenameTable& table);
+void ReleasePendingRenames(PendingRenameTable& table);
+
+// The path with a leading "\??\" skipped.
+const wchar_t* SkipNtPrefix(const wchar_t* path);

@@ -1,0 +1,11 @@
+// install.exe: one command word, one job, one exit code.
+#include <windows.h>
+
+#include "dispatch.h"
+#include "platform/platform.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  RestrictDllSearchToSystemDirectory();
+  SetProgramInstance(instance);
+  return Dispatch();
+}

@@ -1,0 +1,2 @@
+#include "monitor/monitor.h"
+void InstallPortMonitor(InstallSession&) {}  // TODO(stub)

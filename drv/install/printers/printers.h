@@ -1,0 +1,36 @@
+// The machine's printers: the snapshot, creating, removing and re-creating
+// the product's printers with their settings.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <cstdint>
+
+#include "session/session.h"
+
+void ListPrinters(PrinterList& list);
+void FreePrinterList(PrinterList& list);
+
+// PRINTER_INFO_2 of one open printer, in one global-heap block.
+struct PrinterInfoBuffer {
+  PRINTER_INFO_2W* buffer = nullptr;
+  uint32_t size = 0;
+};
+
+PrinterInfoBuffer QueryPrinterInfo(HANDLE printer);
+bool ClosePrinterHandle(HANDLE printer);
+void MarkDefaultPrinter(InstallSession& session);
+
+HANDLE AddProductPrinter(InstallSession& session, const wchar_t* name);
+
+void DeleteAllPrinters(InstallSession& session);
+void DeleteNamedPrinter(InstallSession& session, const wchar_t* name);
+bool PurgeAndDeletePrinter(HANDLE printer);
+
+void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer);
+void RecreateSavedPrinters(InstallSession& session);
+bool WritePrinterSubKey(HANDLE printer, const char* subKey);
+// `buffer` holds at least 64 bytes.
+void ReadPrinterSubKey(HANDLE printer, char* buffer);
+bool ClearDeletedMarker(const char* path);

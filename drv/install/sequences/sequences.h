@@ -1,0 +1,24 @@
+// The install and uninstall sequences, and the status commands.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+struct InstallSession;
+
+struct RunResult {
+  bool errorsCounted = false;
+  uint32_t scheduledForRestart = 0;
+};
+
+RunResult RunInstall(HWND parentWindow);
+RunResult RunUninstall(HWND parentWindow);
+void ReInstall(InstallSession& session);
+void FullUninstall(InstallSession& session);
+void UnInstall(InstallSession& session);
+
+bool IsDriverUpToDate();
+bool HasPendingComponentFiles();
+bool IsDefaultPrinterForeign();
+void SetOurPrinterAsDefault();

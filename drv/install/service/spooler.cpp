@@ -1,0 +1,102 @@
+#include "service/spooler.h"
+
+#include "platform/platform.h"
+#include "session/session.h"
+
+namespace {
+
+constexpr DWORD kScmAccess = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;     // 0xF0001
+constexpr DWORD kCheckAccess = SERVICE_QUERY_STATUS | SERVICE_START;            // 0x14
+constexpr DWORD kRestartAccess = SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;  // 0x34
+constexpr int kPolls = 50;
+constexpr DWORD kPollMs = 200;
+
+SC_HANDLE OpenLocalScm() { return Os().OpenSCManagerW(nullptr, nullptr, kScmAccess); }
+
+}  // namespace
+
+bool StartSpoolerAndWait(SC_HANDLE service) {
+  // A service that already runs refuses the start and simply passes the poll.
+  Os().StartServiceW(service, 0, nullptr);
+  SERVICE_STATUS status = {};
+  Os().QueryServiceStatus(service, &status);
+  for (int poll = 0; poll < kPolls; ++poll) {
+    if (status.dwCurrentState == SERVICE_RUNNING) return true;
+    Os().Sleep(kPollMs);
+    Os().QueryServiceStatus(service, &status);
+  }
+  return status.dwCurrentState == SERVICE_RUNNING;
+}
+
+bool CheckSpooler(InstallSession& session) {
+  LogLine(session, L">Check Spooler");
+  ++session.IndentDepth;
+  SC_HANDLE scm = OpenLocalScm();
+  if (!scm) {
+    LogError(session, 1, ErrorMessageFormat(1));
+    --session.IndentDepth;
+    return false;
+  }
+  bool result = true;
+  SC_HANDLE service = Os().OpenServiceW(scm, L"spooler", kCheckAccess);
+  if (!service) {
+    LogError(session, 2, ErrorMessageFormat(2));
+    result = false;
+  } else {
+    SERVICE_STATUS status = {};
+    // A failed status read starts nothing and leaves the answer true.
+    if (Os().QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING) {
+      if (!StartSpoolerAndWait(service)) {
+        LogError(session, 4, ErrorMessageFormat(4));
+        result = false;
+      }
+    }
+    Os().CloseServiceHandle(service);
+  }
+  Os().CloseServiceHandle(scm);
+  --session.IndentDepth;
+  return result;
+}
+
+SpoolerRestart BeginSpoolerRestart(InstallSession* session) {
+  if (session) LogLine(*session, L">Restart Spooler");
+  SpoolerRestart restart = {session, nullptr, nullptr, false};
+  restart.scm = OpenLocalScm();
+  if (!restart.scm) {
+    if (session) LogError(*session, 1, ErrorMessageFormat(1));
+    return restart;
+  }
+  restart.service = Os().OpenServiceW(restart.scm, L"spooler", kRestartAccess);
+  if (!restart.service) {
+    if (session) LogError(*session, 2, ErrorMessageFormat(2));
+    return restart;
+  }
+  SERVICE_STATUS status = {};
+  if (!Os().ControlService(restart.service, SERVICE_CONTROL_STOP, &status)) {
+    DWORD error = Os().GetLastError();
+    if (error != ERROR_SERVICE_NOT_ACTIVE && session)
+      LogError(*session, 5, ErrorMessageFormat(5), static_cast<int>(error), error);
+  }
+  restart.stopRequested = true;
+  status = {};
+  Os().QueryServiceStatus(restart.service, &status);
+  for (int poll = 0; poll < kPolls; ++poll) {
+    if (status.dwCurrentState == SERVICE_STOPPED) return restart;
+    Os().Sleep(kPollMs);
+    Os().QueryServiceStatus(restart.service, &status);
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED && session)
+    LogError(*session, 3, ErrorMessageFormat(3));
+  return restart;
+}
+
+void EndSpoolerRestart(SpoolerRestart& restart) {
+  if (restart.service) {
+    if (restart.stopRequested && !StartSpoolerAndWait(restart.service) && restart.installSession)
+      LogError(*restart.installSession, 4, ErrorMessageFormat(4));
+    Os().CloseServiceHandle(restart.service);
+    restart.service = nullptr;
+  }
+  if (restart.scm) Os().CloseServiceHandle(restart.scm);
+  restart.scm = nullptr;
+}

@@ -1,0 +1,20 @@
+// The log window: the run's log in a modal dialog (template 101).
+#pragma once
+
+#include <windows.h>
+
+struct InstallSession;
+
+constexpr int kLogDialogId = 101;
+constexpr int kLogTextId = 1001;
+
+INT_PTR CALLBACK LogWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Shows the log modally, owned by `parent` (may be null). Without an
+// interactive window station nobody could close a dialog: the log is then
+// written as a UTF-16 file in the temporary directory instead.
+void ShowLogWindow(InstallSession& session, HWND parent);
+
+// The title the window gets: "Loomscribe build 2070- Install" and " error
+// log!" or " log.".
+void FormatLogWindowTitle(const InstallSession& session, wchar_t* title, size_t chars);

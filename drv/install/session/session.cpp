@@ -1,0 +1,362 @@
+#include "session/session.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "platform/platform.h"
+
+const wchar_t kProductPort[] = L"Loomscribe:";
+const wchar_t kProductDriver[] = L"Loomscribe printer";
+
+bool IsProductPortName(const wchar_t* name) {
+  return name && std::wmemcmp(name, kProductPort, 12) == 0;
+}
+
+bool IsProductDriverName(const wchar_t* name) {
+  // wcscmp stops at the first difference, so a shorter name never makes it
+  // read past its own terminator.
+  return name && std::wcscmp(name, kProductDriver) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// WideBuffer
+
+namespace {
+
+struct WideBlock {
+  uint64_t count;
+  wchar_t chars[1];
+};
+
+constexpr size_t kCountBytes = sizeof(uint64_t);
+
+WideBlock* BlockOf(const WideBuffer& buffer) { return static_cast<WideBlock*>(buffer.block); }
+
+}  // namespace
+
+size_t WideBlockBytes(uint64_t count) {
+  uint64_t capacity = (count + 1 + 31) / 32 * 32;
+  return kCountBytes + static_cast<size_t>(capacity) * sizeof(wchar_t);
+}
+
+uint64_t Length(const WideBuffer& buffer) { return buffer.block ? BlockOf(buffer)->count : 0; }
+
+const wchar_t* Text(const WideBuffer& buffer) {
+  return buffer.block ? BlockOf(buffer)->chars : L"";
+}
+
+wchar_t* MutableText(WideBuffer& buffer) { return buffer.block ? BlockOf(buffer)->chars : nullptr; }
+
+bool SetLength(WideBuffer& buffer, uint64_t count) {
+  if (count == 0) {
+    Release(buffer);
+    return true;
+  }
+  // A count whose block size would not fit size_t is refused like any other
+  // allocation that cannot be had.
+  if (count >= (SIZE_MAX - kCountBytes) / sizeof(wchar_t) - 64) return false;
+  size_t bytes = WideBlockBytes(count);
+  if (!buffer.block) {
+    void* block = Os().HeapAlloc(Os().GetProcessHeap(), 0, bytes);
+    if (!block) return false;
+    buffer.block = block;
+  } else if (bytes != WideBlockBytes(BlockOf(buffer)->count)) {
+    void* block = Os().HeapReAlloc(Os().GetProcessHeap(), 0, buffer.block, bytes);
+    if (!block) return false;
+    buffer.block = block;
+  }
+  BlockOf(buffer)->count = count;
+  BlockOf(buffer)->chars[count] = L'\0';
+  return true;
+}
+
+void Release(WideBuffer& buffer) {
+  if (buffer.block) Os().HeapFree(Os().GetProcessHeap(), 0, buffer.block);
+  buffer.block = nullptr;
+}
+
+bool Assign(WideBuffer& buffer, const wchar_t* text) {
+  size_t n = text ? std::wcslen(text) : 0;
+  if (n == 0) {
+    Release(buffer);
+    return true;
+  }
+  if (!SetLength(buffer, n)) return false;
+  std::wmemmove(BlockOf(buffer)->chars, text, n);
+  return true;
+}
+
+bool AppendCount(WideBuffer& buffer, const wchar_t* text, size_t count) {
+  if (!text || count == 0) return true;
+  uint64_t old = Length(buffer);
+  // The text may lie inside the buffer itself: keep its offset across a move.
+  const wchar_t* base = Text(buffer);
+  bool inside = buffer.block && text >= base && text <= base + old;
+  size_t offset = inside ? static_cast<size_t>(text - base) : 0;
+  if (!SetLength(buffer, old + count)) return false;
+  const wchar_t* source = inside ? BlockOf(buffer)->chars + offset : text;
+  std::wmemmove(BlockOf(buffer)->chars + old, source, count);
+  return true;
+}
+
+bool Append(WideBuffer& buffer, const wchar_t* text) {
+  return AppendCount(buffer, text, text ? std::wcslen(text) : 0);
+}
+
+WideBuffer AssignAnsi(const char* text) {
+  WideBuffer result;
+  if (!text || !*text) return result;
+  int withTerminator = Os().MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, nullptr, 0);
+  if (withTerminator <= 1) return result;
+  if (!SetLength(result, static_cast<uint64_t>(withTerminator - 1))) return result;
+  Os().MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, BlockOf(result)->chars,
+                           withTerminator);
+  BlockOf(result)->chars[withTerminator - 1] = L'\0';
+  return result;
+}
+
+WideBuffer ParentDirectory(const WideBuffer& buffer) {
+  WideBuffer result;
+  const wchar_t* text = Text(buffer);
+  const wchar_t* separator = std::wcsrchr(text, L'\\');
+  if (!separator) separator = std::wcsrchr(text, L'/');
+  if (!separator || separator == text) return result;
+  AppendCount(result, text, static_cast<size_t>(separator - text));
+  return result;
+}
+
+WideBuffer CopyBuffer(const WideBuffer& buffer) {
+  WideBuffer result;
+  AppendCount(result, Text(buffer), static_cast<size_t>(Length(buffer)));
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Session
+
+void BeginSession(InstallSession& session) {
+  session.ModuleDirectory = {};
+  session.SystemDirectory = {};
+  session.InstallLog = {};
+  session.DriverDirectory = {};
+  session.Environment = nullptr;
+  session.DriverFile = nullptr;
+  session.HelpFile = nullptr;
+  session.UiFile = nullptr;
+  session.PendingDeletes = nullptr;
+  session.SavedPrinters = nullptr;
+  session.Printers = {};
+  session.ErrorCount = 0;
+  session.IndentDepth = 0;
+  LogLine(session, L"Loomscribe %d", kBuildNumber);
+  session.Reinstall = 0;
+  session.InstallMonitor = 1;
+  session.CopyMonitor = 1;
+  session.MonitorFile = nullptr;
+  session.RedirectedPorts = nullptr;
+}
+
+void TakeSessionDirectories(InstallSession& session) {
+  wchar_t path[MAX_PATH] = {};
+  Os().GetModuleFileNameW(nullptr, path, MAX_PATH);
+  path[MAX_PATH - 1] = L'\0';  // a truncated path may come back unterminated
+  wchar_t* cut = nullptr;
+  for (wchar_t* p = path; *p; ++p)
+    if (*p == L'\\' || *p == L'/' || *p == L':') cut = p;
+  if (cut) {
+    cut[1] = L'\0';
+    Assign(session.ModuleDirectory, path);
+  } else {
+    Release(session.ModuleDirectory);
+  }
+
+  wchar_t system[MAX_PATH + 1] = {};
+  UINT n = Os().GetSystemDirectoryW(system, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) {
+    LogError(session, 7, ErrorMessageFormat(7));
+    Release(session.SystemDirectory);
+    return;
+  }
+  if (system[n - 1] != L'\\') {
+    system[n] = L'\\';
+    system[n + 1] = L'\0';
+  }
+  Assign(session.SystemDirectory, system);
+}
+
+void EndSession(InstallSession& session) {
+  if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
+  session.RedirectedPorts = nullptr;
+  if (session.Printers.buffer) Os().GlobalFree(session.Printers.buffer);
+  session.Printers = {};
+  for (SavedPrinter* node = session.SavedPrinters; node;) {
+    SavedPrinter* next = node->next;
+    if (node->subKey) Os().GlobalFree(node->subKey);
+    Os().GlobalFree(node);
+    node = next;
+  }
+  session.SavedPrinters = nullptr;
+  ReleasePendingDeletes(&session.PendingDeletes);
+  Release(session.DriverDirectory);
+  Release(session.InstallLog);
+  Release(session.SystemDirectory);
+  Release(session.ModuleDirectory);
+}
+
+// ---------------------------------------------------------------------------
+// Log
+
+namespace {
+
+constexpr size_t kLineChars = 1024;
+
+// Formats into a 1024-character buffer; output that does not fit is cut at
+// 1023 characters instead of running past the buffer.
+void FormatInto(wchar_t* line, size_t capacity, const wchar_t* format, va_list args) {
+  if (capacity == 0) return;
+  line[0] = L'\0';
+  if (!format) return;
+  int n = _vsnwprintf_s(line, capacity, _TRUNCATE, format, args);
+  if (n < 0) line[capacity - 1] = L'\0';
+}
+
+void WriteLine(InstallSession& session, const wchar_t* text) {
+  // Appends are made one by one; when memory for one cannot be had the line
+  // is lost but the log stays consistent and the run goes on.
+  static const wchar_t kBlanks[] = L"                    ";  // 20 blanks
+  if (session.IndentDepth > 0) {
+    int depth = session.IndentDepth > 10 ? 10 : session.IndentDepth;
+    AppendCount(session.InstallLog, kBlanks, static_cast<size_t>(depth) * 2);
+  }
+  if (text && *text) Append(session.InstallLog, text);
+  AppendCount(session.InstallLog, L"\r\n", 2);
+}
+
+}  // namespace
+
+void LogLine(InstallSession& session, const wchar_t* format, ...) {
+  wchar_t line[kLineChars];
+  va_list args;
+  va_start(args, format);
+  FormatInto(line, kLineChars, format, args);
+  va_end(args);
+  WriteLine(session, line);
+}
+
+wchar_t* SystemErrorText(DWORD code) {
+  wchar_t* text = nullptr;
+  DWORD n = Os().FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&text),
+      0, nullptr);
+  if (n == 0) {
+    if (text) Os().LocalFree(text);
+    return nullptr;
+  }
+  return text;
+}
+
+void LogError(InstallSession& session, int code, const wchar_t* format, ...) {
+  wchar_t line[kLineChars];
+  _snwprintf_s(line, kLineChars, _TRUNCATE, L"Error(%d): ", code);
+  size_t used = std::wcslen(line);
+  va_list args;
+  va_start(args, format);
+  FormatInto(line + used, kLineChars - used, format, args);
+  va_end(args);
+
+  DWORD lastError = Os().GetLastError();
+  wchar_t* text = SystemErrorText(lastError);
+  if (text) {
+    size_t n = std::wcslen(text);
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n')) text[--n] = L'\0';
+  }
+  if (lastError != 0) {
+    used = std::wcslen(line);
+    if (text)
+      _snwprintf_s(line + used, kLineChars - used, _TRUNCATE, L" - (%s)", text);
+    else
+      _snwprintf_s(line + used, kLineChars - used, _TRUNCATE, L" - ( No Description )");
+  }
+  WriteLine(session, line);
+  ++session.ErrorCount;
+  if (text) Os().LocalFree(text);
+}
+
+const wchar_t* ErrorMessageFormat(int code) {
+  static const wchar_t* const kMessages[] = {
+      L"",
+      L"Can't open service manager.",
+      L"Can't open the spooler",
+      L"Can't stop the spooler",
+      L"Can't start the spooler",
+      L"ControlService failed with code %d (0x%x)",
+      L"Can`t retrieve printer driver directory.",
+      L"Can`t retrieve system directory.",
+      L"CopyFile(..,%s)",
+      L"Cant't open destination file: %s",
+      L"Cant't open source file: %s",
+      L"Can`t install a local port monitor'Loomscribe:'",
+      L"Can`t remove the port monitor 'Loomscribe:'",
+      L"Can`t install a printer driver 'Loomscribe printer'",
+      L"Can`t remove the printer-driver 'Loomscribe printer'",
+      L"Can`t add printer '%s'",
+      L"Can`t open printer '%s'",
+      L"Can`t delete printer '%s'",
+  };
+  if (code < 1 || code > 17) return L"";
+  return kMessages[code];
+}
+
+// ---------------------------------------------------------------------------
+// PendingDeleteList
+
+void AddPendingDelete(PendingDelete** head, const wchar_t* path) {
+  for (PendingDelete* node = *head; node; node = node->next) {
+    const wchar_t* listed = node->path ? node->path : L"";
+    if (std::wcscmp(listed, path ? path : L"") == 0) return;
+  }
+  auto* node = static_cast<PendingDelete*>(Os().GlobalAlloc(GPTR, sizeof(PendingDelete)));
+  if (!node) return;
+  node->path = nullptr;
+  size_t n = path ? std::wcslen(path) : 0;
+  if (n > 0) {
+    node->path = static_cast<wchar_t*>(Os().GlobalAlloc(GPTR, (n + 1) * sizeof(wchar_t)));
+    if (!node->path) {
+      // A node without its path would later be taken for an empty path.
+      Os().GlobalFree(node);
+      return;
+    }
+    std::wmemcpy(node->path, path, n);
+  }
+  node->next = *head;
+  *head = node;
+}
+
+void DeleteFileTry(InstallSession& session) {
+  LogLine(session, L"DeleteFile-try");
+  PendingDelete** link = &session.PendingDeletes;
+  while (PendingDelete* node = *link) {
+    bool gone = Os().DeleteFileW(node->path ? node->path : L"") ||
+                Os().GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (gone) {
+      *link = node->next;
+      if (node->path) Os().GlobalFree(node->path);
+      Os().GlobalFree(node);
+    } else {
+      link = &node->next;
+    }
+  }
+}
+
+void ReleasePendingDeletes(PendingDelete** head) {
+  for (PendingDelete* node = *head; node;) {
+    PendingDelete* next = node->next;
+    if (node->path) Os().GlobalFree(node->path);
+    Os().GlobalFree(node);
+    node = next;
+  }
+  *head = nullptr;
+}

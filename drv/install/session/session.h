@@ -1,0 +1,116 @@
+// The record of one install or uninstall run, its log and its two small
+// containers: WideBuffer (growable UTF-16 text) and PendingDeleteList.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <cstdint>
+
+// This program's build number: the first log line and the log window title.
+constexpr int kBuildNumber = 2070;
+
+// The product's spooler names. They are compared exactly, letter case and
+// terminator included ("Loomscribe:" over 12 code units, "Loomscribe printer"
+// over 19), so a longer name that begins with them never matches.
+extern const wchar_t kProductPort[];    // "Loomscribe:"
+extern const wchar_t kProductDriver[];  // "Loomscribe printer"
+bool IsProductPortName(const wchar_t* name);
+bool IsProductDriverName(const wchar_t* name);
+
+// ---------------------------------------------------------------------------
+// WideBuffer: one pointer. Null is the empty text and holds no memory.
+// Otherwise it leads to one heap block: a 64-bit character count, that many
+// UTF-16 characters and a NUL. The capacity is not stored: it is count + 1
+// rounded up to the next multiple of 32 characters.
+struct WideBuffer {
+  void* block = nullptr;
+};
+
+// Bytes of the block that holds `count` characters (count field included).
+size_t WideBlockBytes(uint64_t count);
+uint64_t Length(const WideBuffer& buffer);
+// The characters; "" for the empty buffer.
+const wchar_t* Text(const WideBuffer& buffer);
+// Writable characters (null for the empty buffer).
+wchar_t* MutableText(WideBuffer& buffer);
+// Sets the count, growing or shrinking the block when its size changes.
+// Returns false, with the buffer unchanged, when memory cannot be had.
+bool SetLength(WideBuffer& buffer, uint64_t count);
+void Release(WideBuffer& buffer);
+bool Assign(WideBuffer& buffer, const wchar_t* text);
+bool Append(WideBuffer& buffer, const wchar_t* text);
+bool AppendCount(WideBuffer& buffer, const wchar_t* text, size_t count);
+// Text in the ANSI code page converted to UTF-16.
+WideBuffer AssignAnsi(const char* text);
+// The characters before the last backslash (or, when there is none, before
+// the last slash); empty when there is neither, or when the separator is the
+// first character.
+WideBuffer ParentDirectory(const WideBuffer& buffer);
+WideBuffer CopyBuffer(const WideBuffer& buffer);
+
+// ---------------------------------------------------------------------------
+// PendingDeleteList: full paths of files whose deletion is still outstanding,
+// newest first. Nodes and paths live on the Windows global heap.
+struct PendingDelete {
+  wchar_t* path;  // null for an empty path
+  PendingDelete* next;
+};
+
+// ---------------------------------------------------------------------------
+// Records of the spooler's answers that the session holds.
+struct PrinterList {
+  PRINTER_INFO_2W* buffer = nullptr;  // one global-heap block: records and strings
+  uint32_t count = 0;
+};
+
+struct SavedPrinter {
+  char* subKey;              // the printer's "SubKey" value (ANSI), owned
+  PRINTER_INFO_2W* printer;  // its record inside the session's Printers, borrowed
+  SavedPrinter* next;
+};
+
+// ---------------------------------------------------------------------------
+struct InstallSession {
+  WideBuffer ModuleDirectory;  // the program's directory, separator included
+  WideBuffer SystemDirectory;  // always ends in a backslash, or is empty
+  WideBuffer InstallLog;       // lines ending in CR LF
+  WideBuffer DriverDirectory;  // the spooler's driver directory, ends in a backslash
+  const wchar_t* Environment = nullptr;  // "Windows x64"
+  const wchar_t* MonitorFile = nullptr;  // "lmxmon64.dll"
+  const wchar_t* DriverFile = nullptr;   // "lmxdrv64.dll"
+  const wchar_t* HelpFile = nullptr;     // "lmxhelp.chm"
+  const wchar_t* UiFile = nullptr;       // "lmxui64.dll"
+  uint8_t Reinstall = 0;       // the uninstall is the first half of an install
+  uint8_t InstallMonitor = 1;  // register the port monitor during the install
+  uint8_t CopyMonitor = 1;     // copy the monitor file during the install
+  int32_t ErrorCount = 0;
+  int32_t IndentDepth = 0;
+  PendingDelete* PendingDeletes = nullptr;
+  SavedPrinter* SavedPrinters = nullptr;
+  PrinterList Printers;
+  PRINTER_INFO_2W** RedirectedPorts = nullptr;  // null-terminated, points into Printers
+};
+
+void BeginSession(InstallSession& session);
+void TakeSessionDirectories(InstallSession& session);
+void EndSession(InstallSession& session);
+
+// One indented line: two blanks per depth level (at most 10 levels), the
+// formatted text (%s is a UTF-16 text), CR LF. Text longer than 1023
+// characters is cut.
+void LogLine(InstallSession& session, const wchar_t* format, ...);
+// "Error(code): " with the message, then " - (system text of the last
+// error)" when the last error is not 0; counts the error.
+void LogError(InstallSession& session, int code, const wchar_t* format, ...);
+
+// The message of each error code (1 to 17), as LogError writes it.
+const wchar_t* ErrorMessageFormat(int code);
+
+void AddPendingDelete(PendingDelete** head, const wchar_t* path);
+void DeleteFileTry(InstallSession& session);
+void ReleasePendingDeletes(PendingDelete** head);
+
+// The system's English text for an error code (FormatMessageW, language
+// 1033), or null; release with Os().LocalFree.
+wchar_t* SystemErrorText(DWORD code);

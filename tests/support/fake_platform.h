@@ -1,0 +1,120 @@
+// A fake seam for unit tests.
+//
+// FakePlatform installs a table in which every entry goes through a Hook:
+// the test may give any entry its own behaviour (a lambda, with captures),
+// every call is recorded by name, and any call can be made to fail on its
+// n-th use with a chosen last error. Entries a test leaves alone fail the way
+// the real call fails, with ERROR_CALL_NOT_IMPLEMENTED, except memory, error
+// texts and text conversion (real) and the clock (fake: Sleep and waits
+// advance the tick count and never really sleep).
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+// Names of the calls made through the fake table, in order.
+std::vector<std::string>& Calls();
+void RecordCall(const char* name);
+// How many times `name` was called.
+int CountCalls(const std::string& name);
+// The calls named in `names`, in the order they were made.
+std::vector<std::string> CallsAmong(const std::vector<std::string>& names);
+
+struct Clock {
+  DWORD now = 1000;
+  DWORD slept = 0;  // total of all Sleep and wait time-outs
+  std::vector<DWORD> sleeps;
+};
+Clock& TheClock();
+
+template <auto Member,
+          class P = std::remove_reference_t<decltype(std::declval<Platform&>().*Member)>>
+struct Hook;
+
+template <auto Member, class R, class... A>
+struct Hook<Member, R(WINAPI*)(A...)> {
+  using Fn = std::function<R(A...)>;
+  static inline Fn fn;
+  static inline R(WINAPI* fallback)(A...) = nullptr;
+  static inline std::function<R()> failure;  // the failing result, last error set by caller
+  static inline const char* name = "";
+  static inline bool record = true;
+
+  static R WINAPI Thunk(A... a) {
+    if (record) RecordCall(name);
+    if (fn) return fn(a...);
+    return fallback(a...);
+  }
+  // What the entry does without the test's own behaviour.
+  static R Default(A... a) { return fallback(a...); }
+};
+
+template <auto Member, class F>
+void Set(F&& f) {
+  Hook<Member>::fn = std::forward<F>(f);
+}
+
+// The real Windows entry behind this one (for calls a test wants done for real).
+template <auto Member>
+void UseReal() {
+  Hook<Member>::fn = nullptr;
+  Hook<Member>::fallback = RealPlatform().*Member;
+}
+
+// Makes the n-th call from now (1-based) fail with `error`; the other calls
+// keep the entry's present behaviour.
+template <auto Member>
+void FailNth(int n, DWORD error) {
+  using H = Hook<Member>;
+  auto previous = H::fn;
+  auto count = std::make_shared<int>(0);
+  H::fn = [previous, count, n, error](auto... a) {
+    if (++*count == n) {
+      ::SetLastError(error);
+      return H::failure();
+    }
+    return previous ? previous(a...) : H::fallback(a...);
+  };
+}
+
+// Makes every call from the n-th on fail with `error`.
+template <auto Member>
+void FailFrom(int n, DWORD error) {
+  using H = Hook<Member>;
+  auto previous = H::fn;
+  auto count = std::make_shared<int>(0);
+  H::fn = [previous, count, n, error](auto... a) {
+    if (++*count >= n) {
+      ::SetLastError(error);
+      return H::failure();
+    }
+    return previous ? previous(a...) : H::fallback(a...);
+  };
+}
+
+// Installs the fake table for its lifetime and resets every hook, the call
+// log and the clock, before and after.
+class FakePlatform {
+ public:
+  FakePlatform();
+  ~FakePlatform();
+  FakePlatform(const FakePlatform&) = delete;
+  FakePlatform& operator=(const FakePlatform&) = delete;
+  const Platform& table() const { return table_; }
+
+ private:
+  Platform table_;
+  const Platform* previous_;
+};
+
+}  // namespace fake

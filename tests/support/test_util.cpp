@@ -1,0 +1,97 @@
+#include "support/test_util.h"
+
+#include <ostream>
+
+namespace testutil {
+
+std::vector<std::wstring> LogLines(const InstallSession& session) {
+  std::vector<std::wstring> lines;
+  std::wstring text = Text(session.InstallLog);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return {};
+  int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
+
+std::wstring WindowsPath(const std::string& unixPath) {
+  std::wstring path = L"Z:" + Widen(unixPath);
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  return path;
+}
+
+std::wstring ProductDirectory() { return WindowsPath(LMX_PRODUCT_DIR_UNIX); }
+std::wstring ProductX64Directory() { return ProductDirectory() + L"\\x64"; }
+
+std::wstring ScratchDirectory(const std::wstring& name) {
+  wchar_t temp[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, temp);
+  std::wstring dir = std::wstring(temp) + L"lmxtest-" + name;
+  // Empty it: delete the files one level down, then make sure it exists.
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        ::DeleteFileW((dir + L"\\" + found.cFileName).c_str());
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+  ::CreateDirectoryW(dir.c_str(), nullptr);
+  return dir;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = bytes.empty() || ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                         &written, nullptr);
+  ::CloseHandle(file);
+  return ok && written == bytes.size();
+}
+
+bool FileExists(const std::wstring& path) {
+  DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring SystemText(DWORD code) {
+  wchar_t* text = nullptr;
+  DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&text),
+      0, nullptr);
+  std::wstring out = n && text ? std::wstring(text) : std::wstring();
+  if (text) ::LocalFree(text);
+  while (!out.empty() && (out.back() == L'\r' || out.back() == L'\n')) out.pop_back();
+  return out;
+}
+
+}  // namespace testutil
+
+std::ostream& operator<<(std::ostream& out, const std::wstring& text) {
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(n), '\0');
+  if (n > 0)
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], n,
+                          nullptr, nullptr);
+  return out << '"' << narrow << '"';
+}

@@ -1,0 +1,35 @@
+// Small helpers shared by the tests.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "session/session.h"
+
+namespace testutil {
+
+// The log's lines, without their CR LF.
+std::vector<std::wstring> LogLines(const InstallSession& session);
+
+std::wstring Widen(const std::string& text);
+
+// The product folder, as a Windows path (Wine maps Z: to /).
+std::wstring ProductDirectory();       // ...\out\product
+std::wstring ProductX64Directory();    // ...\out\product\x64
+std::wstring WindowsPath(const std::string& unixPath);
+// A fresh, empty scratch directory for one test, as a Windows path.
+std::wstring ScratchDirectory(const std::wstring& name);
+
+// Writes `bytes` into a new file.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+
+// The system's English text for an error code, as LogError appends it.
+std::wstring SystemText(DWORD code);
+
+}  // namespace testutil
+
+// gtest prints std::wstring through this.
+std::ostream& operator<<(std::ostream& out, const std::wstring& text);
