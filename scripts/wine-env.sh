@@ -14,7 +14,13 @@ lmx_build() {
   cmake -S "$LMX_ROOT" -B "$LMX_BUILD_DIR" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$LMX_ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLMX_PRODUCT_DIR="$LMX_PRODUCT_DIR" >/dev/null
-  cmake --build "$LMX_BUILD_DIR" -j "$(nproc)"
+  # LMX_TARGETS: build only these targets (space-separated); default all.
+  if [ -n "${LMX_TARGETS:-}" ]; then
+    # shellcheck disable=SC2086
+    cmake --build "$LMX_BUILD_DIR" -j "$(nproc)" --target $LMX_TARGETS
+  else
+    cmake --build "$LMX_BUILD_DIR" -j "$(nproc)"
+  fi
 }
 
 # lmx_wine_start PREFIX: a fresh copy of the template prefix, its wineserver
