@@ -52,6 +52,7 @@
   X(GetVersionExA, K, FALSE)                                      \
   X(CreateProcessW, K, FALSE)                                     \
   X(CreateMutexA, K, nullptr)                                     \
+  X(ReleaseMutex, K, FALSE)                                       \
   X(GetCommandLineW, K, nullptr)                                  \
   /* shell */                                                     \
   X(CommandLineToArgvW, S, nullptr)                               \
