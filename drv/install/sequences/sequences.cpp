@@ -1,6 +1,145 @@
+// The install and uninstall sequences: one session per command, the
+// uninstall half, the file clean-ups around spooler restarts, the install
+// half, the files left for the next restart of Windows and the log window.
 #include "sequences/sequences.h"
-RunResult RunInstall(HWND) { return {}; }  // TODO(stub)
-RunResult RunUninstall(HWND) { return {}; }
-void ReInstall(InstallSession&) {}
-void FullUninstall(InstallSession&) {}
-void UnInstall(InstallSession&) {}
+
+#include "driver/driver.h"
+#include "files/files.h"
+#include "monitor/monitor.h"
+#include "platform/platform.h"
+#include "printers/printers.h"
+#include "service/spooler.h"
+#include "session/log_window.h"
+#include "session/session.h"
+#include "tray/tray.h"
+
+namespace {
+
+// Files the spooler keeps open (a loaded monitor, a driver file in use) can
+// only go while the service is stopped.
+void DeleteWithSpoolerStopped(InstallSession& session) {
+  SpoolerRestart restart = BeginSpoolerRestart(&session);
+  DeleteFileTry(session);
+  EndSpoolerRestart(restart);
+}
+
+// One plain pass, and a pass with the spooler stopped for what is still held.
+void DeleteRemainingFiles(InstallSession& session) {
+  if (!session.PendingDeletes) return;
+  DeleteFileTry(session);
+  if (session.PendingDeletes) DeleteWithSpoolerStopped(session);
+}
+
+// Deletions that Windows holds for its next restart, done now.
+void ApplyQueuedDeletes() {
+  PendingRenameTable table = ReadPendingRenames();
+  ApplyPendingDeletes(table);
+  ReleasePendingRenames(table);
+}
+
+void SetUpSession(InstallSession& session) {
+  BeginSession(session);
+  CheckSpooler(session);
+  SetPlatformFiles(session);
+  TakeSessionDirectories(session);
+  MarkDefaultPrinter(session);
+}
+
+// Hands every path still listed to Windows for deletion at its next restart
+// and empties the list. Returns how many were accepted.
+uint32_t ScheduleForRestart(InstallSession& session) {
+  uint32_t scheduled = 0;
+  for (PendingDelete* node = session.PendingDeletes; node; node = node->next) {
+    // An empty path names no file: MoveFileExW would only fail on it.
+    if (!node->path || !node->path[0]) continue;
+    if (Os().MoveFileExW(node->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) ++scheduled;
+  }
+  ReleasePendingDeletes(&session.PendingDeletes);
+  return scheduled;
+}
+
+// The end of a run: files for the restart, the log window, the results.
+RunResult FinishSession(InstallSession& session, HWND parentWindow) {
+  RunResult result;
+  result.scheduledForRestart = ScheduleForRestart(session);
+  // Shift is sampled only for an error-free run: with errors the window is
+  // shown anyway.
+  if (session.ErrorCount != 0 || Os().GetAsyncKeyState(VK_SHIFT) < 0)
+    ShowLogWindow(session, parentWindow);
+  result.errorsCounted = session.ErrorCount != 0;
+  EndSession(session);
+  return result;
+}
+
+}  // namespace
+
+void UnInstall(InstallSession& session) {
+  LogLine(session, L">UnInstall");
+  ++session.IndentDepth;
+  StopAndUnregisterTray();
+
+  LogLine(session, L"EnumMonitors");
+  MonitorList monitors;
+  ListMonitors(monitors, session);
+  LogLine(session, L"%d Monitors found.", static_cast<int>(monitors.count));
+
+  LogLine(session, L"EnumPrinterDrivers for %s", session.Environment ? session.Environment : L"");
+  DriverList drivers;
+  ListDrivers(drivers, session.Environment);
+  LogLine(session, L"%d drivers found", static_cast<int>(drivers.count));
+
+  DeleteAllPrinters(session);
+  RemovePrinterDriver(session, drivers);
+  RemovePortMonitor(session, monitors);
+  if (session.PendingDeletes) DeleteFileTry(session);
+
+  FreeDriverList(drivers);
+  FreeMonitorList(monitors);
+  --session.IndentDepth;
+}
+
+void ReInstall(InstallSession& session) {
+  LogLine(session, L">ReInstall");
+  session.IndentDepth += 2;
+  session.Reinstall = 1;
+
+  UnInstall(session);
+  if (session.PendingDeletes) {
+    SpoolerRestart restart = BeginSpoolerRestart(&session);
+    DeleteFileTry(session);
+    // What resists even now is dropped, not scheduled: the install half may
+    // put a new file under the same name, which a deletion at restart would
+    // then take away.
+    ReleasePendingDeletes(&session.PendingDeletes);
+    EndSpoolerRestart(restart);
+  }
+  ApplyQueuedDeletes();
+
+  if (session.InstallMonitor) InstallPortMonitor(session);
+  InstallPrinterDriver(session);
+  RecreateSavedPrinters(session);
+  RegisterAndStartTray(session);
+  DeleteRemainingFiles(session);
+
+  session.IndentDepth -= 2;
+}
+
+void FullUninstall(InstallSession& session) {
+  UnInstall(session);
+  ApplyQueuedDeletes();
+  DeleteRemainingFiles(session);
+}
+
+RunResult RunInstall(HWND parentWindow) {
+  InstallSession session;
+  SetUpSession(session);
+  ReInstall(session);
+  return FinishSession(session, parentWindow);
+}
+
+RunResult RunUninstall(HWND parentWindow) {
+  InstallSession session;
+  SetUpSession(session);
+  FullUninstall(session);
+  return FinishSession(session, parentWindow);
+}
