@@ -1,8 +1,187 @@
 #include "tray/tray.h"
+
+#include <cwchar>
+
+#include "platform/platform.h"
+#include "session/session.h"
+
 const char kTrayMutexName[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
 const wchar_t kTrayWindowClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
 const char kTrayFileName[] = "lsbtray.exe";
 const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kTrayRunValueW[] = L"LoomscribeTray";
-void RegisterAndStartTray(InstallSession&) {}  // TODO(stub)
-void StopAndUnregisterTray() {}
+
+namespace {
+
+const char kTrayRunValueA[] = "LoomscribeTray";
+
+constexpr int kQuitPasses = 20;
+constexpr DWORD kQuitWaitMs = 5000;
+constexpr DWORD kNoWindowSleepMs = 250;
+constexpr int kDeleteAttempts = 10;
+constexpr DWORD kDeniedSleepMs = 100;
+constexpr DWORD kOtherErrorSleepMs = 10;
+constexpr DWORD kMissingValueSleepMs = 1000;
+// Characters of the path between the quotes of the command line.
+constexpr size_t kCommandPathChars = 259;
+// The Run value is read into this many characters.
+constexpr DWORD kRunValueChars = 260;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// "lsbtray.exe" in the parent of the program's directory; false (and nothing
+// kept) when memory runs out on the way, so that a cut path is never used.
+bool TrayProgramPath(const InstallSession& session, WideBuffer& path) {
+  WideBuffer directory = CopyBuffer(session.ModuleDirectory);
+  if (Length(directory) != Length(session.ModuleDirectory)) {
+    Release(directory);
+    return false;
+  }
+  uint64_t length = Length(directory);
+  if (length > 0 && IsSeparator(Text(directory)[length - 1])) SetLength(directory, length - 1);
+  path = ParentDirectory(directory);
+  Release(directory);
+  length = Length(path);
+  bool ok = true;
+  if (length > 0 && !IsSeparator(Text(path)[length - 1])) ok = Append(path, L"\\");
+  WideBuffer name = AssignAnsi(kTrayFileName);
+  ok = ok && Length(name) > 0 && Append(path, Text(name));
+  Release(name);
+  if (!ok) Release(path);
+  return ok;
+}
+
+void WriteRunValue(const WideBuffer& path) {
+  HKEY key = nullptr;
+  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &key) !=
+      ERROR_SUCCESS)
+    return;
+  DWORD bytes = static_cast<DWORD>((Length(path) + 1) * sizeof(wchar_t));
+  Os().RegSetValueExW(key, kTrayRunValueW, 0, REG_SZ,
+                      reinterpret_cast<const BYTE*>(Text(path)), bytes);
+  Os().RegCloseKey(key);
+}
+
+void StartTrayProgram(const WideBuffer& path) {
+  // The quoted path is the whole command line; CreateProcessW may write into it.
+  wchar_t commandLine[kCommandPathChars + 3] = {};
+  size_t chars = static_cast<size_t>(Length(path));
+  if (chars > kCommandPathChars) chars = kCommandPathChars;
+  commandLine[0] = L'"';
+  std::wmemcpy(commandLine + 1, Text(path), chars);
+  commandLine[chars + 1] = L'"';
+  commandLine[chars + 2] = L'\0';
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process = {};
+  if (!Os().CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                           nullptr, nullptr, &startup, &process))
+    return;
+  Os().CloseHandle(process.hThread);
+  Os().CloseHandle(process.hProcess);
+}
+
+// One wait on the tray mutex; counts the times this thread came to own it.
+bool WaitForTrayMutex(HANDLE mutex, int& owned) {
+  DWORD result = Os().WaitForSingleObject(mutex, kQuitWaitMs);
+  if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) ++owned;
+  return result == WAIT_OBJECT_0;
+}
+
+// Asks the running tray program to quit and waits until it lets go of its
+// mutex; returns how many times this thread acquired the mutex meanwhile.
+int RunQuitHandshake(HANDLE mutex) {
+  int owned = 0;
+  bool seen = false;
+  for (int pass = 0; pass < kQuitPasses; ++pass) {
+    HWND window = Os().FindWindowW(kTrayWindowClass, nullptr);
+    if (window) {
+      seen = true;
+      Os().PostMessageW(window, kTrayQuitMessage, 0, 0);
+      if (WaitForTrayMutex(mutex, owned)) return owned;
+    } else if (seen) {
+      // The window is gone: the program is on its way out.
+      WaitForTrayMutex(mutex, owned);
+      return owned;
+    } else {
+      Os().Sleep(kNoWindowSleepMs);
+    }
+  }
+  if (seen) WaitForTrayMutex(mutex, owned);
+  return owned;
+}
+
+// The path held in the Run value as read, or null when the data is not a
+// usable path: not REG_SZ, empty, or filling the whole buffer without a
+// terminator (a cut path would name another file).
+const wchar_t* RunValuePath(wchar_t* value, DWORD type, DWORD bytes) {
+  if (type != REG_SZ) return nullptr;
+  DWORD chars = bytes / sizeof(wchar_t);
+  if (chars > kRunValueChars) chars = kRunValueChars;
+  if (!std::wmemchr(value, L'\0', chars)) {
+    if (chars == kRunValueChars) return nullptr;
+    value[chars] = L'\0';
+  }
+  return value[0] ? value : nullptr;
+}
+
+void DeleteTrayFile(const wchar_t* path) {
+  // DeleteFileW never removes a directory; a value naming one is left alone.
+  DWORD attributes = Os().GetFileAttributesW(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+  for (int attempt = 1; attempt <= kDeleteAttempts; ++attempt) {
+    if (Os().DeleteFileW(path)) return;
+    DWORD error = Os().GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || attempt == kDeleteAttempts) return;
+    // The image of a process that has just ended stays locked for a moment.
+    Os().Sleep(error == ERROR_ACCESS_DENIED ? kDeniedSleepMs : kOtherErrorSleepMs);
+  }
+}
+
+}  // namespace
+
+void RegisterAndStartTray(InstallSession& session) {
+  OSVERSIONINFOA version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (!Os().GetVersionExA(&version)) return;
+  if (version.dwPlatformId != VER_PLATFORM_WIN32_NT || version.dwMajorVersion < 6) return;
+
+  WideBuffer path;
+  if (!TrayProgramPath(session, path)) return;
+  WriteRunValue(path);
+  StartTrayProgram(path);
+  Release(path);
+}
+
+void StopAndUnregisterTray() {
+  HANDLE mutex = Os().CreateMutexA(nullptr, FALSE, kTrayMutexName);
+  if (mutex) {
+    int owned = 0;
+    if (Os().GetLastError() == ERROR_ALREADY_EXISTS) owned = RunQuitHandshake(mutex);
+    // Let go of what the waits obtained, so that a tray program started
+    // later is not left waiting on a mutex nobody releases.
+    for (; owned > 0; --owned) Os().ReleaseMutex(mutex);
+    Os().CloseHandle(mutex);
+  }
+
+  HKEY key = nullptr;
+  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &key) !=
+      ERROR_SUCCESS)
+    return;
+  if (mutex) {
+    wchar_t value[kRunValueChars] = {};
+    DWORD type = REG_NONE;
+    DWORD bytes = sizeof(value);
+    if (Os().RegQueryValueExW(key, kTrayRunValueW, nullptr, &type, reinterpret_cast<BYTE*>(value),
+                              &bytes) != ERROR_SUCCESS) {
+      Os().Sleep(kMissingValueSleepMs);
+    } else if (const wchar_t* path = RunValuePath(value, type, bytes)) {
+      DeleteTrayFile(path);
+    }
+  }
+  Os().RegDeleteValueA(key, kTrayRunValueA);
+  Os().RegCloseKey(key);
+}
