@@ -18,8 +18,8 @@ namespace {
 std::wstring InstallExe() { return testutil::ProductX64Directory() + L"\\install.exe"; }
 
 // Runs install.exe with a command line and returns its exit code.
-DWORD RunInstallExe(const std::wstring& arguments) {
-  std::wstring line = L"\"" + InstallExe() + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+DWORD RunInstallExe(const std::wstring& arguments, const std::wstring& exe = InstallExe()) {
+  std::wstring line = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
@@ -148,6 +148,40 @@ TEST(InstallExeTest, ImportsOnlySystemKnownDlls) {
   EXPECT_FALSE(dlls.count("winspool.drv"));
   EXPECT_FALSE(dlls.count("version.dll"));
   EXPECT_TRUE(dlls.count("kernel32.dll"));
+}
+
+// winspool.drv and version.dll planted beside install.exe are never loaded:
+// the program takes them from the system directory only.
+TEST(InstallExeTest, DllsPlantedBesideItAreNeverLoaded) {
+  std::wstring dir = testutil::ScratchDirectory(L"planted");
+  std::wstring exe = dir + L"\\install.exe";
+  ASSERT_TRUE(::CopyFileW(InstallExe().c_str(), exe.c_str(), FALSE));
+  std::wstring planted = testutil::WindowsPath(LMX_BUILD_DIR_UNIX) + L"\\fixtures\\planted.dll";
+  for (const wchar_t* name : {L"winspool.drv", L"version.dll"})
+    ASSERT_TRUE(::CopyFileW(planted.c_str(), (dir + L"\\" + name).c_str(), FALSE)) << name;
+  wchar_t temp[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, temp);
+  std::wstring marker = std::wstring(temp) + L"lmx-planted-loaded.txt";
+  ::DeleteFileW(marker.c_str());
+  // Wine prefers its own builtin DLLs; asking it for a native winspool.drv
+  // first (for install.exe only) makes it take a planted file whenever the
+  // search would reach it, as Windows does. version.dll stays builtin-first:
+  // Wine's own user32 imports it at start-up, which Windows' user32 does not.
+  const wchar_t* overrides = L"Software\\Wine\\AppDefaults\\install.exe\\DllOverrides";
+  HKEY key = nullptr;
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, overrides, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+            ERROR_SUCCESS);
+  for (const wchar_t* name : {L"winspool.drv", L"winspool"})
+    ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"),
+                     sizeof(L"native,builtin"));
+  ::RegCloseKey(key);
+  // Both need winspool.drv: the driver check enumerates printers, the other
+  // word splits the command line and runs nothing.
+  EXPECT_EQ(RunInstallExe(L"onChkDrv", exe), 3u);
+  EXPECT_EQ(RunInstallExe(L"nothing", exe), 6u);
+  ::RegDeleteKeyW(HKEY_CURRENT_USER, overrides);
+  EXPECT_FALSE(testutil::FileExists(marker));
 }
 
 class InstallExeResourcesTest : public ::testing::Test {
