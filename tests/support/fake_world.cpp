@@ -1,0 +1,1013 @@
+#include "support/fake_world.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+
+namespace fake {
+
+namespace {
+
+constexpr const char kTrayMutex[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
+constexpr const wchar_t kTrayClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
+constexpr UINT kTrayQuit = WM_USER + 2;
+
+// Fabricated handle values, each kind in a range of its own.
+const auto kScm = reinterpret_cast<SC_HANDLE>(0x5C01);
+const auto kSpoolerService = reinterpret_cast<SC_HANDLE>(0x5C02);
+const auto kStation = reinterpret_cast<HWINSTA>(0x5701);
+const auto kTrayWindow = reinterpret_cast<HWND>(0x7A01);
+const auto kDialogWindow = reinterpret_cast<HWND>(0x7A02);
+
+std::string Narrow(const wchar_t* text) {
+  std::string out;
+  for (; text && *text; ++text) out.push_back(static_cast<char>(*text));
+  return out;
+}
+
+std::wstring Str(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
+
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return World::Lower(a) == World::Lower(b);
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+  size_t cut = path.find_last_of(L"\\/:");
+  return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+// A component file's bytes carry its build number, so a copy keeps it.
+std::string ComponentBytes(const std::wstring& name, int build) {
+  std::string bytes = build >= 0 ? "build=" + std::to_string(build) + ";" : std::string();
+  return bytes + Narrow(name.c_str()) + std::string(100, '.');
+}
+
+int BuildOf(const std::string& bytes) {
+  if (bytes.compare(0, 6, "build=") != 0) return -1;
+  return std::atoi(bytes.c_str() + 6);
+}
+
+// Lays out a spooler answer: records first, then their strings.
+class Packer {
+ public:
+  Packer(BYTE* base, size_t recordBytes) : base_(base), next_(recordBytes) {}
+  // Sizing pass when base is null. Empty texts become null when asked.
+  LPWSTR Put(const std::wstring& text, bool nullIfEmpty = false) {
+    if (nullIfEmpty && text.empty()) return nullptr;
+    size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    LPWSTR out = nullptr;
+    if (base_) {
+      out = reinterpret_cast<LPWSTR>(base_ + next_);
+      std::memcpy(out, text.c_str(), bytes);
+    }
+    next_ += bytes;
+    return out;
+  }
+  size_t used() const { return next_; }
+
+ private:
+  BYTE* base_;
+  size_t next_;
+};
+
+// The two-call protocol: `fill(packer, record)` is run once to size the
+// answer and, when the caller's block is large enough, once to fill it.
+template <class Record, class Item, class Fill>
+BOOL Answer(const std::vector<Item>& items, BYTE* buffer, DWORD size, DWORD* needed,
+            DWORD* returned, Fill fill) {
+  size_t recordBytes = sizeof(Record) * items.size();
+  Packer sizing(nullptr, recordBytes);
+  Record scratch{};
+  for (const Item& item : items) fill(sizing, scratch, item);
+  if (needed) *needed = static_cast<DWORD>(sizing.used());
+  if (returned) *returned = 0;
+  if (items.empty()) return TRUE;
+  if (!buffer || size < sizing.used()) {
+    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memset(buffer, 0, sizing.used());
+  Packer packer(buffer, recordBytes);
+  auto* records = reinterpret_cast<Record*>(buffer);
+  for (size_t i = 0; i < items.size(); ++i) fill(packer, records[i], items[i]);
+  if (returned) *returned = static_cast<DWORD>(items.size());
+  return TRUE;
+}
+
+BOOL Fail(DWORD error) {
+  ::SetLastError(error);
+  return FALSE;
+}
+
+struct FileCursor {
+  std::wstring key;
+  size_t position = 0;
+};
+
+struct Handles {
+  std::map<HANDLE, FileCursor> files;
+  std::map<HANDLE, std::wstring> printers;  // handle -> printer name
+  std::map<HKEY, std::string> keys;         // handle -> key path (lower case)
+  std::vector<HANDLE> mutexes;
+  std::vector<HANDLE> others;  // process and thread handles
+  uintptr_t next = 0x10000;
+  HANDLE New() { return reinterpret_cast<HANDLE>(next += 8); }
+};
+
+Handles& TheHandles() {
+  static Handles handles;
+  return handles;
+}
+
+template <class T>
+bool Erase(std::vector<T>& list, const T& value) {
+  auto it = std::find(list.begin(), list.end(), value);
+  if (it == list.end()) return false;
+  list.erase(it);
+  return true;
+}
+
+std::string KeyPath(HKEY root, const char* sub) {
+  std::string prefix;
+  if (root == HKEY_LOCAL_MACHINE) prefix = "HKLM";
+  else if (root == HKEY_CURRENT_USER) prefix = "HKCU";
+  else prefix = "HK?";
+  std::string path = prefix;
+  if (sub && *sub) path += std::string("\\") + sub;
+  return World::Lower(path);
+}
+
+bool PortKnown(const World& world, const std::wstring& ports) {
+  // A printer's port text may list several ports, separated by commas.
+  size_t start = 0;
+  while (start <= ports.size()) {
+    size_t end = ports.find(L',', start);
+    std::wstring port = ports.substr(start, end == std::wstring::npos ? end : end - start);
+    bool known = false;
+    for (const WorldMonitor& m : world.monitors)
+      if (SameText(m.name, port)) known = true;
+    for (const std::wstring& p : world.extraPorts)
+      if (SameText(p, port)) known = true;
+    if (!known) return false;
+    if (end == std::wstring::npos) break;
+    start = end + 1;
+  }
+  return !ports.empty();
+}
+
+}  // namespace
+
+std::wstring WorldModuleDirectory() { return std::wstring(World::kModuleDir) + L"\\"; }
+
+std::wstring World::Lower(const std::wstring& text) {
+  std::wstring out = text;
+  for (wchar_t& c : out)
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  return out;
+}
+
+std::string World::Lower(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+World::World() {
+  TheHandles() = Handles{};
+  monitors.push_back({L"Local Port", L"Windows x64", L"localspl.dll"});
+  extraPorts = {L"FILE:", L"LPT1:", L"COM1:", L"nul:"};
+  AddFile(std::wstring(kSystemDir) + L"\\localspl.dll", "spl");
+  const std::wstring module = WorldModuleDirectory();
+  AddFile(module + L"install.exe", "exe");
+  AddFile(module + L"lmxmon64.dll", ComponentBytes(L"lmxmon64.dll", 2070));
+  AddFile(module + L"lmxdrv64.dll", ComponentBytes(L"lmxdrv64.dll", 2070));
+  AddFile(module + L"lmxui64.dll", ComponentBytes(L"lmxui64.dll", 2070));
+  AddFile(module + L"lmxhelp.chm", ComponentBytes(L"lmxhelp.chm", -1));
+  AddFile(std::wstring(kProductDir) + L"\\lsbtray.exe", "tray");
+  registry[Lower(std::string(kRunKey))];
+  registry[Lower(std::string(kSessionManagerKey))];
+  registry[Lower(std::string("HKCU\\Software\\Tamarel Software KFT\\Loomscribe"))];
+  InstallHooks();
+}
+
+World::~World() { TheHandles() = Handles{}; }
+
+void World::AddFile(const std::wstring& path, const std::string& bytes, int build) {
+  files[Lower(path)].bytes =
+      build >= 0 ? "build=" + std::to_string(build) + ";" + bytes : bytes;
+}
+
+void World::RemoveFile(const std::wstring& path) { files.erase(Lower(path)); }
+
+bool World::HasFile(const std::wstring& path) const { return files.count(Lower(path)) != 0; }
+
+WorldFile* World::FindFile(const std::wstring& path) {
+  auto it = files.find(Lower(path));
+  return it == files.end() ? nullptr : &it->second;
+}
+
+bool World::IsHeld(const std::wstring& path) const {
+  auto it = files.find(Lower(path));
+  if (it == files.end()) return false;
+  if (it->second.lockedForever) return true;
+  if (trayRunning && SameText(trayPath, path)) return true;
+  if (!spoolerRunning) return false;
+  // The spooler keeps every registered monitor's DLL loaded.
+  for (const WorldMonitor& m : monitors)
+    if (SameText(std::wstring(kSystemDir) + L"\\" + m.dll, path)) return true;
+  for (const std::wstring& lingering : lingeringModules)
+    if (SameText(lingering, path)) return true;
+  return false;
+}
+
+WorldPrinter* World::FindPrinter(const std::wstring& name) {
+  for (WorldPrinter& p : printers)
+    if (SameText(p.name, name)) return &p;
+  return nullptr;
+}
+
+const WorldMonitor* World::FindMonitor(const std::wstring& name) const {
+  for (const WorldMonitor& m : monitors)
+    if (SameText(m.name, name)) return &m;
+  return nullptr;
+}
+
+const WorldDriver* World::FindDriver(const std::wstring& name) const {
+  for (const WorldDriver& d : drivers)
+    if (SameText(d.name, name)) return &d;
+  return nullptr;
+}
+
+WorldRegValue* World::FindRegValue(const std::string& key, const std::string& name) {
+  auto k = registry.find(Lower(key));
+  if (k == registry.end()) return nullptr;
+  auto v = k->second.find(Lower(name));
+  return v == k->second.end() ? nullptr : &v->second;
+}
+
+void World::SetRegString(const std::string& key, const std::string& name,
+                         const std::wstring& text) {
+  WorldRegValue value;
+  value.type = REG_SZ;
+  value.bytes.assign(reinterpret_cast<const char*>(text.c_str()),
+                     (text.size() + 1) * sizeof(wchar_t));
+  registry[Lower(key)][Lower(name)] = value;
+}
+
+std::wstring World::RegString(const std::string& key, const std::string& name) {
+  WorldRegValue* value = FindRegValue(key, name);
+  if (!value) return L"";
+  std::wstring text(value->bytes.size() / sizeof(wchar_t), L'\0');
+  std::memcpy(&text[0], value->bytes.data(), text.size() * sizeof(wchar_t));
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  return text;
+}
+
+void World::InstallProduct(int monitorBuild) {
+  AddFile(std::wstring(kSystemDir) + L"\\lmxmon64.dll",
+          ComponentBytes(L"lmxmon64.dll", monitorBuild));
+  monitors.push_back({L"Loomscribe:", L"Windows x64", L"lmxmon64.dll"});
+  const std::wstring store = std::wstring(kDriverDir) + L"\\3\\";
+  AddFile(store + L"lmxdrv64.dll", ComponentBytes(L"lmxdrv64.dll", 2070));
+  AddFile(store + L"lmxui64.dll", ComponentBytes(L"lmxui64.dll", 2070));
+  AddFile(store + L"lmxhelp.chm", ComponentBytes(L"lmxhelp.chm", -1));
+  WorldDriver driver;
+  driver.name = L"Loomscribe printer";
+  driver.environment = L"Windows x64";
+  driver.driverPath = store + L"lmxdrv64.dll";
+  driver.dataFile = store + L"lmxdrv64.dll";
+  driver.configFile = store + L"lmxui64.dll";
+  driver.helpFile = store + L"lmxhelp.chm";
+  drivers.push_back(driver);
+  const std::wstring tray = std::wstring(kProductDir) + L"\\lsbtray.exe";
+  SetRegString(kRunKey, "LoomscribeTray", tray);
+  trayRunning = true;
+  trayPath = tray;
+}
+
+WorldPrinter& World::AddProductPrinter(const std::wstring& name, const std::string& subKey) {
+  WorldPrinter printer;
+  printer.name = name;
+  printer.port = L"Loomscribe:";
+  printer.driver = L"Loomscribe printer";
+  if (!subKey.empty()) printer.data[""]["subkey"] = {REG_SZ, subKey + std::string(1, '\0')};
+  printers.push_back(printer);
+  return printers.back();
+}
+
+// ---------------------------------------------------------------------------
+// The hooks
+
+void World::InstallHooks() {
+  World& w = *this;
+  Handles& h = TheHandles();
+
+  // --- service control manager ---------------------------------------------
+  Set<&Platform::OpenSCManagerW>([](LPCWSTR, LPCWSTR, DWORD) { return kScm; });
+  Set<&Platform::OpenServiceW>([](SC_HANDLE scm, LPCWSTR name, DWORD) -> SC_HANDLE {
+    if (scm != kScm) return Fail(ERROR_INVALID_HANDLE), nullptr;
+    if (!SameText(Str(name), L"spooler")) return Fail(ERROR_SERVICE_DOES_NOT_EXIST), nullptr;
+    return kSpoolerService;
+  });
+  Set<&Platform::CloseServiceHandle>([](SC_HANDLE handle) {
+    return handle == kScm || handle == kSpoolerService ? TRUE : Fail(ERROR_INVALID_HANDLE);
+  });
+  Set<&Platform::QueryServiceStatus>([&w](SC_HANDLE service, LPSERVICE_STATUS status) {
+    if (service != kSpoolerService) return Fail(ERROR_INVALID_HANDLE);
+    *status = SERVICE_STATUS{};
+    status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status->dwCurrentState = w.spoolerRunning ? SERVICE_RUNNING : SERVICE_STOPPED;
+    return TRUE;
+  });
+  Set<&Platform::ControlService>([&w](SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    if (service != kSpoolerService) return Fail(ERROR_INVALID_HANDLE);
+    if (control != SERVICE_CONTROL_STOP) return Fail(ERROR_INVALID_SERVICE_CONTROL);
+    if (!w.spoolerRunning) return Fail(ERROR_SERVICE_NOT_ACTIVE);
+    if (!w.spoolerRefusesStop) {
+      w.spoolerRunning = false;
+      w.lingeringModules.clear();
+    }
+    if (status) {
+      *status = SERVICE_STATUS{};
+      status->dwCurrentState = w.spoolerRunning ? SERVICE_STOP_PENDING : SERVICE_STOPPED;
+    }
+    return TRUE;
+  });
+  Set<&Platform::StartServiceW>([&w](SC_HANDLE service, DWORD, LPCWSTR*) {
+    if (service != kSpoolerService) return Fail(ERROR_INVALID_HANDLE);
+    if (w.spoolerRunning) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+    if (!w.spoolerRefusesStart) w.spoolerRunning = true;
+    return TRUE;
+  });
+
+  // --- files -----------------------------------------------------------------
+  Set<&Platform::CreateFileW>([&w, &h](LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
+                                       DWORD disposition, DWORD, HANDLE) -> HANDLE {
+    std::wstring key = Lower(Str(path));
+    bool exists = w.files.count(key) != 0;
+    bool writing = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    if (disposition == OPEN_EXISTING) {
+      if (!exists) return Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+      if (writing && w.IsHeld(key)) return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
+    } else if (disposition == CREATE_ALWAYS) {
+      if (exists && w.IsHeld(key)) return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
+      w.files[key].bytes.clear();
+    } else {
+      return Fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
+    }
+    HANDLE file = h.New();
+    h.files[file] = FileCursor{key, 0};
+    ::SetLastError(exists && disposition == CREATE_ALWAYS ? ERROR_ALREADY_EXISTS : 0);
+    return file;
+  });
+  Set<&Platform::ReadFile>([&w, &h](HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
+                                    LPOVERLAPPED) {
+    auto it = h.files.find(file);
+    if (it == h.files.end()) return Fail(ERROR_INVALID_HANDLE);
+    const std::string& bytes = w.files[it->second.key].bytes;
+    size_t left = bytes.size() > it->second.position ? bytes.size() - it->second.position : 0;
+    DWORD n = static_cast<DWORD>(std::min<size_t>(left, count));
+    if (n) std::memcpy(buffer, bytes.data() + it->second.position, n);
+    it->second.position += n;
+    if (read) *read = n;
+    return TRUE;
+  });
+  Set<&Platform::WriteFile>([&w, &h](HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
+                                     LPOVERLAPPED) {
+    auto it = h.files.find(file);
+    if (it == h.files.end()) return Fail(ERROR_INVALID_HANDLE);
+    std::string& bytes = w.files[it->second.key].bytes;
+    if (bytes.size() < it->second.position + count) bytes.resize(it->second.position + count);
+    if (count) std::memcpy(&bytes[it->second.position], buffer, count);
+    it->second.position += count;
+    if (written) *written = count;
+    return TRUE;
+  });
+  Set<&Platform::CloseHandle>([&h](HANDLE handle) {
+    if (h.files.erase(handle)) return TRUE;
+    if (Erase(h.mutexes, handle) || Erase(h.others, handle)) return TRUE;
+    return Fail(ERROR_INVALID_HANDLE);
+  });
+  Set<&Platform::DeleteFileW>([&w](LPCWSTR path) {
+    std::wstring key = Lower(Str(path));
+    if (!w.files.count(key)) return Fail(ERROR_FILE_NOT_FOUND);
+    if (w.IsHeld(key)) return Fail(ERROR_ACCESS_DENIED);
+    w.files.erase(key);
+    return TRUE;
+  });
+  Set<&Platform::GetFileAttributesW>([&w](LPCWSTR path) -> DWORD {
+    std::wstring key = Lower(Str(path));
+    if (w.files.count(key)) return FILE_ATTRIBUTE_ARCHIVE;
+    for (const wchar_t* dir : {kSystemDir, kDriverDir, kProductDir, kModuleDir})
+      if (key == Lower(std::wstring(dir))) return FILE_ATTRIBUTE_DIRECTORY;
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  });
+  Set<&Platform::MoveFileExW>([&w](LPCWSTR from, LPCWSTR to, DWORD flags) {
+    if (!from || !*from || to || flags != MOVEFILE_DELAY_UNTIL_REBOOT)
+      return Fail(ERROR_INVALID_PARAMETER);
+    // Windows queues the pair in the session manager's value: "\??\path",
+    // then an empty destination.
+    std::wstring entry = L"\\??\\" + Str(from);
+    WorldRegValue& value = w.registry[Lower(std::string(kSessionManagerKey))]
+                                     [Lower(std::string("PendingFileRenameOperations"))];
+    value.type = REG_MULTI_SZ;
+    std::wstring list;
+    if (value.bytes.size() >= 2) {
+      list.assign(value.bytes.size() / 2, L'\0');
+      std::memcpy(&list[0], value.bytes.data(), list.size() * 2);
+      while (!list.empty() && list.back() == L'\0') list.pop_back();
+      list.push_back(L'\0');
+    }
+    list += entry;
+    list.push_back(L'\0');
+    list.push_back(L'\0');  // the empty destination
+    list.push_back(L'\0');  // the end of the list
+    value.bytes.assign(reinterpret_cast<const char*>(list.data()), list.size() * 2);
+    w.bootDeletes.push_back(Str(from));
+    return TRUE;
+  });
+  Set<&Platform::GetModuleFileNameW>([](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
+    std::wstring path = WorldModuleDirectory() + L"install.exe";
+    if (size == 0) return 0;
+    wcsncpy_s(buffer, size, path.c_str(), _TRUNCATE);
+    return static_cast<DWORD>(std::wcslen(buffer));
+  });
+  Set<&Platform::GetSystemDirectoryW>([](LPWSTR buffer, UINT size) -> UINT {
+    size_t n = std::wcslen(kSystemDir);
+    if (!buffer || size <= n) return static_cast<UINT>(n + 1);
+    wcscpy_s(buffer, size, kSystemDir);
+    return static_cast<UINT>(n);
+  });
+  Set<&Platform::GetTempPathW>([](DWORD size, LPWSTR buffer) -> DWORD {
+    size_t n = std::wcslen(kTempDir);
+    if (!buffer || size <= n) return static_cast<DWORD>(n + 1);
+    wcscpy_s(buffer, size, kTempDir);
+    return static_cast<DWORD>(n);
+  });
+
+  // --- registry ------------------------------------------------------------
+  Set<&Platform::RegOpenKeyExA>([&w, &h](HKEY root, LPCSTR sub, DWORD, REGSAM, PHKEY result) {
+    std::string path = KeyPath(root, sub);
+    if (!w.registry.count(path)) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+    HKEY key = reinterpret_cast<HKEY>(h.New());
+    h.keys[key] = path;
+    *result = key;
+    return static_cast<LSTATUS>(ERROR_SUCCESS);
+  });
+  Set<&Platform::RegQueryValueExW>([&w, &h](HKEY key, LPCWSTR name, LPDWORD, LPDWORD type,
+                                            LPBYTE data, LPDWORD size) -> LSTATUS {
+    auto it = h.keys.find(key);
+    if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
+    WorldRegValue* value = w.FindRegValue(it->second, Narrow(name));
+    if (!value) return ERROR_FILE_NOT_FOUND;
+    if (type) *type = value->type;
+    DWORD bytes = static_cast<DWORD>(value->bytes.size());
+    if (!data) {
+      if (size) *size = bytes;
+      return ERROR_SUCCESS;
+    }
+    if (!size || *size < bytes) {
+      if (size) *size = bytes;
+      return ERROR_MORE_DATA;
+    }
+    std::memcpy(data, value->bytes.data(), bytes);
+    *size = bytes;
+    return ERROR_SUCCESS;
+  });
+  Set<&Platform::RegSetValueExW>([&w, &h](HKEY key, LPCWSTR name, DWORD, DWORD type,
+                                          const BYTE* data, DWORD size) -> LSTATUS {
+    auto it = h.keys.find(key);
+    if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
+    WorldRegValue& value = w.registry[it->second][Lower(Narrow(name))];
+    value.type = type;
+    value.bytes.assign(reinterpret_cast<const char*>(data), size);
+    return ERROR_SUCCESS;
+  });
+  Set<&Platform::RegDeleteValueA>([&w, &h](HKEY key, LPCSTR name) -> LSTATUS {
+    auto it = h.keys.find(key);
+    if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
+    return w.registry[it->second].erase(Lower(std::string(name ? name : ""))) ? ERROR_SUCCESS
+                                                                              : ERROR_FILE_NOT_FOUND;
+  });
+  Set<&Platform::RegCloseKey>([&h](HKEY key) -> LSTATUS {
+    return h.keys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  });
+
+  // --- version resources -----------------------------------------------------
+  Set<&Platform::GetFileVersionInfoSizeW>([&w](LPCWSTR path, LPDWORD handle) -> DWORD {
+    if (handle) *handle = 0;
+    WorldFile* file = w.FindFile(Str(path));
+    if (!file) return Fail(ERROR_FILE_NOT_FOUND), 0;
+    if (BuildOf(file->bytes) < 0) return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND), 0;
+    return static_cast<DWORD>(sizeof(VS_FIXEDFILEINFO) + 64);
+  });
+  Set<&Platform::GetFileVersionInfoW>([&w](LPCWSTR path, DWORD, DWORD size, LPVOID data) {
+    WorldFile* file = w.FindFile(Str(path));
+    if (!file) return Fail(ERROR_FILE_NOT_FOUND);
+    int build = BuildOf(file->bytes);
+    if (build < 0) return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    if (size < sizeof(VS_FIXEDFILEINFO)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    VS_FIXEDFILEINFO info{};
+    info.dwSignature = 0xFEEF04BD;
+    info.dwStrucVersion = 0x10000;
+    info.dwProductVersionMS = info.dwFileVersionMS = 0x00010000;
+    info.dwProductVersionLS = info.dwFileVersionLS = static_cast<DWORD>(build & 0xFFFF);
+    std::memcpy(data, &info, sizeof(info));
+    return TRUE;
+  });
+  Set<&Platform::VerQueryValueW>([](LPCVOID block, LPCWSTR sub, LPVOID* out, PUINT length) {
+    if (!block || !sub || std::wcscmp(sub, L"\\") != 0) return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    *out = const_cast<LPVOID>(block);
+    if (length) *length = sizeof(VS_FIXEDFILEINFO);
+    return TRUE;
+  });
+
+  // --- tray program, processes, windows ---------------------------------------
+  Set<&Platform::GetVersionExA>([](LPOSVERSIONINFOA info) {
+    if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA))
+      return Fail(ERROR_INSUFFICIENT_BUFFER);
+    info->dwMajorVersion = 10;
+    info->dwMinorVersion = 0;
+    info->dwBuildNumber = 19045;
+    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    info->szCSDVersion[0] = '\0';
+    return TRUE;
+  });
+  Set<&Platform::CreateMutexA>([&w, &h](LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
+    HANDLE mutex = h.New();
+    h.mutexes.push_back(mutex);
+    bool exists = name && std::strcmp(name, kTrayMutex) == 0 && w.trayRunning;
+    ::SetLastError(exists ? ERROR_ALREADY_EXISTS : 0);
+    return mutex;
+  });
+  Set<&Platform::ReleaseMutex>([&h](HANDLE mutex) {
+    return std::count(h.mutexes.begin(), h.mutexes.end(), mutex) ? TRUE
+                                                                  : Fail(ERROR_NOT_OWNER);
+  });
+  Set<&Platform::WaitForSingleObject>([&w, &h](HANDLE handle, DWORD ms) -> DWORD {
+    bool mutex = std::count(h.mutexes.begin(), h.mutexes.end(), handle) != 0;
+    if (!mutex || !w.trayRunning) return WAIT_OBJECT_0;
+    if (ms != INFINITE) {
+      TheClock().now += ms;
+      TheClock().slept += ms;
+    }
+    return WAIT_TIMEOUT;
+  });
+  Set<&Platform::FindWindowW>([&w](LPCWSTR windowClass, LPCWSTR) -> HWND {
+    if (windowClass && std::wcscmp(windowClass, kTrayClass) == 0 && w.trayRunning)
+      return kTrayWindow;
+    return nullptr;
+  });
+  Set<&Platform::PostMessageW>([&w](HWND window, UINT message, WPARAM, LPARAM) {
+    if (window != kTrayWindow || !w.trayRunning) return Fail(ERROR_INVALID_WINDOW_HANDLE);
+    if (message == kTrayQuit && w.trayQuitsOnRequest) w.trayRunning = false;
+    return TRUE;
+  });
+  Set<&Platform::IsWindow>([](HWND window) { return window == kTrayWindow ? TRUE : FALSE; });
+  Set<&Platform::CreateProcessW>([&w, &h](LPCWSTR application, LPWSTR commandLine,
+                                          LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                                          DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                                          LPPROCESS_INFORMATION info) {
+    std::wstring path = Str(application);
+    if (path.empty()) {
+      std::wstring line = Str(commandLine);
+      if (!line.empty() && line[0] == L'"') {
+        size_t end = line.find(L'"', 1);
+        path = line.substr(1, end == std::wstring::npos ? end : end - 1);
+      } else {
+        path = line.substr(0, line.find(L' '));
+      }
+    }
+    if (!w.HasFile(path)) return Fail(ERROR_FILE_NOT_FOUND);
+    if (SameText(FileNameOf(path), L"lsbtray.exe")) {
+      w.trayRunning = true;
+      w.trayPath = path;
+      ++w.trayStarts;
+    }
+    *info = PROCESS_INFORMATION{};
+    info->hProcess = h.New();
+    info->hThread = h.New();
+    h.others.push_back(info->hProcess);
+    h.others.push_back(info->hThread);
+    info->dwProcessId = 4242;
+    info->dwThreadId = 4243;
+    return TRUE;
+  });
+  Set<&Platform::GetCommandLineW>([] { return const_cast<LPWSTR>(L"install.exe install"); });
+  Set<&Platform::GetAsyncKeyState>([&w](int key) -> SHORT {
+    return key == VK_SHIFT && w.shiftDown ? static_cast<SHORT>(0x8001) : 0;
+  });
+  Set<&Platform::GetProcessWindowStation>([] { return kStation; });
+  Set<&Platform::GetUserObjectInformationW>([&w](HANDLE object, int index, PVOID data,
+                                                 DWORD size, LPDWORD needed) {
+    if (object != kStation || index != UOI_NAME) return Fail(ERROR_INVALID_PARAMETER);
+    std::wstring name = w.interactiveStation ? L"WinSta0" : L"Service-0x0-3e7$";
+    DWORD bytes = static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
+    if (needed) *needed = bytes;
+    if (size < bytes) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(data, name.c_str(), bytes);
+    return TRUE;
+  });
+  Set<&Platform::DialogBoxParamW>([&w](HINSTANCE instance, LPCWSTR templateName, HWND owner,
+                                       DLGPROC procedure, LPARAM parameter) -> INT_PTR {
+    WorldDialog dialog;
+    dialog.instance = instance;
+    dialog.templateId = IS_INTRESOURCE(templateName)
+                            ? static_cast<int>(reinterpret_cast<uintptr_t>(templateName))
+                            : -1;
+    dialog.owner = owner;
+    dialog.result = -1;
+    w.dialogs.push_back(dialog);
+    // The dialog manager's order: WM_INITDIALOG, then the user's close.
+    procedure(kDialogWindow, WM_INITDIALOG, 0, parameter);
+    procedure(kDialogWindow, WM_COMMAND, MAKEWPARAM(w.dialogCloseCommand, BN_CLICKED), 0);
+    return w.dialogs.back().result;
+  });
+  Set<&Platform::SetDlgItemTextW>([&w](HWND dialog, int id, LPCWSTR text) {
+    if (dialog != kDialogWindow || w.dialogs.empty()) return Fail(ERROR_INVALID_WINDOW_HANDLE);
+    if (id != 1001) return Fail(ERROR_CONTROL_ID_NOT_FOUND);
+    w.dialogs.back().text = Str(text);
+    return TRUE;
+  });
+  Set<&Platform::SetWindowTextW>([&w](HWND window, LPCWSTR text) {
+    if (window != kDialogWindow || w.dialogs.empty()) return Fail(ERROR_INVALID_WINDOW_HANDLE);
+    w.dialogs.back().title = Str(text);
+    return TRUE;
+  });
+  Set<&Platform::EndDialog>([&w](HWND dialog, INT_PTR result) {
+    if (dialog != kDialogWindow || w.dialogs.empty()) return Fail(ERROR_INVALID_WINDOW_HANDLE);
+    w.dialogs.back().result = result;
+    return TRUE;
+  });
+
+  // --- spooler: monitors -------------------------------------------------------
+  Set<&Platform::EnumMonitorsW>([&w](LPWSTR server, DWORD level, LPBYTE buffer, DWORD size,
+                                     LPDWORD needed, LPDWORD returned) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    if (server) return Fail(ERROR_INVALID_NAME);
+    if (level != 2) return Fail(ERROR_INVALID_LEVEL);
+    return Answer<MONITOR_INFO_2W>(w.monitors, buffer, size, needed, returned,
+                                   [](Packer& p, MONITOR_INFO_2W& r, const WorldMonitor& m) {
+                                     r.pName = p.Put(m.name);
+                                     r.pEnvironment = p.Put(m.environment);
+                                     r.pDLLName = p.Put(m.dll);
+                                   });
+  });
+  Set<&Platform::AddMonitorW>([&w](LPWSTR server, DWORD level, LPBYTE data) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    if (server) return Fail(ERROR_INVALID_NAME);
+    if (level != 2 || !data) return Fail(ERROR_INVALID_LEVEL);
+    auto* info = reinterpret_cast<MONITOR_INFO_2W*>(data);
+    if (!info->pName || !info->pDLLName || !info->pEnvironment)
+      return Fail(ERROR_INVALID_PARAMETER);
+    if (!SameText(info->pEnvironment, L"Windows x64")) return Fail(ERROR_INVALID_ENVIRONMENT);
+    if (w.FindMonitor(info->pName)) return Fail(ERROR_PRINT_MONITOR_ALREADY_INSTALLED);
+    if (!w.HasFile(std::wstring(kSystemDir) + L"\\" + info->pDLLName))
+      return Fail(ERROR_MOD_NOT_FOUND);
+    w.monitors.push_back({info->pName, info->pEnvironment, info->pDLLName});
+    return TRUE;
+  });
+  Set<&Platform::DeleteMonitorW>([&w](LPWSTR server, LPWSTR environment, LPWSTR name) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    if (server) return Fail(ERROR_INVALID_NAME);
+    if (environment && !SameText(environment, L"Windows x64"))
+      return Fail(ERROR_INVALID_ENVIRONMENT);
+    auto it = std::find_if(w.monitors.begin(), w.monitors.end(),
+                           [&](const WorldMonitor& m) { return SameText(m.name, Str(name)); });
+    if (it == w.monitors.end()) return Fail(ERROR_UNKNOWN_PRINT_MONITOR);
+    // A monitor whose port a printer still uses is refused.
+    for (const WorldPrinter& p : w.printers)
+      if (Lower(p.port).find(Lower(it->name)) != std::wstring::npos)
+        return Fail(ERROR_PRINT_MONITOR_IN_USE);
+    if (w.monitorStaysLoadedAfterDelete)
+      w.lingeringModules.push_back(std::wstring(kSystemDir) + L"\\" + it->dll);
+    w.monitors.erase(it);
+    return TRUE;
+  });
+
+  // --- spooler: drivers --------------------------------------------------------
+  auto fillDriver = [](Packer& p, DRIVER_INFO_6W& r, const WorldDriver& d) {
+    r.cVersion = d.version;
+    r.pName = p.Put(d.name);
+    r.pEnvironment = p.Put(d.environment);
+    r.pDriverPath = p.Put(d.driverPath);
+    r.pDataFile = p.Put(d.dataFile);
+    r.pConfigFile = p.Put(d.configFile);
+    r.pHelpFile = p.Put(d.helpFile);
+    r.pDependentFiles = nullptr;
+    r.pszMfgName = p.Put(d.manufacturer, true);
+    r.pszProvider = p.Put(d.provider, true);
+  };
+  Set<&Platform::EnumPrinterDriversW>([&w, fillDriver](LPWSTR server, LPWSTR environment,
+                                                       DWORD level, LPBYTE buffer, DWORD size,
+                                                       LPDWORD needed, LPDWORD returned) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    if (server) return Fail(ERROR_INVALID_NAME);
+    std::vector<WorldDriver> list;
+    for (const WorldDriver& d : w.drivers)
+      if (!environment || SameText(d.environment, environment)) list.push_back(d);
+    // Levels 2 to 6 share their first members; one record layout serves them.
+    switch (level) {
+      case 2:
+        return Answer<DRIVER_INFO_2W>(list, buffer, size, needed, returned,
+                                      [fillDriver](Packer& p, DRIVER_INFO_2W& r,
+                                                   const WorldDriver& d) {
+                                        DRIVER_INFO_6W full{};
+                                        fillDriver(p, full, d);
+                                        std::memcpy(&r, &full, sizeof(r));
+                                      });
+      case 3:
+        return Answer<DRIVER_INFO_3W>(list, buffer, size, needed, returned,
+                                      [fillDriver](Packer& p, DRIVER_INFO_3W& r,
+                                                   const WorldDriver& d) {
+                                        DRIVER_INFO_6W full{};
+                                        fillDriver(p, full, d);
+                                        std::memcpy(&r, &full, sizeof(r));
+                                      });
+      case 6:
+        return Answer<DRIVER_INFO_6W>(list, buffer, size, needed, returned, fillDriver);
+      default:
+        return Fail(ERROR_INVALID_LEVEL);
+    }
+  });
+  Set<&Platform::AddPrinterDriverExW>([&w](LPWSTR server, DWORD level, LPBYTE data,
+                                           DWORD flags) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    if (server) return Fail(ERROR_INVALID_NAME);
+    if (level < 3 || level > 6 || level == 5 || !data) return Fail(ERROR_INVALID_LEVEL);
+    auto* info = reinterpret_cast<DRIVER_INFO_3W*>(data);
+    if (!info->pName || !*info->pName || !info->pDriverPath || !info->pDataFile ||
+        !info->pConfigFile)
+      return Fail(ERROR_INVALID_PARAMETER);
+    std::wstring environment = info->pEnvironment ? info->pEnvironment : L"Windows x64";
+    if (!SameText(environment, L"Windows x64")) return Fail(ERROR_INVALID_ENVIRONMENT);
+    std::vector<std::wstring> sources = {info->pDriverPath, info->pDataFile, info->pConfigFile};
+    if (info->pHelpFile && *info->pHelpFile) sources.push_back(info->pHelpFile);
+    for (const std::wstring& source : sources)
+      if (!w.HasFile(source)) return Fail(ERROR_FILE_NOT_FOUND);
+    // The spooler copies every file into its version-3 store.
+    const std::wstring store = std::wstring(kDriverDir) + L"\\3\\";
+    auto install = [&](const wchar_t* source) -> std::wstring {
+      if (!source || !*source) return L"";
+      std::wstring target = store + FileNameOf(source);
+      if (!(flags & APD_COPY_ALL_FILES) && w.HasFile(target)) return target;
+      std::string bytes = w.FindFile(source)->bytes;
+      w.files[Lower(target)].bytes = bytes;
+      return target;
+    };
+    WorldDriver driver;
+    driver.name = info->pName;
+    driver.environment = environment;
+    driver.version = 3;
+    driver.driverPath = install(info->pDriverPath);
+    driver.dataFile = install(info->pDataFile);
+    driver.configFile = install(info->pConfigFile);
+    driver.helpFile = install(info->pHelpFile);
+    if (level == 6) {
+      auto* six = reinterpret_cast<DRIVER_INFO_6W*>(data);
+      driver.manufacturer = Str(six->pszMfgName);
+      driver.provider = Str(six->pszProvider);
+    }
+    auto it = std::find_if(w.drivers.begin(), w.drivers.end(), [&](const WorldDriver& d) {
+      return SameText(d.name, driver.name) && SameText(d.environment, environment);
+    });
+    if (it != w.drivers.end()) *it = driver;
+    else w.drivers.push_back(driver);
+    return TRUE;
+  });
+  Set<&Platform::DeletePrinterDriverExW>([&w](LPWSTR server, LPWSTR environment, LPWSTR name,
+                                              DWORD flags, DWORD) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    if (server) return Fail(ERROR_INVALID_NAME);
+    std::wstring env = environment ? environment : L"Windows x64";
+    auto it = std::find_if(w.drivers.begin(), w.drivers.end(), [&](const WorldDriver& d) {
+      return SameText(d.name, Str(name)) && SameText(d.environment, env);
+    });
+    if (it == w.drivers.end()) return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
+    for (const WorldPrinter& p : w.printers)
+      if (SameText(p.driver, it->name)) return Fail(ERROR_PRINTER_DRIVER_IN_USE);
+    if (flags & (DPD_DELETE_ALL_FILES | DPD_DELETE_UNUSED_FILES))
+      for (const std::wstring& file : {it->driverPath, it->dataFile, it->configFile, it->helpFile})
+        if (!file.empty() && !w.IsHeld(file)) w.RemoveFile(file);
+    w.drivers.erase(it);
+    return TRUE;
+  });
+  Set<&Platform::GetPrinterDriverW>([&w, &h, fillDriver](HANDLE printer, LPWSTR environment,
+                                                         DWORD level, LPBYTE buffer, DWORD size,
+                                                         LPDWORD needed) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    auto it = h.printers.find(printer);
+    if (it == h.printers.end()) return Fail(ERROR_INVALID_HANDLE);
+    WorldPrinter* p = w.FindPrinter(it->second);
+    if (!p) return Fail(ERROR_INVALID_PRINTER_NAME);
+    if (environment && !SameText(environment, L"Windows x64"))
+      return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
+    const WorldDriver* d = w.FindDriver(p->driver);
+    if (!d) return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
+    std::vector<WorldDriver> one = {*d};
+    if (level == 2)
+      return Answer<DRIVER_INFO_2W>(one, buffer, size, needed, nullptr,
+                                    [fillDriver](Packer& pk, DRIVER_INFO_2W& r,
+                                                 const WorldDriver& dr) {
+                                      DRIVER_INFO_6W full{};
+                                      fillDriver(pk, full, dr);
+                                      std::memcpy(&r, &full, sizeof(r));
+                                    });
+    if (level == 6) return Answer<DRIVER_INFO_6W>(one, buffer, size, needed, nullptr, fillDriver);
+    return Fail(ERROR_INVALID_LEVEL);
+  });
+  Set<&Platform::GetPrinterDriverDirectoryW>([&w](LPWSTR server, LPWSTR environment, DWORD level,
+                                                  LPBYTE buffer, DWORD size, LPDWORD needed) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    if (server) return Fail(ERROR_INVALID_NAME);
+    if (level != 1) return Fail(ERROR_INVALID_LEVEL);
+    if (environment && !SameText(environment, L"Windows x64"))
+      return Fail(ERROR_INVALID_ENVIRONMENT);
+    DWORD bytes = static_cast<DWORD>((std::wcslen(kDriverDir) + 1) * sizeof(wchar_t));
+    if (needed) *needed = bytes;
+    if (!buffer || size < bytes) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(buffer, kDriverDir, bytes);
+    return TRUE;
+  });
+
+  // --- spooler: printers -------------------------------------------------------
+  auto fillPrinter = [](Packer& p, PRINTER_INFO_2W& r, const WorldPrinter& printer) {
+    r.pServerName = nullptr;
+    r.pPrinterName = p.Put(printer.name);
+    r.pShareName = nullptr;
+    r.pPortName = p.Put(printer.port);
+    r.pDriverName = p.Put(printer.driver);
+    r.pComment = p.Put(printer.comment);
+    r.pLocation = p.Put(printer.location);
+    r.pDevMode = nullptr;
+    r.pSepFile = nullptr;
+    r.pPrintProcessor = p.Put(printer.processor);
+    r.pDatatype = p.Put(printer.datatype);
+    r.pParameters = nullptr;
+    r.pSecurityDescriptor = nullptr;
+    // The user's default printer is not flagged in the records.
+    r.Attributes = printer.attributes;
+    r.Priority = 1;
+    r.DefaultPriority = 0;
+  };
+  Set<&Platform::EnumPrintersW>([&w, fillPrinter](DWORD flags, LPWSTR name, DWORD level,
+                                                  LPBYTE buffer, DWORD size, LPDWORD needed,
+                                                  LPDWORD returned) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    if (name && *name) return Fail(ERROR_INVALID_NAME);
+    if (level != 2) return Fail(ERROR_INVALID_LEVEL);
+    std::vector<WorldPrinter> list;
+    if (flags & PRINTER_ENUM_LOCAL) list = w.printers;
+    return Answer<PRINTER_INFO_2W>(list, buffer, size, needed, returned, fillPrinter);
+  });
+  Set<&Platform::OpenPrinterW>([&w, &h](LPWSTR name, LPHANDLE result, LPPRINTER_DEFAULTSW) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    if (!result) return Fail(ERROR_INVALID_PARAMETER);
+    *result = nullptr;
+    WorldPrinter* p = w.FindPrinter(Str(name));
+    if (!p) return Fail(ERROR_INVALID_PRINTER_NAME);
+    HANDLE printer = h.New();
+    h.printers[printer] = p->name;
+    *result = printer;
+    return TRUE;
+  });
+  Set<&Platform::ClosePrinter>([&h](HANDLE printer) {
+    return h.printers.erase(printer) ? TRUE : Fail(ERROR_INVALID_HANDLE);
+  });
+  Set<&Platform::GetPrinterW>([&w, &h, fillPrinter](HANDLE printer, DWORD level, LPBYTE buffer,
+                                                    DWORD size, LPDWORD needed) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    auto it = h.printers.find(printer);
+    if (it == h.printers.end()) return Fail(ERROR_INVALID_HANDLE);
+    WorldPrinter* p = w.FindPrinter(it->second);
+    if (!p) return Fail(ERROR_INVALID_PRINTER_NAME);
+    if (level != 2) return Fail(ERROR_INVALID_LEVEL);
+    std::vector<WorldPrinter> one = {*p};
+    return Answer<PRINTER_INFO_2W>(one, buffer, size, needed, nullptr, fillPrinter);
+  });
+  Set<&Platform::SetPrinterW>([&w, &h](HANDLE printer, DWORD level, LPBYTE data, DWORD command) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    auto it = h.printers.find(printer);
+    if (it == h.printers.end()) return Fail(ERROR_INVALID_HANDLE);
+    WorldPrinter* p = w.FindPrinter(it->second);
+    if (!p) return Fail(ERROR_INVALID_PRINTER_NAME);
+    if (level == 0) return command == PRINTER_CONTROL_PURGE ? TRUE : Fail(ERROR_INVALID_PARAMETER);
+    if (level != 2 || !data || command != 0) return Fail(ERROR_INVALID_LEVEL);
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(data);
+    std::wstring port = Str(info->pPortName);
+    if (!PortKnown(w, port)) return Fail(ERROR_UNKNOWN_PORT);
+    if (info->pDriverName && !w.FindDriver(info->pDriverName))
+      return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
+    p->port = port;
+    if (info->pDriverName) p->driver = info->pDriverName;
+    p->comment = Str(info->pComment);
+    p->location = Str(info->pLocation);
+    return TRUE;
+  });
+  Set<&Platform::AddPrinterW>([&w, &h](LPWSTR server, DWORD level, LPBYTE data) -> HANDLE {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE), nullptr;
+    if (server) return Fail(ERROR_INVALID_NAME), nullptr;
+    if (level != 2 || !data) return Fail(ERROR_INVALID_LEVEL), nullptr;
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(data);
+    if (!info->pPrinterName || !*info->pPrinterName) return Fail(ERROR_INVALID_PRINTER_NAME), nullptr;
+    if (w.FindPrinter(info->pPrinterName)) return Fail(ERROR_PRINTER_ALREADY_EXISTS), nullptr;
+    if (!info->pDriverName || !w.FindDriver(info->pDriverName))
+      return Fail(ERROR_UNKNOWN_PRINTER_DRIVER), nullptr;
+    if (!PortKnown(w, Str(info->pPortName))) return Fail(ERROR_UNKNOWN_PORT), nullptr;
+    if (!info->pPrintProcessor || !SameText(info->pPrintProcessor, L"WinPrint"))
+      return Fail(ERROR_UNKNOWN_PRINTPROCESSOR), nullptr;
+    WorldPrinter printer;
+    printer.name = info->pPrinterName;
+    printer.port = info->pPortName;
+    printer.driver = info->pDriverName;
+    printer.comment = Str(info->pComment);
+    printer.location = Str(info->pLocation);
+    printer.processor = info->pPrintProcessor;
+    printer.datatype = info->pDatatype ? info->pDatatype : L"RAW";
+    w.printers.push_back(printer);
+    HANDLE handle = h.New();
+    h.printers[handle] = printer.name;
+    return handle;
+  });
+  Set<&Platform::DeletePrinter>([&w, &h](HANDLE printer) {
+    if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
+    auto it = h.printers.find(printer);
+    if (it == h.printers.end()) return Fail(ERROR_INVALID_HANDLE);
+    auto p = std::find_if(w.printers.begin(), w.printers.end(),
+                          [&](const WorldPrinter& x) { return SameText(x.name, it->second); });
+    if (p == w.printers.end()) return Fail(ERROR_INVALID_PRINTER_NAME);
+    if (SameText(p->name, w.defaultPrinter)) w.defaultPrinter.clear();
+    w.printers.erase(p);
+    return TRUE;
+  });
+  auto getData = [&w, &h](HANDLE printer, const std::string& key, const char* name, LPDWORD type,
+                          LPBYTE data, DWORD size, LPDWORD needed) -> DWORD {
+    if (!w.spoolerRunning) return RPC_S_SERVER_UNAVAILABLE;
+    auto it = h.printers.find(printer);
+    if (it == h.printers.end()) return ERROR_INVALID_HANDLE;
+    WorldPrinter* p = w.FindPrinter(it->second);
+    if (!p) return ERROR_INVALID_PRINTER_NAME;
+    auto k = p->data.find(Lower(key));
+    if (k == p->data.end()) return ERROR_FILE_NOT_FOUND;
+    auto v = k->second.find(Lower(std::string(name ? name : "")));
+    if (v == k->second.end()) return ERROR_FILE_NOT_FOUND;
+    DWORD bytes = static_cast<DWORD>(v->second.bytes.size());
+    if (needed) *needed = bytes;
+    if (type) *type = v->second.type;
+    if (!data || size < bytes) return ERROR_MORE_DATA;
+    std::memcpy(data, v->second.bytes.data(), bytes);
+    return ERROR_SUCCESS;
+  };
+  auto setData = [&w, &h](HANDLE printer, const std::string& key, const char* name, DWORD type,
+                          const BYTE* data, DWORD size) -> DWORD {
+    if (!w.spoolerRunning) return RPC_S_SERVER_UNAVAILABLE;
+    auto it = h.printers.find(printer);
+    if (it == h.printers.end()) return ERROR_INVALID_HANDLE;
+    WorldPrinter* p = w.FindPrinter(it->second);
+    if (!p) return ERROR_INVALID_PRINTER_NAME;
+    WorldPrinterValue& value = p->data[Lower(key)][Lower(std::string(name ? name : ""))];
+    value.type = type;
+    value.bytes.assign(reinterpret_cast<const char*>(data), size);
+    return ERROR_SUCCESS;
+  };
+  Set<&Platform::GetPrinterDataA>([getData](HANDLE printer, auto name, LPDWORD type, LPBYTE data,
+                                            DWORD size, LPDWORD needed) {
+    return getData(printer, "", name, type, data, size, needed);
+  });
+  Set<&Platform::GetPrinterDataExA>([getData](HANDLE printer, LPCSTR key, LPCSTR name,
+                                              LPDWORD type, LPBYTE data, DWORD size,
+                                              LPDWORD needed) {
+    return getData(printer, key ? key : "", name, type, data, size, needed);
+  });
+  Set<&Platform::SetPrinterDataA>([setData](HANDLE printer, auto name, DWORD type, auto data,
+                                            DWORD size) {
+    return setData(printer, "", name, type, reinterpret_cast<const BYTE*>(data), size);
+  });
+  Set<&Platform::SetPrinterDataExA>([setData](HANDLE printer, LPCSTR key, LPCSTR name, DWORD type,
+                                              auto data, DWORD size) {
+    if (!key || !*key) return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+    return setData(printer, key, name, type, reinterpret_cast<const BYTE*>(data), size);
+  });
+  Set<&Platform::GetDefaultPrinterW>([&w](LPWSTR buffer, LPDWORD chars) {
+    if (!chars) return Fail(ERROR_INVALID_PARAMETER);
+    if (w.defaultPrinter.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+    DWORD n = static_cast<DWORD>(w.defaultPrinter.size() + 1);
+    if (!buffer || *chars < n) {
+      *chars = n;
+      return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(buffer, w.defaultPrinter.c_str(), n * sizeof(wchar_t));
+    *chars = n;
+    return TRUE;
+  });
+  Set<&Platform::SetDefaultPrinterW>([&w](LPCWSTR name) {
+    WorldPrinter* p = name && *name ? w.FindPrinter(name) : nullptr;
+    if (!p) return Fail(ERROR_INVALID_PRINTER_NAME);
+    w.defaultPrinter = p->name;
+    return TRUE;
+  });
+}
+
+}  // namespace fake

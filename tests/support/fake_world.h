@@ -1,0 +1,157 @@
+// A small in-memory Windows behind the fake seam, for unit tests of whole
+// install and uninstall runs.
+//
+// It models what the setup tool touches: the spooler service and its SCM
+// states, port monitors (with their ports), printer drivers (with their
+// files), printers (PRINTER_INFO_2 fields, printer data, the default
+// printer), a file system of paths and bytes (files can be held open),
+// registry values, the tray program (mutex, window, process), version
+// resources (a build number per file) and the Shift key. The spooler calls
+// answer with the real two-call protocol: a size query that fails with
+// ERROR_INSUFFICIENT_BUFFER, then one packed block of records followed by
+// their strings. While the spooler service is stopped, every spooler call
+// fails with RPC_S_SERVER_UNAVAILABLE.
+//
+// Usage: create a fake::FakePlatform first, then a World (its constructor
+// sets the hooks). fake::FailNth / FailFrom may be layered on top afterwards.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/fake_platform.h"
+
+namespace fake {
+
+struct WorldFile {
+  std::string bytes;
+  int build = -1;             // fourth part of the product version; -1: no version resource
+  bool lockedForever = false; // held open by some other process for good
+};
+
+struct WorldMonitor {
+  std::wstring name;
+  std::wstring environment;
+  std::wstring dll;  // bare file name in the system directory
+};
+
+struct WorldDriver {
+  std::wstring name;
+  std::wstring environment;
+  DWORD version = 3;
+  std::wstring driverPath, dataFile, configFile, helpFile;
+  std::wstring manufacturer, provider;
+};
+
+struct WorldPrinterValue {
+  DWORD type = REG_SZ;
+  std::string bytes;  // as stored, terminator included for REG_SZ
+};
+
+struct WorldPrinter {
+  std::wstring name;
+  std::wstring port;
+  std::wstring driver;
+  std::wstring comment;
+  std::wstring location;
+  std::wstring processor = L"WinPrint";
+  std::wstring datatype = L"RAW";
+  DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
+  // Printer data: key ("" for the printer's own values) -> value name -> value.
+  std::map<std::string, std::map<std::string, WorldPrinterValue>> data;
+};
+
+struct WorldRegValue {
+  DWORD type = REG_SZ;
+  std::string bytes;
+};
+
+struct WorldDialog {
+  HINSTANCE instance = nullptr;
+  int templateId = 0;
+  HWND owner = nullptr;
+  std::wstring title;
+  std::wstring text;
+  INT_PTR result = 0;
+};
+
+class World {
+ public:
+  // The fixed layout of this machine.
+  static constexpr const wchar_t* kSystemDir = L"C:\\windows\\system32";
+  static constexpr const wchar_t* kDriverDir = L"C:\\windows\\system32\\spool\\drivers\\x64";
+  static constexpr const wchar_t* kProductDir = L"C:\\Program Files\\Loomscribe";
+  static constexpr const wchar_t* kModuleDir = L"C:\\Program Files\\Loomscribe\\x64";
+  static constexpr const wchar_t* kTempDir = L"C:\\temp\\";
+  static constexpr const char* kRunKey = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+  static constexpr const char* kSessionManagerKey =
+      "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+  // A clean machine: spooler running, the "Local Port" monitor with its
+  // ports, no driver, no printer, the product folder with install.exe, the
+  // four 64-bit component files (build 2070) and lsbtray.exe.
+  World();
+  ~World();
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+
+  // --- state, free to read and change from a test --------------------------
+  bool spoolerRunning = true;
+  bool spoolerRefusesStop = false;   // the stop control is taken, the state stays
+  bool spoolerRefusesStart = false;  // StartServiceW succeeds, the state stays stopped
+  // Windows keeps a deleted monitor's DLL loaded until the spooler stops.
+  bool monitorStaysLoadedAfterDelete = false;
+  std::vector<std::wstring> lingeringModules;  // such DLLs (full paths)
+
+  std::map<std::wstring, WorldFile> files;  // key: lower-case full path
+  std::vector<WorldMonitor> monitors;
+  std::vector<std::wstring> extraPorts;  // ports of the built-in monitors
+  std::vector<WorldDriver> drivers;
+  std::vector<WorldPrinter> printers;
+  std::wstring defaultPrinter;
+  // key: "HKLM\..." or "HKCU\..." (compared case-insensitively) -> value name.
+  std::map<std::string, std::map<std::string, WorldRegValue>> registry;
+
+  bool trayRunning = false;
+  bool trayQuitsOnRequest = true;
+  std::wstring trayPath;  // the file the running tray program was started from
+  int trayStarts = 0;
+  bool shiftDown = false;
+  bool interactiveStation = true;
+  std::vector<WorldDialog> dialogs;
+  INT_PTR dialogCloseCommand = IDOK;
+  std::vector<std::wstring> bootDeletes;  // paths MoveFileExW scheduled
+
+  // --- helpers -------------------------------------------------------------
+  void AddFile(const std::wstring& path, const std::string& bytes = "x", int build = -1);
+  void RemoveFile(const std::wstring& path);
+  bool HasFile(const std::wstring& path) const;
+  WorldFile* FindFile(const std::wstring& path);
+  // Whether someone holds the file open now (spooler, tray or other).
+  bool IsHeld(const std::wstring& path) const;
+  WorldPrinter* FindPrinter(const std::wstring& name);
+  const WorldMonitor* FindMonitor(const std::wstring& name) const;
+  const WorldDriver* FindDriver(const std::wstring& name) const;
+  WorldRegValue* FindRegValue(const std::string& key, const std::string& name);
+  void SetRegString(const std::string& key, const std::string& name, const std::wstring& text);
+  // Text of a REG_SZ value (UTF-16), or "" when absent.
+  std::wstring RegString(const std::string& key, const std::string& name);
+  // A product installation as a previous install leaves it: monitor, driver
+  // with its files, Run value, running tray; printers are added by the test.
+  void InstallProduct(int monitorBuild = 2070);
+  // A printer of the product with its "SubKey" value.
+  WorldPrinter& AddProductPrinter(const std::wstring& name, const std::string& subKey);
+  static std::wstring Lower(const std::wstring& text);
+  static std::string Lower(const std::string& text);
+
+ private:
+  void InstallHooks();
+};
+
+// The module directory, "...\x64\" with its separator.
+std::wstring WorldModuleDirectory();
+
+}  // namespace fake

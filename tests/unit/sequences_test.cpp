@@ -1,0 +1,366 @@
+// Whole install and uninstall runs against the in-memory Windows of
+// fake_world: the order of the steps, the log at its depths, the files left
+// for the restart of Windows, the log window and the results.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "dispatch.h"
+#include "sequences/sequences.h"
+#include "session/session.h"
+#include "support/fake_platform.h"
+#include "support/fake_world.h"
+#include "support/test_util.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+const std::wstring kMonitorPath = L"C:\\windows\\system32\\lmxmon64.dll";
+const std::wstring kTrayPath = L"C:\\Program Files\\Loomscribe\\lsbtray.exe";
+const char kRunKey[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+// The log text, split into lines.
+std::vector<std::wstring> Lines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+// Whether `expected` occurs in `calls` in this order (other calls between).
+bool InOrder(const std::vector<std::string>& calls, const std::vector<std::string>& expected) {
+  size_t at = 0;
+  for (const std::string& call : calls)
+    if (at < expected.size() && call == expected[at]) ++at;
+  return at == expected.size();
+}
+
+class SequencesTest : public ::testing::Test {
+ protected:
+  // The exit code of a command, as the dispatcher gives it.
+  int Dispatch(const wchar_t* word, const wchar_t* parent = nullptr) {
+    std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe"),
+                                  const_cast<wchar_t*>(word)};
+    if (parent) argv.push_back(const_cast<wchar_t*>(parent));
+    return DispatchArguments(static_cast<int>(argv.size()), argv.data());
+  }
+  // The window shows the run's log; a test reads it there, after the run.
+  std::vector<std::wstring> ShownLog() {
+    EXPECT_EQ(world.dialogs.size(), 1u);
+    return world.dialogs.empty() ? std::vector<std::wstring>() : Lines(world.dialogs[0].text);
+  }
+  // Shift makes every run show its log without touching the outcome.
+  std::vector<std::wstring> LogOf(RunResult (*run)(HWND), RunResult* result = nullptr) {
+    world.shiftDown = true;
+    RunResult r = run(nullptr);
+    world.shiftDown = false;
+    if (result) *result = r;
+    return ShownLog();
+  }
+  fake::FakePlatform os;
+  fake::World world;
+};
+
+// The log of an install on a machine without any part of the product.
+const std::vector<std::wstring> kCleanInstallLog = {
+    L"Loomscribe 2070",
+    L">Check Spooler",
+    L">ReInstall",
+    L"    >UnInstall",
+    L"      EnumMonitors",
+    L"      1 Monitors found.",
+    L"      EnumPrinterDrivers for Windows x64",
+    L"      0 drivers found",
+    L"      >DeleteAllPrinters",
+    L"      >DeletePrinterDriver for Windows x64",
+    L"        BTW, there is no printer drivers on this system.",
+    L"        No Loomscribe driver was found",
+    L"      >DeleteMonitor",
+    L"        ------- 1 existing monitors ----------",
+    L"        1. Local Port",
+    L"        ---------------------------------------",
+    L"        No Loomscribe port monitor was found.",
+    L"        Computing monitor filename",
+    L"        Auto calculated monitor file name: C:\\windows\\system32\\lmxmon64.dll",
+    L"        Version is unknown, proceed with reinstall",
+    L"        Can't delete monitor and monitor was not found. So everything should be ok",
+    L"    >AddMonitor",
+    L"      Copy monitor file",
+    L"      >CopyFile lmxmon64.dll to C:\\windows\\system32\\ [0])",
+    L"        Copy Succeeded :)",
+    L"      AddMonitor - OK :)",
+    L"    >Add Printer Driver",
+    L"      >CopyFile lmxdrv64.dll to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
+    L"        Copy Succeeded :)",
+    L"      >CopyFile lmxui64.dll to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
+    L"        Copy Succeeded :)",
+    L"      >CopyFile lmxhelp.chm to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
+    L"        Copy Succeeded :)",
+    L"      OK :)",
+    L"    >AddPrinter(Loomscribe)",
+    L"      Let's check our port monitors",
+    L"      Port monitor is found",
+    L"      OK :)",
+};
+
+// The log of an uninstall of what that install left.
+const std::vector<std::wstring> kUninstallLog = {
+    L"Loomscribe 2070",
+    L">Check Spooler",
+    L">UnInstall",
+    L"  EnumMonitors",
+    L"  2 Monitors found.",
+    L"  EnumPrinterDrivers for Windows x64",
+    L"  1 drivers found",
+    L"  >DeleteAllPrinters",
+    L"    >DeletePrinter(Loomscribe)",
+    L"      OK",
+    L"  >DeletePrinterDriver for Windows x64",
+    L"    ------------ 1 existing drivers-----------",
+    L"    1. Loomscribe printer",
+    L"    -------------------------------------------",
+    L"    Driver is found. Index=1",
+    L"    OK :)",
+    L"  >DeleteMonitor",
+    L"    ------- 2 existing monitors ----------",
+    L"    1. Local Port",
+    L"    2. Loomscribe:",
+    L"    ---------------------------------------",
+    L"    Port monitor is found. Index=2",
+    L"    Trying to get monitor filename from MONITOR_INFO_2",
+    L"    Auto calculated monitor file name: C:\\windows\\system32\\lmxmon64.dll",
+    L"    There is no check for monitor version",
+    L"    Monitor was removed :)",
+};
+
+TEST_F(SequencesTest, CleanInstallWritesTheWholeLogAndInstallsEverything) {
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunInstall, &result);
+  EXPECT_THAT(log, ElementsAreArray(kCleanInstallLog));
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_EQ(result.scheduledForRestart, 0u);
+
+  ASSERT_NE(world.FindMonitor(L"Loomscribe:"), nullptr);
+  EXPECT_TRUE(world.HasFile(kMonitorPath));
+  ASSERT_NE(world.FindDriver(L"Loomscribe printer"), nullptr);
+  ASSERT_EQ(world.printers.size(), 1u);
+  EXPECT_EQ(world.printers[0].name, L"Loomscribe");
+  EXPECT_EQ(world.printers[0].port, L"Loomscribe:");
+  EXPECT_EQ(world.RegString(kRunKey, "LoomscribeTray"), kTrayPath);
+  EXPECT_TRUE(world.trayRunning);
+  // The staged driver files went into the spooler's store and are gone.
+  EXPECT_FALSE(world.HasFile(L"C:\\windows\\system32\\spool\\drivers\\x64\\lmxdrv64.dll"));
+  EXPECT_TRUE(world.HasFile(L"C:\\windows\\system32\\spool\\drivers\\x64\\3\\lmxdrv64.dll"));
+}
+
+TEST_F(SequencesTest, InstallRunsSetUpUninstallHalfAndInstallHalfInOrder) {
+  RunInstall(nullptr);
+  EXPECT_TRUE(InOrder(fake::Calls(),
+                      {"OpenSCManagerW", "GetPrinterDriverDirectoryW", "GetModuleFileNameW",
+                       "GetSystemDirectoryW", "EnumPrintersW", "GetDefaultPrinterW", "CreateMutexA",
+                       "EnumMonitorsW", "EnumPrinterDriversW", "DeleteMonitorW", "AddMonitorW",
+                       "AddPrinterDriverExW", "AddPrinterW", "CreateProcessW", "GetAsyncKeyState"}))
+      << ::testing::PrintToString(fake::Calls());
+  // No error, no Shift: no window, nothing scheduled.
+  EXPECT_TRUE(world.dialogs.empty());
+  EXPECT_EQ(fake::CountCalls("MoveFileExW"), 0);
+}
+
+TEST_F(SequencesTest, UninstallAfterInstallWritesTheWholeLogAndLeavesNothing) {
+  RunInstall(nullptr);
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunUninstall, &result);
+  EXPECT_THAT(log, ElementsAreArray(kUninstallLog));
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_EQ(result.scheduledForRestart, 0u);
+  EXPECT_EQ(world.FindMonitor(L"Loomscribe:"), nullptr);
+  EXPECT_FALSE(world.HasFile(kMonitorPath));
+  EXPECT_TRUE(world.drivers.empty());
+  EXPECT_TRUE(world.printers.empty());
+  EXPECT_EQ(world.FindRegValue(kRunKey, "LoomscribeTray"), nullptr);
+  EXPECT_FALSE(world.trayRunning);
+  EXPECT_FALSE(world.HasFile(kTrayPath));
+  // Uninstall sets no Reinstall and registers nothing.
+  EXPECT_EQ(fake::CountCalls("AddMonitorW"), 1);
+  EXPECT_EQ(fake::CountCalls("AddPrinterW"), 1);
+}
+
+TEST_F(SequencesTest, SecondInstallKeepsCompatibleMonitorAndReplacesDriverAndPrinter) {
+  RunInstall(nullptr);
+  fake::Calls().clear();
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunInstall, &result);
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_THAT(log, Contains(L"        Version (2070) is compatible, proceed without uninstall"));
+  EXPECT_THAT(log, Contains(L"        InstallMonitor == 0, CopyMonitor == 1"));
+  EXPECT_THAT(log, Not(Contains(L"    >AddMonitor")));
+  EXPECT_EQ(fake::CountCalls("DeleteMonitorW"), 0);
+  EXPECT_EQ(fake::CountCalls("AddMonitorW"), 0);
+  EXPECT_EQ(fake::CountCalls("DeletePrinterDriverExW"), 1);
+  EXPECT_EQ(fake::CountCalls("AddPrinterDriverExW"), 1);
+  ASSERT_EQ(world.printers.size(), 1u);
+  EXPECT_EQ(world.printers[0].name, L"Loomscribe");
+  EXPECT_NE(world.FindMonitor(L"Loomscribe:"), nullptr);
+}
+
+TEST_F(SequencesTest, InstallCarriesProductPrintersAcross) {
+  world.InstallProduct();
+  fake::WorldPrinter& a = world.AddProductPrinter(L"Office", "s1");
+  a.comment = L"second floor";
+  a.location = L"room 12";
+  world.AddProductPrinter(L"Plain", "");  // no "SubKey": not carried
+  world.defaultPrinter = L"Office";
+  world.registry["hkcu\\software\\tamarel software kft\\loomscribe\\loomscribes\\s1"]["deleted"] =
+      {REG_DWORD, std::string(4, '\1')};
+
+  RunResult result = RunInstall(nullptr);
+  EXPECT_FALSE(result.errorsCounted);
+  ASSERT_EQ(world.printers.size(), 1u);
+  const fake::WorldPrinter& office = world.printers[0];
+  EXPECT_EQ(office.name, L"Office");
+  EXPECT_EQ(office.comment, L"second floor");
+  EXPECT_EQ(office.location, L"room 12");
+  EXPECT_EQ(office.port, L"Loomscribe:");
+  EXPECT_EQ(world.defaultPrinter, L"Office");
+  EXPECT_EQ(office.data.at("dsuser").at("subkey").bytes, std::string("s1", 3));
+  EXPECT_EQ(world.FindRegValue("HKCU\\Software\\Tamarel Software KFT\\Loomscribe\\Loomscribes\\s1",
+                               "deleted"),
+            nullptr);
+}
+
+TEST_F(SequencesTest, MonitorHeldByTheSpoolerGoesWithARestartOfTheSpooler) {
+  world.InstallProduct();
+  world.monitorStaysLoadedAfterDelete = true;
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunUninstall, &result);
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_EQ(result.scheduledForRestart, 0u);
+  EXPECT_FALSE(world.HasFile(kMonitorPath));
+  EXPECT_TRUE(world.spoolerRunning);
+  // UnInstall's own pass fails at depth 1, FullUninstall's plain pass fails
+  // at depth 0, and the pass with the spooler stopped deletes the file.
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_THAT(std::vector<std::wstring>(log.end() - 4, log.end()),
+              ElementsAreArray({L"  DeleteFile-try", L"DeleteFile-try", L">Restart Spooler",
+                                L"DeleteFile-try"}));
+  EXPECT_TRUE(InOrder(fake::Calls(), {"DeleteMonitorW", "DeleteFileW", "DeleteFileW",
+                                      "ControlService", "DeleteFileW", "StartServiceW"}));
+}
+
+TEST_F(SequencesTest, FileThatStaysHeldIsScheduledForRestart) {
+  world.InstallProduct();
+  world.monitorStaysLoadedAfterDelete = true;
+  world.FindFile(kMonitorPath)->lockedForever = true;
+  EXPECT_EQ(Dispatch(L"uninstall"), kExitRestartNeeded);
+  EXPECT_THAT(world.bootDeletes, ElementsAreArray({kMonitorPath}));
+  EXPECT_TRUE(world.dialogs.empty());
+  // Windows holds the deletion in the session manager's list.
+  std::wstring pending =
+      world.RegString(fake::World::kSessionManagerKey, "PendingFileRenameOperations");
+  EXPECT_EQ(pending, L"\\??\\" + kMonitorPath);
+}
+
+TEST_F(SequencesTest, ErrorWithAFileLeftEndsWith100AndShowsTheErrorLog) {
+  world.InstallProduct();
+  world.monitorStaysLoadedAfterDelete = true;
+  world.FindFile(kMonitorPath)->lockedForever = true;
+  fake::FailNth<&Platform::OpenSCManagerW>(1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Dispatch(L"un"), kExitErrors);
+  EXPECT_EQ(world.bootDeletes.size(), 1u);
+  std::vector<std::wstring> log = ShownLog();
+  ASSERT_FALSE(world.dialogs.empty());
+  EXPECT_EQ(world.dialogs[0].title, L"Loomscribe build 2070- Install error log!");
+  EXPECT_THAT(log, Contains(L"  Error(1): Can't open service manager. - (" +
+                            testutil::SystemText(ERROR_ACCESS_DENIED) + L")"));
+}
+
+TEST_F(SequencesTest, ShiftShowsTheLogOfAnErrorFreeRun) {
+  world.shiftDown = true;
+  EXPECT_EQ(Dispatch(L"install"), kExitInstalled);
+  ASSERT_EQ(world.dialogs.size(), 1u);
+  EXPECT_EQ(world.dialogs[0].title, L"Loomscribe build 2070- Install log.");
+  EXPECT_EQ(world.dialogs[0].templateId, 101);
+  EXPECT_EQ(world.dialogs[0].owner, nullptr);
+  EXPECT_THAT(Lines(world.dialogs[0].text), ElementsAreArray(kCleanInstallLog));
+  // Shift is sampled once, at the end.
+  EXPECT_EQ(fake::CountCalls("GetAsyncKeyState"), 1);
+}
+
+TEST_F(SequencesTest, ErrorShowsTheLogOwnedByTheParentWindowAndShiftIsNotAsked) {
+  world.RemoveFile(fake::WorldModuleDirectory() + L"lmxhelp.chm");
+  HWND parent = reinterpret_cast<HWND>(0x7A01);  // a window the world knows as live
+  RunResult result = RunInstall(parent);
+  EXPECT_TRUE(result.errorsCounted);
+  EXPECT_EQ(result.scheduledForRestart, 0u);
+  ASSERT_EQ(world.dialogs.size(), 1u);
+  const fake::WorldDialog& dialog = world.dialogs[0];
+  EXPECT_EQ(dialog.owner, parent);
+  EXPECT_EQ(dialog.instance, ProgramInstance());
+  EXPECT_EQ(dialog.templateId, 101);
+  EXPECT_EQ(dialog.title, L"Loomscribe build 2070- Install error log!");
+  EXPECT_THAT(Lines(dialog.text),
+              Contains(L"        Error(10): Cant't open source file: lmxhelp.chm - (" +
+                       testutil::SystemText(ERROR_FILE_NOT_FOUND) + L")"));
+  EXPECT_EQ(fake::CountCalls("GetAsyncKeyState"), 0);
+  // The run still installed the driver without its help file.
+  ASSERT_NE(world.FindDriver(L"Loomscribe printer"), nullptr);
+  EXPECT_EQ(world.FindDriver(L"Loomscribe printer")->helpFile, L"");
+}
+
+TEST_F(SequencesTest, InstallDropsWhatItsUninstallHalfCannotDeleteInsteadOfScheduling) {
+  // An old monitor of another build whose file stays held: the install half
+  // registers the new one; the old file must not be queued for the restart.
+  world.InstallProduct(1000);
+  world.monitors.back().dll = L"lmxold64.dll";
+  world.AddFile(L"C:\\windows\\system32\\lmxold64.dll", "old", 1000);
+  world.FindFile(L"C:\\windows\\system32\\lmxold64.dll")->lockedForever = true;
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunInstall, &result);
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_EQ(result.scheduledForRestart, 0u);
+  EXPECT_TRUE(world.bootDeletes.empty());
+  EXPECT_THAT(log, Contains(L"        Version (1000) is not supported, proceed with reinstall"));
+  auto restart = std::find(log.begin(), log.end(), L"    >Restart Spooler");
+  ASSERT_NE(restart, log.end());
+  EXPECT_EQ(*(restart - 1), L"      DeleteFile-try");
+  EXPECT_EQ(*(restart + 1), L"    DeleteFile-try");
+  EXPECT_EQ(*(restart + 2), L"    >AddMonitor");
+  EXPECT_TRUE(world.spoolerRunning);
+  EXPECT_NE(world.FindMonitor(L"Loomscribe:"), nullptr);
+}
+
+TEST_F(SequencesTest, QueuedDeletionsAreCarriedOutDuringTheRun) {
+  world.AddFile(L"C:\\windows\\system32\\lmxui64.dll", "stale");
+  std::wstring list = std::wstring(L"\\??\\C:\\windows\\system32\\lmxui64.dll") + L'\0' +
+                      L'\0' + L'\0';
+  world.registry[fake::World::Lower(std::string(fake::World::kSessionManagerKey))]
+                ["pendingfilerenameoperations"] = {
+      REG_MULTI_SZ, std::string(reinterpret_cast<const char*>(list.data()), list.size() * 2)};
+  EXPECT_EQ(Dispatch(L"uninstall"), kExitUninstalled);
+  EXPECT_FALSE(world.HasFile(L"C:\\windows\\system32\\lmxui64.dll"));
+}
+
+TEST_F(SequencesTest, WithoutAnInteractiveStationTheLogGoesToATempFile) {
+  world.interactiveStation = false;
+  world.RemoveFile(fake::WorldModuleDirectory() + L"lmxhelp.chm");
+  EXPECT_EQ(Dispatch(L"install"), kExitErrors);
+  EXPECT_TRUE(world.dialogs.empty());
+  fake::WorldFile* file = world.FindFile(L"C:\\temp\\Loomscribe-install.log");
+  ASSERT_NE(file, nullptr);
+  std::wstring text(file->bytes.size() / 2, L'\0');
+  memcpy(&text[0], file->bytes.data(), text.size() * 2);
+  EXPECT_THAT(text, HasSubstr(L"Install error log!"));
+  EXPECT_THAT(text, HasSubstr(L"Error(10): Cant't open source file: lmxhelp.chm"));
+}
+
+}  // namespace
