@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds install.exe and runs it under Wine in a fresh prefix, showing what
-# it did.
+# it did: install, what the spooler then holds, the status commands,
+# uninstall, and what is left.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -8,7 +9,19 @@ source scripts/wine-env.sh
 lmx_build >/dev/null
 lmx_wine_start "${WINEPREFIX:-$LMX_ROOT/out/wine-main}"
 trap lmx_wine_stop EXIT
-exe="$LMX_PRODUCT_DIR/x64/install.exe"
+
+# The product folder is copied into the prefix, as the product's installer
+# would lay it out: uninstall deletes the tray program it registered, and the
+# build's own product folder must stay whole.
+target="$WINEPREFIX/drive_c/Program Files/Loomscribe"
+rm -rf "$target"
+mkdir -p "$target"
+cp -a "$LMX_PRODUCT_DIR/." "$target/"
+exe="$target/x64/install.exe"
+list="$LMX_BUILD_DIR/tests/lmxlist.exe"
+out="$(mktemp)"
+trap 'rm -f "$out"; lmx_wine_stop' EXIT
+
 run() {
   set +e
   wine "$exe" "$@" </dev/null >/dev/null 2>&1
@@ -16,4 +29,24 @@ run() {
   set -e
   echo "install.exe $* -> exit code $code"
 }
-run
+
+listing() {
+  echo "---- $1"
+  # Through a file: Wine's background processes must not hold a pipe open.
+  wine "$list" </dev/null >"$out" 2>/dev/null || true
+  tr -d '\r' <"$out" | sed 's/^/   /'
+  echo "----"
+}
+
+echo "Product folder: C:\\Program Files\\Loomscribe (copied from $LMX_PRODUCT_DIR)"
+listing "before install"
+run install
+listing "after install"
+run onChkDrv
+run onInit
+run def.set
+listing "after def.set"
+run uninstall
+listing "after uninstall"
+[ -e "$target/lsbtray.exe" ] && echo "lsbtray.exe is still in the product folder" \
+  || echo "lsbtray.exe was removed from the product folder"

@@ -1,0 +1,365 @@
+// install.exe end to end: started as a separate process, as the product's
+// installer starts it, against Wine's spooler, registry and files. Each test
+// runs a copy of the product folder (uninstall deletes the tray program the
+// Run value names, and the build's product folder must stay whole).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_util.h"
+#include "support/wine_spooler.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kRunValue[] = L"LoomscribeTray";
+const wchar_t kTrayClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
+
+std::wstring ReadRunValue() {
+  wchar_t value[1024] = {};
+  DWORD bytes = sizeof(value) - sizeof(wchar_t);
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, value,
+                     &bytes) != ERROR_SUCCESS)
+    return L"";
+  return value;
+}
+
+bool RunValueExists() {
+  DWORD bytes = 0;
+  return ::RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_ANY, nullptr, nullptr,
+                        &bytes) == ERROR_SUCCESS;
+}
+
+void DeleteRunValue() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  ::RegDeleteValueW(key, kRunValue);
+  ::RegCloseKey(key);
+}
+
+bool TrayMutexExists() {
+  HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
+  if (!mutex) return false;
+  ::CloseHandle(mutex);
+  return true;
+}
+
+HWND WaitForTrayWindow(DWORD ms) {
+  for (DWORD waited = 0;; waited += 50) {
+    if (HWND window = ::FindWindowW(kTrayClass, nullptr)) return window;
+    if (waited >= ms) return nullptr;
+    ::Sleep(50);
+  }
+}
+
+// Asks every running tray program to quit, and waits until none is left.
+void QuitAnyTray() {
+  for (int round = 0; round < 100; ++round) {
+    HWND window = ::FindWindowW(kTrayClass, nullptr);
+    if (!window && !TrayMutexExists()) break;
+    if (window) ::PostMessageW(window, WM_USER + 2, 0, 0);
+    ::Sleep(50);
+  }
+}
+
+void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((from + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    ::CopyFileW((from + L"\\" + found.cFileName).c_str(), (to + L"\\" + found.cFileName).c_str(),
+                FALSE);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+}
+
+void DeleteFilesOf(const std::wstring& directory) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((directory + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      ::DeleteFileW((directory + L"\\" + found.cFileName).c_str());
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+}
+
+struct Process {
+  HANDLE handle = nullptr;
+  DWORD id = 0;
+  ~Process() {
+    if (!handle) return;
+    if (::WaitForSingleObject(handle, 0) == WAIT_TIMEOUT) ::TerminateProcess(handle, 99);
+    ::CloseHandle(handle);
+  }
+  DWORD Wait(DWORD ms) const {
+    if (::WaitForSingleObject(handle, ms) != WAIT_OBJECT_0) return 0xFFFFFFFF;
+    DWORD code = 0xFFFFFFFF;
+    ::GetExitCodeProcess(handle, &code);
+    return code;
+  }
+};
+
+std::vector<winespool::PrinterRow> ProductPrinters() {
+  std::vector<winespool::PrinterRow> rows;
+  for (const winespool::PrinterRow& row : winespool::Printers())
+    if (row.driver == winespool::kDriver || row.port == winespool::kPort) rows.push_back(row);
+  return rows;
+}
+
+const winespool::PrinterRow* FindRow(const std::vector<winespool::PrinterRow>& rows,
+                                     const std::wstring& name) {
+  for (const winespool::PrinterRow& row : rows)
+    if (row.name == name) return &row;
+  return nullptr;
+}
+
+// A visible dialog of the given process, or null.
+HWND FindDialogOf(DWORD processId) {
+  struct Search {
+    DWORD process;
+    HWND found;
+  } search = {processId, nullptr};
+  ::EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        wchar_t cls[32] = {};
+        ::GetClassNameW(window, cls, 32);
+        if (owner != s->process || std::wstring(cls) != L"#32770" || !::IsWindowVisible(window))
+          return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::wstring WindowText(HWND window) {
+  LRESULT length = ::SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  LRESULT got = ::SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]));
+  text.resize(static_cast<size_t>(got));
+  return text;
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CleanUp();
+    wchar_t name[512] = {};
+    DWORD size = 512;
+    if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
+    // The product folder as the product's installer lays it out.
+    product = testutil::ScratchDirectory(L"e2e");
+    ::CreateDirectoryW((product + L"\\x64").c_str(), nullptr);
+    DeleteFilesOf(product + L"\\x64");
+    CopyFilesOf(testutil::ProductDirectory(), product);
+    CopyFilesOf(testutil::ProductX64Directory(), product + L"\\x64");
+    ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
+    ASSERT_TRUE(testutil::FileExists(product + L"\\lsbtray.exe"));
+  }
+
+  void TearDown() override {
+    CleanUp();
+    if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
+  }
+
+  static void CleanUp() {
+    QuitAnyTray();
+    DeleteRunValue();
+    winespool::RemoveAllProductState();
+  }
+
+  bool Start(const std::wstring& arguments, Process& process) {
+    std::wstring line = L"\"" + product + L"\\x64\\install.exe\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info))
+      return false;
+    ::CloseHandle(info.hThread);
+    process.handle = info.hProcess;
+    process.id = info.dwProcessId;
+    return true;
+  }
+
+  // Runs install.exe with a command word and returns its exit code. A log
+  // window that shows up (it should not) is closed so the run can end.
+  DWORD Run(const std::wstring& arguments) {
+    Process process;
+    if (!Start(arguments, process)) {
+      ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
+      return 0xFFFFFFFF;
+    }
+    for (int waited = 0; waited < 180000; waited += 250) {
+      DWORD code = process.Wait(250);
+      if (code != 0xFFFFFFFF) return code;
+      if (HWND dialog = FindDialogOf(process.id)) {
+        ADD_FAILURE() << "log window shown: " << WindowText(::GetDlgItem(dialog, 1001));
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      }
+    }
+    ADD_FAILURE() << "install.exe " << arguments << " did not end";
+    return 0xFFFFFFFF;
+  }
+
+  std::wstring product;
+  std::wstring savedDefault;
+};
+
+TEST_F(EndToEndTest, InstallOnACleanMachineEndsWithOne) {
+  ASSERT_EQ(Run(L"install"), 1u);
+  EXPECT_TRUE(winespool::Contains(winespool::MonitorNames(), L"Loomscribe:"));
+  EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), L"Loomscribe printer"));
+  auto printers = ProductPrinters();
+  ASSERT_EQ(printers.size(), 1u);
+  EXPECT_EQ(printers[0].name, L"Loomscribe");
+  EXPECT_EQ(printers[0].port, L"Loomscribe:");
+  EXPECT_EQ(printers[0].driver, L"Loomscribe printer");
+  EXPECT_TRUE(testutil::FileExists(winespool::SystemDirectoryPath() + L"lmxmon64.dll"));
+  // The staged copies went into the spooler's store.
+  EXPECT_FALSE(testutil::FileExists(winespool::DriverDirectory() + L"lmxdrv64.dll"));
+  EXPECT_EQ(ReadRunValue(), product + L"\\lsbtray.exe");
+  EXPECT_NE(WaitForTrayWindow(10000), nullptr);
+}
+
+TEST_F(EndToEndTest, SecondInstallKeepsTheMonitorAndReplacesDriverAndPrinter) {
+  ASSERT_EQ(Run(L"install"), 1u);
+  std::wstring monitorFile = winespool::SystemDirectoryPath() + L"lmxmon64.dll";
+  WIN32_FILE_ATTRIBUTE_DATA before = {};
+  ASSERT_TRUE(::GetFileAttributesExW(monitorFile.c_str(), GetFileExInfoStandard, &before));
+  ::Sleep(1100);  // a copy now would show a later write time
+
+  EXPECT_EQ(Run(L"install"), 1u);
+  EXPECT_TRUE(winespool::Contains(winespool::MonitorNames(), L"Loomscribe:"));
+  WIN32_FILE_ATTRIBUTE_DATA after = {};
+  ASSERT_TRUE(::GetFileAttributesExW(monitorFile.c_str(), GetFileExInfoStandard, &after));
+  EXPECT_EQ(CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime), 0)
+      << "the compatible monitor file was copied again";
+  EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), L"Loomscribe printer"));
+  auto printers = ProductPrinters();
+  ASSERT_EQ(printers.size(), 1u);
+  EXPECT_EQ(printers[0].name, L"Loomscribe");
+  EXPECT_EQ(printers[0].port, L"Loomscribe:");
+  EXPECT_NE(WaitForTrayWindow(10000), nullptr);
+}
+
+// Writes the printer's "SubKey" value and its comment and location.
+void Customise(const std::wstring& name, const char* subKey, const wchar_t* comment,
+               const wchar_t* location) {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  ASSERT_TRUE(::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, &access)) << name;
+  ASSERT_EQ(::SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
+                              reinterpret_cast<BYTE*>(const_cast<char*>(subKey)),
+                              static_cast<DWORD>(strlen(subKey) + 1)),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  DWORD needed = 0;
+  ::GetPrinterW(printer, 2, nullptr, 0, &needed);
+  std::vector<BYTE> block(needed);
+  ASSERT_TRUE(::GetPrinterW(printer, 2, block.data(), needed, &needed));
+  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+  info->pComment = const_cast<LPWSTR>(comment);
+  info->pLocation = const_cast<LPWSTR>(location);
+  info->pSecurityDescriptor = nullptr;
+  EXPECT_TRUE(::SetPrinterW(printer, 2, block.data(), 0));
+  ::ClosePrinter(printer);
+}
+
+std::string SubKeyOf(const std::wstring& name, const char* key) {
+  HANDLE printer = nullptr;
+  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, nullptr)) return "(no printer)";
+  char value[64] = {};
+  DWORD type = 0, needed = 0;
+  DWORD status = key ? ::GetPrinterDataExA(printer, key, "SubKey", &type,
+                                           reinterpret_cast<BYTE*>(value), 64, &needed)
+                     : ::GetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), &type,
+                                         reinterpret_cast<BYTE*>(value), 64, &needed);
+  ::ClosePrinter(printer);
+  return status == ERROR_SUCCESS && type == REG_SZ ? std::string(value) : "(none)";
+}
+
+TEST_F(EndToEndTest, InstallCarriesProductPrintersWithTheirSettings) {
+  ASSERT_EQ(Run(L"install"), 1u);
+  ASSERT_TRUE(winespool::AddPrinterOn(L"Loomscribe Office", winespool::kDriver, winespool::kPort));
+  Customise(L"Loomscribe", "lmx-first", L"front desk", L"hall");
+  Customise(L"Loomscribe Office", "lmx-office", L"second floor", L"room 12");
+  ASSERT_TRUE(::SetDefaultPrinterW(L"Loomscribe Office"));
+
+  EXPECT_EQ(Run(L"install"), 1u);
+  auto printers = ProductPrinters();
+  EXPECT_EQ(printers.size(), 2u);
+  const winespool::PrinterRow* first = FindRow(printers, L"Loomscribe");
+  const winespool::PrinterRow* office = FindRow(printers, L"Loomscribe Office");
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(office, nullptr);
+  EXPECT_EQ(first->comment, L"front desk");
+  EXPECT_EQ(first->location, L"hall");
+  EXPECT_EQ(office->comment, L"second floor");
+  EXPECT_EQ(office->location, L"room 12");
+  EXPECT_EQ(office->port, L"Loomscribe:");
+  EXPECT_EQ(winespool::DefaultPrinter(), L"Loomscribe Office");
+  EXPECT_EQ(SubKeyOf(L"Loomscribe Office", nullptr), "lmx-office");
+  EXPECT_EQ(SubKeyOf(L"Loomscribe Office", "DsUser"), "lmx-office");
+  EXPECT_EQ(SubKeyOf(L"Loomscribe", "DsUser"), "lmx-first");
+}
+
+TEST_F(EndToEndTest, UninstallEndsWithTwoAndLeavesNothingBehind) {
+  ASSERT_EQ(Run(L"install"), 1u);
+  ASSERT_NE(WaitForTrayWindow(10000), nullptr);
+
+  EXPECT_EQ(Run(L"uninstall"), 2u);
+  EXPECT_FALSE(winespool::Contains(winespool::MonitorNames(), L"Loomscribe:"));
+  EXPECT_FALSE(winespool::Contains(winespool::DriverNames(), L"Loomscribe printer"));
+  EXPECT_TRUE(ProductPrinters().empty());
+  EXPECT_FALSE(RunValueExists());
+  EXPECT_EQ(::FindWindowW(kTrayClass, nullptr), nullptr);
+  EXPECT_FALSE(TrayMutexExists());
+  EXPECT_FALSE(testutil::FileExists(product + L"\\lsbtray.exe"));
+  EXPECT_FALSE(testutil::FileExists(winespool::SystemDirectoryPath() + L"lmxmon64.dll"));
+
+  // Nothing left to remove: the same outcome.
+  EXPECT_EQ(Run(L"un"), 2u);
+  EXPECT_TRUE(ProductPrinters().empty());
+}
+
+TEST_F(EndToEndTest, AFailedInstallShowsTheErrorLogAndEndsWith100) {
+  wchar_t display[64] = {};
+  if (!::GetEnvironmentVariableW(L"DISPLAY", display, 64)) GTEST_SKIP() << "no display";
+  ASSERT_TRUE(::DeleteFileW((product + L"\\x64\\lmxhelp.chm").c_str()));
+
+  Process process;
+  ASSERT_TRUE(Start(L"install", process));
+  HWND dialog = nullptr;
+  for (int waited = 0; !dialog && waited < 180000; waited += 250) {
+    dialog = FindDialogOf(process.id);
+    if (!dialog && process.Wait(250) != 0xFFFFFFFF) break;  // ended without a window
+  }
+  ASSERT_NE(dialog, nullptr) << "no log window";
+  wchar_t title[300] = {};
+  ::GetWindowTextW(dialog, title, 300);
+  std::wstring text = WindowText(::GetDlgItem(dialog, 1001));
+  ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  EXPECT_EQ(process.Wait(60000), 100u);
+
+  EXPECT_EQ(std::wstring(title), L"Loomscribe build 2070- Install error log!");
+  EXPECT_THAT(text, HasSubstr(L"Error(10): Cant't open source file: lmxhelp.chm - (" +
+                              testutil::SystemText(ERROR_FILE_NOT_FOUND) + L")\r\n"));
+  EXPECT_EQ(text.rfind(L"Loomscribe 2070\r\n", 0), 0u);
+  // The rest of the install went on: the driver without its help file, the
+  // printer, the tray.
+  EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), L"Loomscribe printer"));
+  EXPECT_EQ(ProductPrinters().size(), 1u);
+}
+
+}  // namespace
