@@ -1,5 +1,174 @@
+// The file operations Windows holds for its next restart.
+//
+// The registry value is read as it is: whatever a program (or damage) left
+// there, the walk stays inside the bytes the registry returned. Strings need
+// not be terminated, the byte count need not be even, and nothing needs to
+// look like a path.
+#include <cwchar>
+
 #include "files/files.h"
-PendingRenameTable ReadPendingRenames() { return {}; }  // TODO(stub)
-void ApplyPendingDeletes(PendingRenameTable&) {}
-void ReleasePendingRenames(PendingRenameTable&) {}
-const wchar_t* SkipNtPrefix(const wchar_t* p) { return p; }
+#include "platform/platform.h"
+
+namespace {
+
+const char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
+
+// One walk over the value's characters. Strings are taken while the position
+// is below `limit` (so the list's closing NUL is never a string); a string
+// ends at its NUL or at the end of the data, whichever comes first.
+struct Walk {
+  const wchar_t* chars;
+  size_t total;  // characters in the data (an odd last byte is not one)
+  size_t limit;
+  size_t position = 0;
+
+  bool Next(const wchar_t** text, size_t* length) {
+    if (position >= limit) return false;
+    size_t end = position;
+    while (end < total && chars[end] != L'\0') ++end;
+    *text = chars + position;
+    *length = end - position;
+    position = end + 1;
+    return true;
+  }
+};
+
+Walk StartWalk(const BYTE* data, DWORD bytes) {
+  Walk walk{reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t), 0};
+  walk.limit = bytes >= 4 ? (bytes - 2) / sizeof(wchar_t) : 0;
+  return walk;
+}
+
+void* ZeroedGlobal(SIZE_T bytes) { return Os().GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, bytes); }
+
+// The path as Windows' own calls take it: the NT prefix skipped, and
+// "\??\UNC\server\share" written as "\\server\share". Only fully qualified
+// paths are used; a relative one would be resolved against this program's
+// current directory and name an unrelated file. Returns null for a path
+// that is not used; `owned` receives a block the caller frees.
+const wchar_t* UsablePath(const wchar_t* entry, wchar_t** owned) {
+  *owned = nullptr;
+  const wchar_t* path = SkipNtPrefix(entry);
+  if (path != entry && wcsncmp(path, L"UNC\\", 4) == 0) {
+    size_t rest = wcslen(path + 3);  // from the backslash after "UNC"
+    *owned = static_cast<wchar_t*>(ZeroedGlobal((rest + 2) * sizeof(wchar_t)));
+    if (!*owned) return nullptr;
+    (*owned)[0] = L'\\';
+    wmemcpy(*owned + 1, path + 3, rest);
+    return *owned;
+  }
+  bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+               path[1] == L':' && path[2] == L'\\';
+  bool unc = path[0] == L'\\' && path[1] == L'\\';
+  return drive || unc ? path : nullptr;
+}
+
+int32_t IsExistingFile(const wchar_t* entry) {
+  wchar_t* owned = nullptr;
+  const wchar_t* path = UsablePath(entry, &owned);
+  int32_t result = 0;
+  if (path) {
+    DWORD attributes = Os().GetFileAttributesW(path);
+    result = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  if (owned) Os().GlobalFree(owned);
+  return result;
+}
+
+// Builds the table from the raw value. Any allocation failure gives the
+// empty table: a table missing some entries could make a queued rename look
+// like a queued deletion.
+PendingRenameTable ParsePendingRenames(const BYTE* data, DWORD bytes) {
+  PendingRenameTable table;
+  size_t strings = 0;
+  {
+    Walk walk = StartWalk(data, bytes);
+    const wchar_t* text;
+    size_t length;
+    while (walk.Next(&text, &length)) ++strings;
+  }
+  const size_t pairs = strings / 2;
+  if (pairs == 0 || pairs > INT32_MAX / 2) return table;
+
+  table.entries = static_cast<wchar_t**>(ZeroedGlobal(2 * pairs * sizeof(wchar_t*)));
+  table.isFile = static_cast<int32_t*>(ZeroedGlobal(2 * pairs * sizeof(int32_t)));
+  table.pairCount = static_cast<int32_t>(pairs);
+  if (!table.entries || !table.isFile) {
+    ReleasePendingRenames(table);
+    return table;
+  }
+
+  Walk walk = StartWalk(data, bytes);
+  const wchar_t* text;
+  size_t length;
+  for (size_t i = 0; i < 2 * pairs && walk.Next(&text, &length); ++i) {
+    if (length == 0) continue;  // null entry, flag 0
+    auto* copy = static_cast<wchar_t*>(ZeroedGlobal((length + 1) * sizeof(wchar_t)));
+    if (!copy) {
+      ReleasePendingRenames(table);
+      return table;
+    }
+    wmemcpy(copy, text, length);
+    table.entries[i] = copy;
+    table.isFile[i] = IsExistingFile(copy);
+  }
+  return table;
+}
+
+}  // namespace
+
+const wchar_t* SkipNtPrefix(const wchar_t* path) {
+  // Each test stops at the first mismatch, so a shorter string is never read
+  // past its terminator.
+  if (path && path[0] == L'\\' && path[1] == L'?' && path[2] == L'?' && path[3] == L'\\')
+    return path + 4;
+  return path;
+}
+
+PendingRenameTable ReadPendingRenames() {
+  PendingRenameTable table;
+  HKEY key = nullptr;
+  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return table;
+  DWORD size = 0;
+  if (Os().RegQueryValueExW(key, kPendingValue, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS ||
+      size == 0) {
+    Os().RegCloseKey(key);
+    return table;
+  }
+  auto* data = static_cast<BYTE*>(ZeroedGlobal(size));
+  DWORD read = size;
+  // The value may change between the two reads; a failed second read (it
+  // grew: ERROR_MORE_DATA) gives nothing, and a read never counts as more
+  // than the block holds.
+  LSTATUS status = data ? Os().RegQueryValueExW(key, kPendingValue, nullptr, nullptr, data, &read)
+                        : ERROR_NOT_ENOUGH_MEMORY;
+  Os().RegCloseKey(key);
+  if (!data) return table;
+  if (status == ERROR_SUCCESS) table = ParsePendingRenames(data, read < size ? read : size);
+  Os().GlobalFree(data);
+  return table;
+}
+
+void ApplyPendingDeletes(PendingRenameTable& table) {
+  if (!table.entries || !table.isFile) return;
+  for (int32_t pair = 0; pair < table.pairCount; ++pair) {
+    const int32_t source = 2 * pair;
+    if (table.isFile[source] != 1 || !table.entries[source] || table.entries[source + 1]) continue;
+    wchar_t* owned = nullptr;
+    const wchar_t* path = UsablePath(table.entries[source], &owned);
+    if (path && Os().DeleteFileW(path)) table.isFile[source] = 0;
+    if (owned) Os().GlobalFree(owned);
+  }
+}
+
+void ReleasePendingRenames(PendingRenameTable& table) {
+  if (table.entries) {
+    for (int64_t i = 0; i < 2 * static_cast<int64_t>(table.pairCount); ++i)
+      if (table.entries[i]) Os().GlobalFree(table.entries[i]);
+    Os().GlobalFree(table.entries);
+  }
+  if (table.isFile) Os().GlobalFree(table.isFile);
+  table = PendingRenameTable{};
+}
