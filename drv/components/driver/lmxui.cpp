@@ -10,6 +10,7 @@
 #include <winspool.h>
 #include <compstui.h>
 
+#include <cstddef>
 #include <cwchar>
 
 namespace {
@@ -206,7 +207,7 @@ extern "C" DWORD WINAPI DrvDeviceCapabilities(HANDLE printer, PWSTR deviceName, 
   }
 }
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
   return TRUE;
 }

@@ -13,6 +13,10 @@ function(lmx_component_dll name)
   set(product_build 2070)
   set(variant_builds 1213 1214 2043 2044 2070 2071)
   add_library(${name}_objects OBJECT ${ARG_SOURCES})
+  # The spooler loads these files into its own process: they bring their
+  # C runtime with them (MinGW links it statically for every target).
+  set_target_properties(${name}_objects PROPERTIES
+    MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
   set(out_targets)
 
   # One DLL: the objects, the .def file, an optional version resource.
@@ -27,6 +31,7 @@ function(lmx_component_dll name)
       target_compile_definitions(${target} PRIVATE LMX_FILE_BUILD=${build})
     endif()
     set_target_properties(${target} PROPERTIES
+      MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>"
       OUTPUT_NAME ${name} PREFIX "" IMPORT_PREFIX ""
       RUNTIME_OUTPUT_DIRECTORY ${dir}
       ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/lib/${target})
