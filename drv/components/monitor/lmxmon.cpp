@@ -31,6 +31,7 @@ struct PortState {
   MonitorState* monitor;
   BOOL inDocument;
   DWORD jobId;
+  HANDLE printer;  // the job's printer, to tell the spooler the job is done
   ULONGLONG bytesWritten;
 };
 
@@ -134,6 +135,13 @@ BOOL WINAPI StartDocPort(HANDLE handle, LPWSTR printer, DWORD jobId, DWORD level
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  if (port->printer) {
+    ClosePrinter(port->printer);
+    port->printer = nullptr;
+  }
+  // Without a printer handle the job still prints; only its end is not
+  // reported, and the spooler removes it when the port is closed.
+  if (printer && !OpenPrinterW(printer, &port->printer, nullptr)) port->printer = nullptr;
   port->inDocument = TRUE;
   port->jobId = jobId;
   port->bytesWritten = 0;
@@ -169,6 +177,12 @@ BOOL WINAPI EndDocPort(HANDLE handle) {
     return FALSE;
   }
   port->inDocument = FALSE;
+  if (port->printer) {
+    // The data has gone where it goes: the spooler may delete the job.
+    SetJobW(port->printer, port->jobId, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
+    ClosePrinter(port->printer);
+    port->printer = nullptr;
+  }
   return TRUE;
 }
 
@@ -178,6 +192,7 @@ BOOL WINAPI ClosePort(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  if (port->printer) ClosePrinter(port->printer);
   port->signature = 0;
   HeapFree(GetProcessHeap(), 0, port);
   return TRUE;
