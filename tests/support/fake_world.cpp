@@ -102,6 +102,8 @@ BOOL Fail(DWORD error) {
 struct FileCursor {
   std::wstring key;
   size_t position = 0;
+  DWORD access = 0;
+  DWORD share = 0;
 };
 
 struct Handles {
@@ -117,6 +119,14 @@ struct Handles {
 Handles& TheHandles() {
   static Handles handles;
   return handles;
+}
+
+// Whether an open handle on the file refuses the given sharing (a handle
+// opened without FILE_SHARE_DELETE blocks deletion, and so on).
+bool OpenHandleRefuses(const std::wstring& key, DWORD share) {
+  for (const auto& open : TheHandles().files)
+    if (open.second.key == key && !(open.second.share & share)) return true;
+  return false;
 }
 
 template <class T>
@@ -342,11 +352,21 @@ void World::InstallHooks() {
   });
 
   // --- files -----------------------------------------------------------------
-  Set<&Platform::CreateFileW>([&w, &h](LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
-                                       DWORD disposition, DWORD, HANDLE) -> HANDLE {
+  Set<&Platform::CreateFileW>([&w, &h](LPCWSTR path, DWORD access, DWORD share,
+                                       LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                                       HANDLE) -> HANDLE {
     std::wstring key = Lower(Str(path));
     bool exists = w.files.count(key) != 0;
     bool writing = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    // Sharing both ways: the new handle must allow what the open ones do,
+    // and they must allow what it asks for.
+    if (exists && OpenHandleRefuses(key, writing ? FILE_SHARE_WRITE : FILE_SHARE_READ))
+      return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
+    for (const auto& open : h.files)
+      if (open.second.key == key &&
+          (((open.second.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) ||
+           ((open.second.access & GENERIC_READ) && !(share & FILE_SHARE_READ))))
+        return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
     if (disposition == OPEN_EXISTING) {
       if (!exists) return Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
       if (writing && w.IsHeld(key)) return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
@@ -357,7 +377,7 @@ void World::InstallHooks() {
       return Fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
     }
     HANDLE file = h.New();
-    h.files[file] = FileCursor{key, 0};
+    h.files[file] = FileCursor{key, 0, access, share};
     ::SetLastError(exists && disposition == CREATE_ALWAYS ? ERROR_ALREADY_EXISTS : 0);
     return file;
   });
@@ -393,6 +413,7 @@ void World::InstallHooks() {
     std::wstring key = Lower(Str(path));
     if (!w.files.count(key)) return Fail(ERROR_FILE_NOT_FOUND);
     if (w.IsHeld(key)) return Fail(ERROR_ACCESS_DENIED);
+    if (OpenHandleRefuses(key, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION);
     w.files.erase(key);
     return TRUE;
   });

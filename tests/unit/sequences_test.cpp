@@ -211,6 +211,32 @@ TEST_F(SequencesTest, SecondInstallKeepsCompatibleMonitorAndReplacesDriverAndPri
   ASSERT_EQ(world.printers.size(), 1u);
   EXPECT_EQ(world.printers[0].name, L"Loomscribe");
   EXPECT_NE(world.FindMonitor(L"Loomscribe:"), nullptr);
+  // The tray program was stopped and started again from its own file,
+  // which the uninstall half must not take away.
+  EXPECT_TRUE(world.HasFile(kTrayPath));
+  EXPECT_TRUE(world.trayRunning);
+  EXPECT_EQ(world.trayStarts, 2);
+  EXPECT_EQ(world.RegString(kRunKey, "LoomscribeTray"), kTrayPath);
+}
+
+TEST_F(SequencesTest, ReinstallStillDeletesATrayProgramOfAnotherFolder) {
+  world.InstallProduct();
+  const std::wstring old = L"C:\\Old\\lsbtray.exe";
+  world.AddFile(old, "tray");
+  world.SetRegString(kRunKey, "LoomscribeTray", old);
+  world.trayPath = old;
+  EXPECT_EQ(Dispatch(L"install"), kExitInstalled);
+  EXPECT_FALSE(world.HasFile(old));
+  EXPECT_TRUE(world.HasFile(kTrayPath));
+  EXPECT_EQ(world.trayPath, kTrayPath);
+  EXPECT_EQ(world.RegString(kRunKey, "LoomscribeTray"), kTrayPath);
+}
+
+TEST_F(SequencesTest, UninstallDeletesTheProductsOwnTrayProgram) {
+  world.InstallProduct();
+  EXPECT_EQ(Dispatch(L"uninstall"), kExitUninstalled);
+  EXPECT_FALSE(world.HasFile(kTrayPath));
+  EXPECT_FALSE(world.trayRunning);
 }
 
 TEST_F(SequencesTest, InstallCarriesProductPrintersAcross) {
