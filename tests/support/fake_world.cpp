@@ -208,6 +208,11 @@ void World::AddFile(const std::wstring& path, const std::string& bytes, int buil
       build >= 0 ? "build=" + std::to_string(build) + ";" + bytes : bytes;
 }
 
+int World::FileBuild(const std::wstring& path) const {
+  auto it = files.find(Lower(path));
+  return it == files.end() ? -1 : BuildOf(it->second.bytes);
+}
+
 void World::RemoveFile(const std::wstring& path) { files.erase(Lower(path)); }
 
 bool World::HasFile(const std::wstring& path) const { return files.count(Lower(path)) != 0; }

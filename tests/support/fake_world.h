@@ -26,10 +26,11 @@
 
 namespace fake {
 
+// A file's version resource travels with its bytes (a copy keeps it): bytes
+// that begin with "build=N;" carry product version 1.0.0.N, others none.
 struct WorldFile {
   std::string bytes;
-  int build = -1;             // fourth part of the product version; -1: no version resource
-  bool lockedForever = false; // held open by some other process for good
+  bool lockedForever = false;  // held open by some other process for good
 };
 
 struct WorldMonitor {
@@ -126,7 +127,10 @@ class World {
   std::vector<std::wstring> bootDeletes;  // paths MoveFileExW scheduled
 
   // --- helpers -------------------------------------------------------------
+  // `build` >= 0 gives the file a version resource with that build number.
   void AddFile(const std::wstring& path, const std::string& bytes = "x", int build = -1);
+  // The build number of a file's version resource, or -1.
+  int FileBuild(const std::wstring& path) const;
   void RemoveFile(const std::wstring& path);
   bool HasFile(const std::wstring& path) const;
   WorldFile* FindFile(const std::wstring& path);

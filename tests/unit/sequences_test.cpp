@@ -296,6 +296,32 @@ TEST_F(SequencesTest, FileThatStaysHeldIsScheduledForRestart) {
   EXPECT_EQ(pending, L"\\??\\" + kMonitorPath);
 }
 
+TEST_F(SequencesTest, StagedFileTheInstallCannotDeleteIsScheduledAfterASpoolerRestart) {
+  const std::wstring staged = L"C:\\windows\\system32\\spool\\drivers\\x64\\lmxhelp.chm";
+  auto worldDelete = fake::Hook<&Platform::DeleteFileW>::fn;
+  fake::Set<&Platform::DeleteFileW>([&](LPCWSTR path) {
+    if (fake::World::Lower(path) == fake::World::Lower(staged)) {
+      ::SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    return worldDelete(path);
+  });
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunInstall, &result);
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_EQ(result.scheduledForRestart, 1u);
+  EXPECT_THAT(world.bootDeletes, ElementsAreArray({staged}));
+  EXPECT_EQ(world.dialogs[0].title, L"Loomscribe build 2070- Install log.");
+  // The install half's last passes stand at the depth of ReInstall's steps.
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_THAT(std::vector<std::wstring>(log.end() - 3, log.end()),
+              ElementsAreArray({L"    DeleteFile-try", L"    >Restart Spooler",
+                                L"    DeleteFile-try"}));
+  EXPECT_TRUE(world.spoolerRunning);
+  EXPECT_TRUE(InOrder(fake::Calls(), {"CreateProcessW", "DeleteFileW", "ControlService",
+                                      "DeleteFileW", "StartServiceW", "MoveFileExW"}));
+}
+
 TEST_F(SequencesTest, ErrorWithAFileLeftEndsWith100AndShowsTheErrorLog) {
   world.InstallProduct();
   world.monitorStaysLoadedAfterDelete = true;
