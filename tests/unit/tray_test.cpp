@@ -434,13 +434,19 @@ TEST_F(StartTrayTest, PathRules) {
   }
 }
 
-TEST_F(StartTrayTest, CommandLineCarriesAtMost259CharactersOfALongPath) {
+TEST_F(StartTrayTest, CommandLineCarriesAtMost259CharactersOfThePath) {
+  // A longer path keeps its full length in the Run value, but is not started:
+  // its first 259 characters would name another file.
   std::wstring product = L"C:\\" + std::wstring(290, L'p');
   RunFrom((product + L"\\x64\\").c_str());
   std::wstring tray = product + L"\\lsbtray.exe";
   EXPECT_EQ(runValue, tray + L'\0');
-  ASSERT_EQ(commandLines.size(), 1u);
-  EXPECT_EQ(commandLines[0], L"\"" + tray.substr(0, 259) + L"\"");
+  EXPECT_TRUE(commandLines.empty());
+
+  std::wstring oneTooMany = L"C:\\" + std::wstring(260 - 3 - 12, L'q');
+  RunFrom((oneTooMany + L"\\x64\\").c_str());
+  EXPECT_EQ(runValue.size(), 261u);
+  EXPECT_TRUE(commandLines.empty());
 
   // Exactly 259 characters fit whole.
   std::wstring exact = L"C:\\" + std::wstring(259 - 3 - 12, L'q');

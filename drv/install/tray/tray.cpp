@@ -64,9 +64,11 @@ void WriteRunValue(const WideBuffer& path) {
 
 void StartTrayProgram(const WideBuffer& path) {
   // The quoted path is the whole command line; CreateProcessW may write into it.
-  wchar_t commandLine[kCommandPathChars + 3] = {};
+  // A path cut to fit would name another file, which must not be started in
+  // place of the tray program; such a path is only registered.
   size_t chars = static_cast<size_t>(Length(path));
-  if (chars > kCommandPathChars) chars = kCommandPathChars;
+  if (chars == 0 || chars > kCommandPathChars) return;
+  wchar_t commandLine[kCommandPathChars + 3] = {};
   commandLine[0] = L'"';
   std::wmemcpy(commandLine + 1, Text(path), chars);
   commandLine[chars + 1] = L'"';
