@@ -195,6 +195,41 @@ TEST_F(SequencesTest, UninstallAfterInstallWritesTheWholeLogAndLeavesNothing) {
   EXPECT_EQ(fake::CountCalls("AddPrinterW"), 1);
 }
 
+TEST_F(SequencesTest, UninstallOnACleanMachineFindsNothingAndEndsWithTwo) {
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunUninstall, &result);
+  EXPECT_THAT(log, ElementsAreArray(std::vector<std::wstring>{
+                       L"Loomscribe 2070",
+                       L">Check Spooler",
+                       L">UnInstall",
+                       L"  EnumMonitors",
+                       L"  1 Monitors found.",
+                       L"  EnumPrinterDrivers for Windows x64",
+                       L"  0 drivers found",
+                       L"  >DeleteAllPrinters",
+                       L"  >DeletePrinterDriver for Windows x64",
+                       L"    BTW, there is no printer drivers on this system.",
+                       L"    No Loomscribe driver was found",
+                       L"  >DeleteMonitor",
+                       L"    ------- 1 existing monitors ----------",
+                       L"    1. Local Port",
+                       L"    ---------------------------------------",
+                       L"    No Loomscribe port monitor was found.",
+                       L"    Computing monitor filename",
+                       L"    Auto calculated monitor file name: C:\\windows\\system32\\lmxmon64.dll",
+                       L"    There is no check for monitor version",
+                       L"    Can't delete monitor and monitor was not found. So everything should be ok",
+                   }));
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_EQ(result.scheduledForRestart, 0u);
+  // Nothing is registered, nothing started; the product folder stays whole.
+  EXPECT_EQ(fake::CountCalls("AddMonitorW") + fake::CountCalls("AddPrinterW") +
+                fake::CountCalls("CreateProcessW"),
+            0);
+  EXPECT_TRUE(world.HasFile(kTrayPath));
+  EXPECT_EQ(Dispatch(L"uninstall"), kExitUninstalled);
+}
+
 TEST_F(SequencesTest, SecondInstallKeepsCompatibleMonitorAndReplacesDriverAndPrinter) {
   RunInstall(nullptr);
   fake::Calls().clear();
