@@ -10,13 +10,13 @@
 const wchar_t kProductPort[] = L"Loomscribe:";
 const wchar_t kProductDriver[] = L"Loomscribe printer";
 
+// Both compare the whole name with its terminator. wcscmp stops at the first
+// difference, so a shorter name is never read past its own terminator.
 bool IsProductPortName(const wchar_t* name) {
-  return name && std::wmemcmp(name, kProductPort, 12) == 0;
+  return name && std::wcscmp(name, kProductPort) == 0;
 }
 
 bool IsProductDriverName(const wchar_t* name) {
-  // wcscmp stops at the first difference, so a shorter name never makes it
-  // read past its own terminator.
   return name && std::wcscmp(name, kProductDriver) == 0;
 }
 
