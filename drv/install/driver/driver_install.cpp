@@ -1,3 +1,65 @@
 #include "driver/driver.h"
-void InstallPrinterDriver(InstallSession&) {}  // TODO(stub)
-bool AddDriverRecord(DRIVER_INFO_6W*) { return false; }
+#include "files/files.h"
+#include "platform/platform.h"
+#include "session/session.h"
+
+namespace {
+
+constexpr size_t kStagedPathChars = 264;
+
+wchar_t kMaker[] = L"Tamarel Software Kft.";
+wchar_t kMakerUrl[] = L"https://www.tamarel.example/";
+
+bool Staged(InstallSession& session, const wchar_t* fileName, wchar_t* path) {
+  path[0] = L'\0';
+  return CopyComponentFile(session, Text(session.DriverDirectory), fileName ? fileName : L"", path,
+                           kStagedPathChars, true) == S_OK;
+}
+
+}  // namespace
+
+bool AddDriverRecord(DRIVER_INFO_6W* record) {
+  return Os().AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(record),
+                                  APD_COPY_ALL_FILES) != FALSE;
+}
+
+void InstallPrinterDriver(InstallSession& session) {
+  LogLine(session, L">Add Printer Driver");
+  ++session.IndentDepth;
+
+  wchar_t driverPath[kStagedPathChars];
+  wchar_t uiPath[kStagedPathChars];
+  wchar_t helpPath[kStagedPathChars];
+  // The driver and its configuration file are required; the help file is not.
+  if (!Staged(session, session.DriverFile, driverPath) ||
+      !Staged(session, session.UiFile, uiPath)) {
+    --session.IndentDepth;
+    return;
+  }
+  if (!Staged(session, session.HelpFile, helpPath)) helpPath[0] = L'\0';
+
+  wchar_t name[] = L"Loomscribe printer";
+  DRIVER_INFO_6W record = {};
+  record.cVersion = 3;
+  record.pName = name;
+  record.pEnvironment = const_cast<LPWSTR>(session.Environment);
+  record.pDriverPath = driverPath;
+  record.pDataFile = driverPath;  // the driver is its own data file
+  record.pConfigFile = uiPath;
+  record.pHelpFile = helpPath;
+  record.pszMfgName = kMaker;
+  record.pszOEMUrl = kMakerUrl;
+  record.pszProvider = kMaker;
+
+  if (AddDriverRecord(&record))
+    LogLine(session, L"OK :)");
+  else
+    LogError(session, 13, ErrorMessageFormat(13));
+
+  // The spooler has copied the files into its own store (APD_COPY_ALL_FILES):
+  // the staged copies are not needed any more.
+  const wchar_t* const staged[] = {driverPath, uiPath, helpPath};
+  for (const wchar_t* path : staged)
+    if (*path && !Os().DeleteFileW(path)) AddPendingDelete(&session.PendingDeletes, path);
+  --session.IndentDepth;
+}

@@ -1,6 +1,126 @@
+#include <cstddef>
+
 #include "driver/driver.h"
-void ListDrivers(DriverList&, const wchar_t*) {}  // TODO(stub)
-void FreeDriverList(DriverList&) {}
-int32_t FindProductDriver(const DriverList&) { return -1; }
-void RemovePrinterDriver(InstallSession&, const DriverList&) {}
-DRIVER_INFO_2W* QueryPrinterDriver(HANDLE) { return nullptr; }
+#include "platform/platform.h"
+#include "service/spooler.h"
+#include "session/session.h"
+
+namespace {
+
+// The driver name of record `index` of a block of DRIVER_INFO_`level`
+// records; null at a level this program does not read.
+const wchar_t* DriverName(const BYTE* buffer, uint32_t level, uint32_t index) {
+  switch (level) {
+    case 1: return reinterpret_cast<const DRIVER_INFO_1W*>(buffer)[index].pName;
+    case 2: return reinterpret_cast<const DRIVER_INFO_2W*>(buffer)[index].pName;
+    case 3: return reinterpret_cast<const DRIVER_INFO_3W*>(buffer)[index].pName;
+    case 4: return reinterpret_cast<const DRIVER_INFO_4W*>(buffer)[index].pName;
+    case 5: return reinterpret_cast<const DRIVER_INFO_5W*>(buffer)[index].pName;
+    case 6: return reinterpret_cast<const DRIVER_INFO_6W*>(buffer)[index].pName;
+    default: return nullptr;
+  }
+}
+
+bool DeleteProductDriver(const wchar_t* environment) {
+  wchar_t name[] = L"Loomscribe printer";
+  return Os().DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(environment), name,
+                                     DPD_DELETE_ALL_FILES, 0) != FALSE;
+}
+
+}  // namespace
+
+void ListDrivers(DriverList& list, const wchar_t* environment) {
+  list.level = 6;
+  list.buffer = nullptr;
+  list.count = 0;
+  DWORD needed = 0;
+  LPWSTR env = const_cast<LPWSTR>(environment);
+  if (Os().EnumPrinterDriversW(nullptr, env, 6, nullptr, 0, &needed, reinterpret_cast<LPDWORD>(&list.count))) {
+    list.count = 0;  // nothing was handed over
+    return;
+  }
+  list.count = 0;
+  if (Os().GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+  auto* buffer = static_cast<BYTE*>(Os().GlobalAlloc(GPTR, needed));
+  if (!buffer) {
+    Os().SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+    return;
+  }
+  DWORD count = 0;
+  if (!Os().EnumPrinterDriversW(nullptr, env, 6, buffer, needed, &needed, &count)) {
+    Os().GlobalFree(buffer);
+    return;
+  }
+  list.buffer = buffer;
+  list.count = count;
+}
+
+void FreeDriverList(DriverList& list) {
+  if (list.buffer) Os().GlobalFree(list.buffer);
+  list.buffer = nullptr;
+  list.count = 0;
+}
+
+int32_t FindProductDriver(const DriverList& list) {
+  if (list.count == 0 || !list.buffer || list.level < 1 || list.level > 6) return -1;
+  for (uint32_t i = 0; i < list.count; ++i)
+    if (IsProductDriverName(DriverName(list.buffer, list.level, i))) return static_cast<int32_t>(i);
+  return -1;
+}
+
+void RemovePrinterDriver(InstallSession& session, const DriverList& list) {
+  LogLine(session, L">DeletePrinterDriver for %s", session.Environment ? session.Environment : L"");
+  ++session.IndentDepth;
+
+  bool readable = list.buffer && list.level >= 1 && list.level <= 6;
+  if (list.count > 0 && readable) {
+    LogLine(session, L"------------ %d existing drivers-----------", static_cast<int>(list.count));
+    for (uint32_t i = 0; i < list.count; ++i) {
+      const wchar_t* name = DriverName(list.buffer, list.level, i);
+      LogLine(session, L"%d. %s", static_cast<int>(i + 1), name ? name : L"***EMPTY***");
+    }
+    LogLine(session, L"-------------------------------------------");
+  } else {
+    LogLine(session, L"BTW, there is no printer drivers on this system.");
+  }
+
+  int32_t index = FindProductDriver(list);
+  if (index < 0) {
+    LogLine(session, L"No Loomscribe driver was found");
+    --session.IndentDepth;
+    return;
+  }
+  LogLine(session, L"Driver is found. Index=%d", index + 1);
+
+  if (!DeleteProductDriver(session.Environment)) {
+    // A driver that a print job or the spooler itself still holds goes once
+    // the spooler has let go of it.
+    LogLine(session, L"Can't delete driver. Trying to restart spooler");
+    SpoolerRestart restart = BeginSpoolerRestart(&session);
+    EndSpoolerRestart(restart);
+    if (!DeleteProductDriver(session.Environment)) {
+      LogError(session, 14, ErrorMessageFormat(14));
+      --session.IndentDepth;
+      return;
+    }
+  }
+  LogLine(session, L"OK :)");
+  --session.IndentDepth;
+}
+
+DRIVER_INFO_2W* QueryPrinterDriver(HANDLE printer) {
+  DWORD needed = 0;
+  wchar_t environment[] = L"Windows x64";
+  Os().GetPrinterDriverW(printer, environment, 2, nullptr, 0, &needed);
+  if (Os().GetLastError() != ERROR_INSUFFICIENT_BUFFER) return nullptr;
+  auto* block = static_cast<BYTE*>(Os().GlobalAlloc(GPTR, needed));
+  if (!block) {
+    Os().SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+    return nullptr;
+  }
+  if (!Os().GetPrinterDriverW(printer, nullptr, 2, block, needed, &needed)) {
+    Os().GlobalFree(block);
+    return nullptr;
+  }
+  return reinterpret_cast<DRIVER_INFO_2W*>(block);
+}

@@ -1,2 +1,88 @@
+#include "files/files.h"
 #include "monitor/monitor.h"
-void InstallPortMonitor(InstallSession&) {}  // TODO(stub)
+#include "monitor/port_text.h"
+#include "platform/platform.h"
+#include "service/spooler.h"
+#include "session/session.h"
+
+namespace {
+
+constexpr int kRegistrationAttempts = 5;
+constexpr DWORD kRegistrationPauseMs = 50;
+
+// Puts the printers that the monitor removal moved to "file:" back on
+// "Loomscribe:". Each text is given back exactly where it was rewritten and
+// only while it still fits the storage the spooler gave it; a record whose
+// text no longer holds that "file:" is left alone.
+void RestoreRedirectedPrinters(InstallSession& session) {
+  PRINTER_INFO_2W** list = session.RedirectedPorts;
+  if (!list || !list[0]) return;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  for (size_t i = 0; list[i]; ++i) {
+    PRINTER_INFO_2W* record = list[i];
+    PortRewrite rewrite = {};
+    if (!TakePortRewrite(list, record, &rewrite)) continue;
+    if (!RestorePortText(record->pPortName, rewrite)) continue;
+
+    const wchar_t* name = record->pPrinterName ? record->pPrinterName : L"";
+    HANDLE printer = nullptr;
+    if (Os().OpenPrinterW(record->pPrinterName, &printer, &defaults) && printer) {
+      if (Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0))
+        LogLine(session, L"SetPrinter(%s) - ok", name);
+      else
+        LogLine(session, L"SetPrinter(%s) - failed", name);
+      Os().ClosePrinter(printer);
+    } else {
+      LogLine(session, L"Can't open printer %s", name);
+    }
+  }
+  // Every text has been given back once; a second pass must not grow any.
+  ForgetPortRewrites();
+}
+
+}  // namespace
+
+void InstallPortMonitor(InstallSession& session) {
+  LogLine(session, L">AddMonitor");
+  ++session.IndentDepth;
+
+  const wchar_t* monitorFile = session.MonitorFile ? session.MonitorFile : L"";
+  if (!session.CopyMonitor) {
+    LogLine(session, L"Skip copy monitor file");
+  } else {
+    LogLine(session, L"Copy monitor file");
+    // The spooler keeps a registered monitor loaded, and Windows refuses to
+    // overwrite a loaded DLL: the second try is made with the spooler stopped.
+    if (CopyComponentFile(session, Text(session.SystemDirectory), monitorFile, nullptr, 0,
+                          false) != S_OK) {
+      SpoolerRestart restart = BeginSpoolerRestart(&session);
+      CopyComponentFile(session, Text(session.SystemDirectory), monitorFile, nullptr, 0, true);
+      EndSpoolerRestart(restart);
+    }
+  }
+
+  wchar_t name[] = L"Loomscribe:";
+  MONITOR_INFO_2W monitor = {};
+  monitor.pName = name;
+  monitor.pEnvironment = const_cast<LPWSTR>(session.Environment);
+  monitor.pDLLName = const_cast<LPWSTR>(monitorFile);
+  // A spooler that has just been started may refuse the monitor for a moment.
+  bool added = false;
+  for (int attempt = 0; attempt < kRegistrationAttempts && !added; ++attempt) {
+    if (attempt > 0) Os().Sleep(kRegistrationPauseMs);
+    if (Os().AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor))) {
+      LogLine(session, L"AddMonitor - OK :)");
+      added = true;
+    } else {
+      LogLine(session, L"AddMonitor - failed. Trying to wait and install again");
+    }
+  }
+  if (!added) {
+    LogError(session, 11, ErrorMessageFormat(11));
+    --session.IndentDepth;
+    return;
+  }
+
+  RestoreRedirectedPrinters(session);
+  --session.IndentDepth;
+}

@@ -1,4 +1,174 @@
+#include <cwchar>
+
 #include "monitor/monitor.h"
-void RemovePortMonitor(InstallSession&, const MonitorList&) {}  // TODO(stub)
-bool DeleteProductMonitor(const wchar_t*) { return false; }
-int32_t FileBuildNumber(const wchar_t*) { return -1; }
+#include "monitor/port_text.h"
+#include "platform/platform.h"
+#include "service/spooler.h"
+#include "session/session.h"
+
+namespace {
+
+// Builds from 1214 on share the monitor interface of this program's build;
+// such a monitor may stay registered across a re-install.
+constexpr int32_t kOldestCompatibleBuild = 1214;
+constexpr int32_t kNewestCompatibleBuild = kBuildNumber;
+
+const MONITOR_INFO_2W* MonitorRecord(const MonitorList& list, int32_t index) {
+  if (!list.buffer || list.level != 2 || index < 0 || static_cast<uint32_t>(index) >= list.count)
+    return nullptr;
+  return reinterpret_cast<const MONITOR_INFO_2W*>(list.buffer) + index;
+}
+
+void SetPrinterRecord(InstallSession& session, PRINTER_INFO_2W* record) {
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  const wchar_t* name = record->pPrinterName ? record->pPrinterName : L"";
+  if (Os().OpenPrinterW(record->pPrinterName, &printer, &defaults) && printer) {
+    if (Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0))
+      LogLine(session, L"SetPrinter(%s) - ok", name);
+    else
+      LogLine(session, L"SetPrinter(%s) - failed", name);
+    Os().ClosePrinter(printer);
+  } else {
+    LogLine(session, L"Can't open printer %s", name);
+  }
+}
+
+// Moves every printer of the snapshot whose port text names "Loomscribe:" to
+// "file:" and lists it in RedirectedPorts, so that the install can put it
+// back. The spooler refuses to delete a monitor while a printer uses its port.
+void RedirectPrinters(InstallSession& session) {
+  if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
+  session.RedirectedPorts = nullptr;
+  ForgetPortRewrites();
+  if (!session.Printers.buffer || session.Printers.count == 0) return;
+
+  size_t capacity = static_cast<size_t>(session.Printers.count) + 1;
+  auto* list = static_cast<PRINTER_INFO_2W**>(
+      Os().GlobalAlloc(GPTR, capacity * sizeof(PRINTER_INFO_2W*)));
+  // Without the list (or the record of where each text was rewritten) no
+  // printer could be put back: then none is moved at all.
+  if (!list) return;
+  if (!BeginPortRewrites(list, capacity)) {
+    Os().GlobalFree(list);
+    return;
+  }
+  session.RedirectedPorts = list;
+
+  size_t listed = 0;
+  for (uint32_t i = 0; i < session.Printers.count; ++i) {
+    PRINTER_INFO_2W* record = session.Printers.buffer + i;
+    PortRewrite rewrite = {};
+    if (!RedirectPortText(record->pPortName, &rewrite)) continue;
+    list[listed++] = record;
+    RememberPortRewrite(list, record, rewrite);
+    SetPrinterRecord(session, record);
+  }
+}
+
+}  // namespace
+
+bool DeleteProductMonitor(const wchar_t* environment) {
+  wchar_t name[] = L"Loomscribe:";
+  return Os().DeleteMonitorW(nullptr, const_cast<LPWSTR>(environment), name) != FALSE;
+}
+
+int32_t FileBuildNumber(const wchar_t* path) {
+  DWORD handle = 0;
+  DWORD size = Os().GetFileVersionInfoSizeW(path, &handle);
+  if (size == 0) return -1;
+  void* block = Os().GlobalAlloc(GPTR, size);
+  if (!block) return -1;
+  int32_t build = -1;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixedBytes = 0;
+  if (Os().GetFileVersionInfoW(path, 0, size, block) &&
+      Os().VerQueryValueW(block, L"\\", reinterpret_cast<LPVOID*>(&fixed), &fixedBytes) &&
+      fixed && fixedBytes >= sizeof(VS_FIXEDFILEINFO)) {
+    build = static_cast<int32_t>(LOWORD(fixed->dwProductVersionLS));
+  }
+  Os().GlobalFree(block);
+  return build;
+}
+
+void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
+  LogLine(session, L">DeleteMonitor");
+  ++session.IndentDepth;
+
+  if (list.count > 0)
+    LogMonitorList(session, list);
+  else
+    LogLine(session, L"BTW, there is no port monitors on this system.");
+
+  int32_t index = FindProductMonitor(list);
+  bool found = index >= 0;
+  if (found)
+    LogLine(session, L"Port monitor is found. Index=%d", index + 1);
+  else
+    LogLine(session, L"No Loomscribe port monitor was found.");
+
+  // The monitor file: under the name it was registered with, else under the
+  // name this program installs it with; always in the system directory.
+  WideBuffer fileName = CopyBuffer(session.SystemDirectory);
+  const wchar_t* bareName = nullptr;
+  if (found) {
+    LogLine(session, L"Trying to get monitor filename from MONITOR_INFO_2");
+    const MONITOR_INFO_2W* record = MonitorRecord(list, index);
+    if (record) bareName = record->pDLLName;
+  } else {
+    LogLine(session, L"Computing monitor filename");
+    bareName = session.MonitorFile;
+  }
+  if (bareName && *bareName) Append(fileName, bareName);
+  LogLine(session, L"Auto calculated monitor file name: %s", Text(fileName));
+  // Without a file name the path is the system directory itself, and without
+  // the system directory it is a bare name relative to the current
+  // directory: neither is the monitor's file, so neither is read or deleted.
+  bool haveFile = bareName && *bareName && Length(session.SystemDirectory) > 0;
+
+  bool attemptDeletion = true;
+  if (!session.Reinstall) {
+    LogLine(session, L"There is no check for monitor version");
+  } else {
+    int32_t build = haveFile ? FileBuildNumber(Text(fileName)) : -1;
+    if (build >= kOldestCompatibleBuild && build <= kNewestCompatibleBuild) {
+      LogLine(session, L"Version (%d) is compatible, proceed without uninstall", build);
+      if (found)
+        session.InstallMonitor = 0;
+      else
+        session.CopyMonitor = 0;
+      LogLine(session, L"InstallMonitor == %d, CopyMonitor == %d", session.InstallMonitor ? 1 : 0,
+              session.CopyMonitor ? 1 : 0);
+      attemptDeletion = false;
+    } else if (build == -1) {
+      LogLine(session, L"Version is unknown, proceed with reinstall");
+    } else {
+      LogLine(session, L"Version (%d) is not supported, proceed with reinstall", build);
+    }
+  }
+
+  if (attemptDeletion) {
+    bool deleted = DeleteProductMonitor(session.Environment);
+    if (!deleted && !found) {
+      LogLine(session, L"Can't delete monitor and monitor was not found. So everything should be ok");
+    } else if (!deleted) {
+      LogLine(session, L"Can't delete monitor from the first try");
+      RedirectPrinters(session);
+      deleted = DeleteProductMonitor(session.Environment);
+      if (!deleted) {
+        SpoolerRestart restart = BeginSpoolerRestart(&session);
+        EndSpoolerRestart(restart);
+        deleted = DeleteProductMonitor(session.Environment);
+        if (!deleted) LogError(session, 12, ErrorMessageFormat(12));
+      }
+    }
+    if (deleted) {
+      if (haveFile && !Os().DeleteFileW(Text(fileName)))
+        AddPendingDelete(&session.PendingDeletes, Text(fileName));
+      LogLine(session, L"Monitor was removed :)");
+    }
+  }
+
+  Release(fileName);
+  --session.IndentDepth;
+}

@@ -1,0 +1,50 @@
+// Moving a printer's port text off "Loomscribe:" to "file:" and back, in
+// place, inside the block the spooler's enumeration gave.
+//
+// The spooler lays the strings of an enumeration out back to back, so a port
+// text has exactly the storage of its original length and terminator: it may
+// shrink in place, and grow again only up to that length. A port text can be
+// a comma-separated list of ports and may hold "file:" of its own, so the way
+// back must put "Loomscribe:" exactly where "file:" was written, not at the
+// first "file:" of the text, and must never grow the text past the length the
+// spooler gave. Each rewrite therefore remembers its place and the original
+// length.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <cstddef>
+
+// Characters of `text` before its terminator, looking at no more than `limit`
+// characters; `limit` when no terminator lies within them.
+size_t BoundedLength(const wchar_t* text, size_t limit);
+
+// One rewrite of a port text from "Loomscribe:" to "file:".
+struct PortRewrite {
+  size_t offset;    // where "file:" now stands
+  size_t capacity;  // characters of storage: the original length and its terminator
+};
+
+// Replaces the first "Loomscribe:" of `text` by "file:"; the text after it
+// follows "file:" unchanged. Writes only within the text and its terminator.
+// Returns false, and leaves the text alone, when it holds no "Loomscribe:".
+bool RedirectPortText(wchar_t* text, PortRewrite* rewrite);
+
+// Puts "Loomscribe:" back where `rewrite` wrote "file:". Returns false, and
+// leaves the text alone, when "file:" no longer stands there or the longer
+// text would not fit `rewrite.capacity`.
+bool RestorePortText(wchar_t* text, const PortRewrite& rewrite);
+
+// The rewrites of the session's RedirectedPortList, kept beside it: the list
+// itself holds only the record pointers. BeginPortRewrites drops the rewrites
+// of any older list and makes room for `capacity` of `list` (false when the
+// memory cannot be had); RememberPortRewrite adds one for a record of that
+// list; TakePortRewrite hands back, once, the rewrite of a record of that
+// same list whose port text is still the one that was rewritten.
+// ForgetPortRewrites drops them all.
+void ForgetPortRewrites();
+bool BeginPortRewrites(PRINTER_INFO_2W** list, size_t capacity);
+bool RememberPortRewrite(PRINTER_INFO_2W** list, const PRINTER_INFO_2W* record,
+                         const PortRewrite& rewrite);
+bool TakePortRewrite(PRINTER_INFO_2W** list, const PRINTER_INFO_2W* record, PortRewrite* rewrite);

@@ -1,0 +1,222 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "monitor/monitor.h"
+#include "session/session.h"
+#include "support/fake_platform.h"
+#include "support/test_util.h"
+#include "unit/monitor_driver_fakes.h"
+
+using testutil::LogLines;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+namespace {
+
+const std::wstring kSource = std::wstring(mdfake::kModuleDir) + L"lmxmon64.dll";
+const std::wstring kTarget = std::wstring(mdfake::kSystemDir) + L"lmxmon64.dll";
+const std::wstring kCopyLine =
+    L"  >CopyFile lmxmon64.dll to " + std::wstring(mdfake::kSystemDir) + L" [0])";
+const std::wstring kReportedCopyLine =
+    L"  >CopyFile lmxmon64.dll to " + std::wstring(mdfake::kSystemDir) + L" [1])";
+
+class MonitorInstallTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BeginSession(session);
+    Release(session.InstallLog);
+    Assign(session.ModuleDirectory, mdfake::kModuleDir);
+    Assign(session.SystemDirectory, mdfake::kSystemDir);
+    session.Environment = L"Windows x64";
+    session.MonitorFile = L"lmxmon64.dll";
+    files.files[kSource] = std::string(10000, 'm');
+    files.Install();
+    service.files = &files;
+    service.Install();
+    printers.Install();
+    fake::Set<&Platform::AddMonitorW>([this](LPWSTR server, DWORD level, LPBYTE info) -> BOOL {
+      auto* m = reinterpret_cast<MONITOR_INFO_2W*>(info);
+      added.push_back(std::wstring(server ? L"server" : L"") + L"|" + std::to_wstring(level) + L"|" +
+                      m->pName + L"|" + m->pEnvironment + L"|" + m->pDLLName);
+      if (refusals-- > 0) return ::SetLastError(RPC_S_SERVER_UNAVAILABLE), FALSE;
+      return TRUE;
+    });
+  }
+  void TearDown() override { EndSession(session); }
+
+  fake::FakePlatform os;
+  InstallSession session;
+  mdfake::Files files;
+  mdfake::SpoolerService service;
+  mdfake::SpoolerPrinters printers;
+  int refusals = 0;
+  std::vector<std::wstring> added;
+};
+
+TEST_F(MonitorInstallTest, SkipsTheCopyWhenTheFileMayStay) {
+  session.CopyMonitor = 0;
+  InstallPortMonitor(session);
+  EXPECT_THAT(LogLines(session),
+              ElementsAre(L">AddMonitor", L"  Skip copy monitor file", L"  AddMonitor - OK :)"));
+  EXPECT_EQ(fake::CountCalls("CreateFileW"), 0);
+  EXPECT_THAT(added, ElementsAre(L"|2|Loomscribe:|Windows x64|lmxmon64.dll"));
+  EXPECT_EQ(session.IndentDepth, 0);
+}
+
+TEST_F(MonitorInstallTest, CopiesThenRegistersAfterTwoRefusals) {
+  refusals = 2;
+  InstallPortMonitor(session);
+  EXPECT_THAT(LogLines(session),
+              ElementsAre(L">AddMonitor", L"  Copy monitor file", kCopyLine, L"    Copy Succeeded :)",
+                          L"  AddMonitor - failed. Trying to wait and install again",
+                          L"  AddMonitor - failed. Trying to wait and install again",
+                          L"  AddMonitor - OK :)"));
+  EXPECT_EQ(files.files[kTarget], files.files[kSource]);
+  EXPECT_THAT(fake::TheClock().sleeps, ElementsAre(50u, 50u));
+  EXPECT_EQ(added.size(), 3u);
+  EXPECT_EQ(session.ErrorCount, 0);
+}
+
+TEST_F(MonitorInstallTest, FiveRefusalsAreErrorElevenAndNoPrinterIsTouched) {
+  refusals = 5;
+  session.Printers = mdfake::MakePrinters({{L"Ours", L"file:"}});
+  auto** list = static_cast<PRINTER_INFO_2W**>(::GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*)));
+  list[0] = session.Printers.buffer;
+  session.RedirectedPorts = list;
+  printers.ports = {{L"Ours", L"file:"}};
+  session.CopyMonitor = 0;
+  InstallPortMonitor(session);
+  std::vector<std::wstring> expected = {L">AddMonitor", L"  Skip copy monitor file"};
+  for (int i = 0; i < 5; ++i) expected.push_back(L"  AddMonitor - failed. Trying to wait and install again");
+  expected.push_back(L"  Error(11): Can`t install a local port monitor'Loomscribe:' - (" +
+                     testutil::SystemText(RPC_S_SERVER_UNAVAILABLE) + L")");
+  EXPECT_THAT(LogLines(session), ElementsAreArray(expected));
+  EXPECT_THAT(fake::TheClock().sleeps, ElementsAre(50u, 50u, 50u, 50u));
+  EXPECT_EQ(session.ErrorCount, 1);
+  EXPECT_EQ(session.IndentDepth, 0);
+  EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
+  EXPECT_EQ(printers.ports[L"Ours"], L"file:");
+}
+
+TEST_F(MonitorInstallTest, HeldMonitorFileIsCopiedWithTheSpoolerStopped) {
+  service.heldWhileRunning = {kTarget};
+  service.Install();
+  InstallPortMonitor(session);
+  std::vector<std::wstring> lines = LogLines(session);
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_THAT(std::vector<std::wstring>(lines.begin(), lines.begin() + 3),
+              ElementsAre(L">AddMonitor", L"  Copy monitor file", kCopyLine));
+  EXPECT_THAT(std::vector<std::wstring>(lines.end() - 5, lines.end()),
+              ElementsAre(L"    Copy Failed :(", L"  >Restart Spooler", kReportedCopyLine,
+                          L"    Copy Succeeded :)", L"  AddMonitor - OK :)"));
+  EXPECT_EQ(session.ErrorCount, 0);  // the first copy reports nothing
+  EXPECT_EQ(files.files[kTarget], files.files[kSource]);
+  EXPECT_EQ(service.stops, 1);
+  EXPECT_EQ(service.starts, 1);
+  EXPECT_TRUE(service.running);
+  // Registered after the spooler runs again.
+  std::vector<std::string> order = fake::CallsAmong({"ControlService", "StartServiceW", "AddMonitorW"});
+  EXPECT_THAT(order, ElementsAre("ControlService", "StartServiceW", "AddMonitorW"));
+}
+
+TEST_F(MonitorInstallTest, NothingToPutBackAfterTheRegistration) {
+  session.CopyMonitor = 0;
+  session.RedirectedPorts = static_cast<PRINTER_INFO_2W**>(::GlobalAlloc(GPTR, sizeof(PRINTER_INFO_2W*)));
+  InstallPortMonitor(session);
+  EXPECT_EQ(LogLines(session).back(), L"  AddMonitor - OK :)");
+  EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
+  EXPECT_EQ(fake::CountCalls("SetPrinterW"), 0);
+}
+
+// The whole way: the removal moves the printers to "file:" (the spooler
+// refuses the first deletion), the install puts each back where it was.
+class PortRoundTripTest : public MonitorInstallTest {
+ protected:
+  void SetUp() override {
+    MonitorInstallTest::SetUp();
+    session.CopyMonitor = 0;
+    mdfake::AnswerEnumMonitors(&monitors);
+    fake::Set<&Platform::DeleteMonitorW>([this](LPWSTR, LPWSTR, LPWSTR) -> BOOL {
+      if (deleteRefusals-- > 0) return ::SetLastError(ERROR_PRINT_MONITOR_IN_USE), FALSE;
+      return TRUE;
+    });
+    files.files[kTarget] = "MZ";
+  }
+  void RemoveThenInstall() {
+    MonitorList list;
+    ListMonitors(list, session);
+    RemovePortMonitor(session, list);
+    FreeMonitorList(list);
+    Release(session.InstallLog);
+    InstallPortMonitor(session);
+  }
+  std::vector<mdfake::MonitorEntry> monitors = {{L"Loomscribe:", L"Windows NT x86", L"lmxmon64.dll"}};
+  int deleteRefusals = 1;
+};
+
+TEST_F(PortRoundTripTest, EveryPortTextComesBackAsItWas) {
+  const std::vector<mdfake::PrinterEntry> snapshot = {
+      {L"Ours", L"Loomscribe:"},
+      {L"FileFirst", L"file:,Loomscribe:"},
+      {L"Laser", L"LPT1:"},
+      {L"Twice", L"Loomscribe:,Loomscribe:"},
+      {L"Listed", L"COM1:,Loomscribe:,file:"},
+      {L"Deleted", L"Loomscribe:"},
+      {L"Refusing", L"Loomscribe:"},
+  };
+  session.Printers = mdfake::MakePrinters(snapshot);
+  for (const auto& p : snapshot)
+    if (std::wstring(p.name) != L"Deleted") printers.ports[p.name] = p.port;
+  printers.refuseSet = {L"Refusing"};
+  const size_t blockBytes = ::GlobalSize(session.Printers.buffer);
+
+  RemoveThenInstall();
+
+  EXPECT_THAT(LogLines(session),
+              ElementsAre(L">AddMonitor", L"  Skip copy monitor file", L"  AddMonitor - OK :)",
+                          L"  SetPrinter(Ours) - ok", L"  SetPrinter(FileFirst) - ok",
+                          L"  SetPrinter(Twice) - ok", L"  SetPrinter(Listed) - ok",
+                          L"  Can't open printer Deleted", L"  SetPrinter(Refusing) - failed"));
+  for (uint32_t i = 0; i < snapshot.size(); ++i) {
+    const PRINTER_INFO_2W& r = session.Printers.buffer[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(std::wstring(r.pPrinterName), snapshot[i].name);  // neighbours untouched
+    EXPECT_EQ(std::wstring(r.pPortName), snapshot[i].port);
+  }
+  EXPECT_EQ(printers.ports[L"FileFirst"], L"file:,Loomscribe:");
+  EXPECT_EQ(printers.ports[L"Listed"], L"COM1:,Loomscribe:,file:");
+  EXPECT_EQ(printers.ports[L"Twice"], L"Loomscribe:,Loomscribe:");
+  EXPECT_EQ(printers.ports[L"Refusing"], L"Loomscribe:");  // only the spooler refused it
+  EXPECT_EQ(::GlobalSize(session.Printers.buffer), blockBytes);
+
+  // A second install finds nothing left to give back and grows nothing.
+  Release(session.InstallLog);
+  InstallPortMonitor(session);
+  EXPECT_THAT(LogLines(session),
+              ElementsAre(L">AddMonitor", L"  Skip copy monitor file", L"  AddMonitor - OK :)"));
+  for (uint32_t i = 0; i < snapshot.size(); ++i)
+    EXPECT_EQ(std::wstring(session.Printers.buffer[i].pPortName), snapshot[i].port);
+}
+
+TEST_F(PortRoundTripTest, RecordWithoutItsFileTextIsSkippedSilently) {
+  session.Printers = mdfake::MakePrinters({{L"Ours", L"Loomscribe:"}, {L"Other", L"Loomscribe:"}});
+  printers.ports = {{L"Ours", L"Loomscribe:"}, {L"Other", L"Loomscribe:"}};
+  MonitorList list;
+  ListMonitors(list, session);
+  RemovePortMonitor(session, list);
+  FreeMonitorList(list);
+  // Someone else wrote another port into the record in between.
+  std::wmemcpy(session.Printers.buffer[0].pPortName, L"LPT1:", 6);
+  Release(session.InstallLog);
+  int opens = fake::CountCalls("OpenPrinterW");
+  InstallPortMonitor(session);
+  EXPECT_THAT(LogLines(session), ElementsAre(L">AddMonitor", L"  Skip copy monitor file",
+                                             L"  AddMonitor - OK :)", L"  SetPrinter(Other) - ok"));
+  EXPECT_EQ(fake::CountCalls("OpenPrinterW"), opens + 1);
+  EXPECT_EQ(std::wstring(session.Printers.buffer[0].pPortName), L"LPT1:");
+}
+
+}  // namespace
