@@ -35,6 +35,8 @@ struct FakeRegistry {
   std::string value;
   std::string growTo;  // the value after the first size query, when set
   int closes = 0;
+  int writableOpens = 0;
+  std::vector<std::string> written;  // every value written back
 
   void Install() {
     fake::Set<&Platform::RegOpenKeyExA>([this](HKEY root, LPCSTR name, DWORD options, REGSAM sam,
@@ -42,7 +44,9 @@ struct FakeRegistry {
       EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
       EXPECT_STREQ(name, "SYSTEM\\CurrentControlSet\\Control\\Session Manager");
       EXPECT_EQ(options, 0u);
-      EXPECT_EQ(sam, static_cast<REGSAM>(0x20019));
+      // Read-only, except to drop a deletion that was carried out.
+      EXPECT_TRUE(sam == static_cast<REGSAM>(0x20019) || sam == (0x20019 | KEY_SET_VALUE)) << sam;
+      if (sam != static_cast<REGSAM>(0x20019)) ++writableOpens;
       if (!keyExists) return ERROR_FILE_NOT_FOUND;
       *key = kSessionManager;
       return ERROR_SUCCESS;
@@ -72,6 +76,22 @@ struct FakeRegistry {
     fake::Set<&Platform::RegCloseKey>([this](HKEY key) -> LSTATUS {
       EXPECT_EQ(key, kSessionManager);
       ++closes;
+      return ERROR_SUCCESS;
+    });
+    fake::Set<&Platform::RegSetValueExW>([this](HKEY key, LPCWSTR name, DWORD, DWORD type,
+                                                const BYTE* data, DWORD bytes) -> LSTATUS {
+      EXPECT_EQ(key, kSessionManager);
+      EXPECT_STREQ(name, L"PendingFileRenameOperations");
+      EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+      value.assign(reinterpret_cast<const char*>(data), bytes);
+      written.push_back(value);
+      return ERROR_SUCCESS;
+    });
+    fake::Set<&Platform::RegDeleteValueA>([this](HKEY key, LPCSTR name) -> LSTATUS {
+      EXPECT_EQ(key, kSessionManager);
+      EXPECT_STREQ(name, "PendingFileRenameOperations");
+      valueExists = false;
+      written.push_back("<deleted>");
       return ERROR_SUCCESS;
     });
   }
@@ -117,9 +137,7 @@ class PendingRenamesTest : public ::testing::Test {
   }
   void TearDown() override {
     ReleasePendingRenames(table);
-    // Outside data is only ever read.
-    EXPECT_EQ(fake::CountCalls("RegSetValueExW"), 0);
-    EXPECT_EQ(fake::CountCalls("RegDeleteValueA"), 0);
+    // Nothing is queued; the value is written only to drop what was done.
     EXPECT_EQ(fake::CountCalls("MoveFileExW"), 0);
   }
 
@@ -166,6 +184,10 @@ TEST_F(PendingRenamesTest, QueuedDeletionOfAnExistingFileIsCarriedOut) {
   ApplyPendingDeletes(table);
   EXPECT_THAT(disk.deleted, ElementsAre(L"C:\\Windows\\System32\\lmxmon64.dll"));
   EXPECT_EQ(table.isFile[0], 0);
+  // Carried out now, so not queued any more: the only pair goes, and with it
+  // the value.
+  EXPECT_THAT(registry.written, ElementsAre("<deleted>"));
+  EXPECT_EQ(registry.closes, 2);
 }
 
 TEST_F(PendingRenamesTest, OnlyQueuedDeletionsOfFilesAreCarriedOut) {
@@ -190,6 +212,33 @@ TEST_F(PendingRenamesTest, OnlyQueuedDeletionsOfFilesAreCarriedOut) {
   flags.assign(table.isFile, table.isFile + 10);
   EXPECT_THAT(flags, ElementsAre(1, 0, 0, 0, 0, 0, 0, 0, 1, 0));
   EXPECT_TRUE(disk.files.count(L"C:\\a\\renamed.dll"));
+  // Exactly the deletion that was done left the queue; the rest (the odd
+  // last string included) is as it was.
+  EXPECT_THAT(registry.written,
+              ElementsAre(Multi({L"\\??\\C:\\a\\renamed.dll", L"\\??\\C:\\a\\new.dll",
+                                 L"\\??\\C:\\a\\dir", L"", L"\\??\\C:\\a\\missing.dll", L"",
+                                 L"\\??\\C:\\a\\held.dll", L"", L"\\??\\C:\\a\\odd.dll"})));
+}
+
+TEST_F(PendingRenamesTest, DroppingAPairKeepsEveryOtherByte) {
+  // A rename of the same file, the deletion, and a tail that is neither
+  // terminated nor of even length.
+  std::string before = Multi({L"C:\\f.dll", L"C:\\g.dll", L"C:\\f.dll", L""});
+  before.resize(before.size() - 2);  // no closing NUL
+  std::string tail = std::string("\x41\x00\x42", 3);
+  registry.value = before + tail;
+  EXPECT_TRUE(DropQueuedDeletion(L"C:\\f.dll"));
+  std::string deletion = Multi({L"C:\\f.dll", L""});
+  deletion.resize(deletion.size() - 2);
+  std::string expected = before.substr(0, before.size() - deletion.size()) + tail;
+  ASSERT_EQ(registry.written.size(), 1u);
+  EXPECT_EQ(registry.written[0], expected);
+  // Nothing queued for it any more, and a rename is never taken for one.
+  EXPECT_FALSE(DropQueuedDeletion(L"C:\\f.dll"));
+  EXPECT_FALSE(DropQueuedDeletion(L"C:\\g.dll"));
+  EXPECT_FALSE(DropQueuedDeletion(L"C:\\F.DLL"));
+  EXPECT_FALSE(DropQueuedDeletion(L""));
+  EXPECT_EQ(registry.written.size(), 1u);
 }
 
 TEST_F(PendingRenamesTest, RelativeAndUncPathsAreResolvedSafely) {

@@ -41,6 +41,10 @@ struct PendingRenameTable {
 PendingRenameTable ReadPendingRenames();
 void ApplyPendingDeletes(PendingRenameTable& table);
 void ReleasePendingRenames(PendingRenameTable& table);
+// Removes the first queued deletion of `source` (as stored, prefix included)
+// from PendingFileRenameOperations: exactly that pair, every other byte
+// stays; the value goes when nothing is left in it. True when it was dropped.
+bool DropQueuedDeletion(const wchar_t* source);
 
 // The path with a leading "\??\" skipped.
 const wchar_t* SkipNtPrefix(const wchar_t* path);

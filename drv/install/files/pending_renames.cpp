@@ -4,6 +4,7 @@
 // there, the walk stays inside the bytes the registry returned. Strings need
 // not be terminated, the byte count need not be even, and nothing needs to
 // look like a path.
+#include <cstring>
 #include <cwchar>
 
 #include "files/files.h"
@@ -158,9 +159,56 @@ void ApplyPendingDeletes(PendingRenameTable& table) {
     if (table.isFile[source] != 1 || !table.entries[source] || table.entries[source + 1]) continue;
     wchar_t* owned = nullptr;
     const wchar_t* path = UsablePath(table.entries[source], &owned);
-    if (path && Os().DeleteFileW(path)) table.isFile[source] = 0;
+    if (path && Os().DeleteFileW(path)) {
+      table.isFile[source] = 0;
+      // Done now, so not again at the next boot: by then a new install may
+      // have put a file of the same name back.
+      DropQueuedDeletion(table.entries[source]);
+    }
     if (owned) Os().GlobalFree(owned);
   }
+}
+
+bool DropQueuedDeletion(const wchar_t* source) {
+  if (!source || !*source) return false;
+  HKEY key = nullptr;
+  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ | KEY_SET_VALUE,
+                         &key) != ERROR_SUCCESS)
+    return false;
+  bool dropped = false;
+  DWORD type = REG_NONE, size = 0;
+  BYTE* data = nullptr;
+  if (Os().RegQueryValueExW(key, kPendingValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+      size > 0 && (data = static_cast<BYTE*>(ZeroedGlobal(size))) != nullptr) {
+    DWORD read = size;
+    if (Os().RegQueryValueExW(key, kPendingValue, nullptr, &type, data, &read) == ERROR_SUCCESS &&
+        read <= size) {
+      const size_t wanted = wcslen(source);
+      Walk walk = StartWalk(data, read);
+      const wchar_t *from, *to;
+      size_t fromLength, toLength;
+      for (;;) {
+        size_t start = walk.position;
+        if (!walk.Next(&from, &fromLength) || !walk.Next(&to, &toLength)) break;
+        if (toLength != 0 || fromLength != wanted || wmemcmp(from, source, wanted) != 0) continue;
+        // The pair's two strings with their terminators; the bytes before and
+        // after it stay exactly as they were.
+        size_t end = walk.position < walk.total ? walk.position : walk.total;
+        size_t cutFrom = start * sizeof(wchar_t), cutTo = end * sizeof(wchar_t);
+        memmove(data + cutFrom, data + cutTo, read - cutTo);
+        DWORD left = static_cast<DWORD>(read - (cutTo - cutFrom));
+        Walk rest = StartWalk(data, left);
+        if (rest.Next(&from, &fromLength))
+          dropped = Os().RegSetValueExW(key, kPendingValue, 0, type, data, left) == ERROR_SUCCESS;
+        else
+          dropped = Os().RegDeleteValueA(key, "PendingFileRenameOperations") == ERROR_SUCCESS;
+        break;
+      }
+    }
+  }
+  if (data) Os().GlobalFree(data);
+  Os().RegCloseKey(key);
+  return dropped;
 }
 
 void ReleasePendingRenames(PendingRenameTable& table) {
