@@ -321,6 +321,31 @@ TEST_F(MonitorRemoveTest, NoSystemDirectoryMeansNoRelativeFileDeletion) {
   EXPECT_EQ(fake::CountCalls("DeleteFileW"), 0);
 }
 
+TEST_F(MonitorRemoveTest, WithoutMemoryForTheListNoPrinterIsMoved) {
+  monitors = kThreeMonitors;
+  printers.ports = {{L"Ours", L"Loomscribe:"}};
+  // The list itself, then the record of the rewrites.
+  for (int failing : {1, 2}) {
+    SCOPED_TRACE(failing);
+    session.Printers = mdfake::MakePrinters({{L"Ours", L"Loomscribe:"}});
+    FreeMonitorList(list);
+    ListMonitors(list, session);
+    Release(session.InstallLog);
+    refusals = 1;
+    deleteArgs.clear();
+    fake::FailNth<&Platform::GlobalAlloc>(failing, ERROR_NOT_ENOUGH_MEMORY);
+    RemovePortMonitor(session, list);
+    EXPECT_EQ(session.RedirectedPorts, nullptr);
+    EXPECT_EQ(std::wstring(session.Printers.buffer[0].pPortName), L"Loomscribe:");
+    EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
+    EXPECT_EQ(deleteArgs.size(), 2u);
+    EXPECT_EQ(LogLines(session).back(), L"  Monitor was removed :)");
+    ::GlobalFree(session.Printers.buffer);
+    session.Printers = {};
+    files.files[kMonitorPath] = "MZ";
+  }
+}
+
 TEST(FileBuildNumberTest, ReadsTheFourthPartOfTheProductVersion) {
   fake::FakePlatform os;
   VS_FIXEDFILEINFO info = {};

@@ -34,19 +34,15 @@ void ListDrivers(DriverList& list, const wchar_t* environment) {
   list.buffer = nullptr;
   list.count = 0;
   DWORD needed = 0;
+  DWORD count = 0;
   LPWSTR env = const_cast<LPWSTR>(environment);
-  if (Os().EnumPrinterDriversW(nullptr, env, 6, nullptr, 0, &needed, reinterpret_cast<LPDWORD>(&list.count))) {
-    list.count = 0;  // nothing was handed over
-    return;
-  }
-  list.count = 0;
+  if (Os().EnumPrinterDriversW(nullptr, env, 6, nullptr, 0, &needed, &count)) return;
   if (Os().GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
   auto* buffer = static_cast<BYTE*>(Os().GlobalAlloc(GPTR, needed));
   if (!buffer) {
     Os().SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
     return;
   }
-  DWORD count = 0;
   if (!Os().EnumPrinterDriversW(nullptr, env, 6, buffer, needed, &needed, &count)) {
     Os().GlobalFree(buffer);
     return;
