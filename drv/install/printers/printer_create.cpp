@@ -1,2 +1,48 @@
+// Creating one printer of the product on the "Loomscribe:" port.
+#include "monitor/monitor.h"
+#include "platform/platform.h"
 #include "printers/printers.h"
-HANDLE AddProductPrinter(InstallSession&, const wchar_t*) { return nullptr; }  // TODO(stub)
+
+HANDLE AddProductPrinter(InstallSession& session, const wchar_t* name) {
+  const wchar_t* shown = name ? name : L"*";
+  LogLine(session, L">AddPrinter(%s)", shown);
+  ++session.IndentDepth;
+
+  // Only a diagnostic: the printer is requested whether or not the monitor is
+  // registered, and the spooler's refusal is what gets reported.
+  LogLine(session, L"Let's check our port monitors");
+  MonitorList monitors;
+  ListMonitors(monitors, session);
+  if (FindProductMonitor(monitors) >= 0) {
+    LogLine(session, L"Port monitor is found");
+  } else {
+    LogLine(session, L"No Loomscribe port monitor was found.");
+    if (monitors.buffer && monitors.count > 0)
+      LogMonitorList(session, monitors);
+    else
+      LogLine(session, L"BTW, there is no port monitors on this system.");
+  }
+  if (monitors.buffer) Os().GlobalFree(monitors.buffer);
+  monitors.buffer = nullptr;
+  monitors.count = 0;
+
+  // The spooler takes non-const strings but does not write to them.
+  static wchar_t port[] = L"Loomscribe:";
+  static wchar_t driver[] = L"Loomscribe printer";
+  static wchar_t processor[] = L"WinPrint";
+  static wchar_t emptyComment[] = L"";
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = const_cast<wchar_t*>(name);
+  info.pPortName = port;
+  info.pDriverName = driver;
+  info.pComment = emptyComment;  // an empty comment, not a missing one
+  info.pPrintProcessor = processor;
+  HANDLE printer = Os().AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  if (printer)
+    LogLine(session, L"OK :)");
+  else
+    LogError(session, 15, ErrorMessageFormat(15), shown);
+
+  --session.IndentDepth;
+  return printer;
+}

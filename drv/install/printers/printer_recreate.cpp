@@ -1,6 +1,136 @@
+// Carrying the product's printers across a re-install: name, "SubKey" data,
+// comment, location and default status.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
 #include "printers/printers.h"
-void SaveProductPrinter(InstallSession&, PRINTER_INFO_2W*) {}  // TODO(stub)
-void RecreateSavedPrinters(InstallSession&) {}
-bool WritePrinterSubKey(HANDLE, const char*) { return false; }
-void ReadPrinterSubKey(HANDLE, char* b) { b[0] = 0; }
-bool ClearDeletedMarker(const char*) { return false; }
+
+namespace {
+
+constexpr DWORD kSubKeyBytes = 64;  // 63 characters and the terminator
+char kSubKeyValue[] = "SubKey";
+char kDsUserKey[] = "DsUser";
+const char kProductKey[] = "Software\\Tamarel Software KFT\\Loomscribe";
+const char kMarkerPrefix[] = "Loomscribes\\";
+
+// One place's "SubKey" into `out` (kSubKeyBytes). It counts only as REG_SZ
+// text that ends within the 64 bytes: the spooler hands back a value stored
+// without its terminator as it is, so a 64-byte value would otherwise run on
+// into whatever follows the buffer.
+bool TakeSubKey(DWORD status, DWORD type, const char* read, char* out) {
+  if (status != ERROR_SUCCESS || type != REG_SZ) return false;
+  const void* end = std::memchr(read, '\0', kSubKeyBytes);
+  if (!end) return false;
+  std::memcpy(out, read, static_cast<size_t>(static_cast<const char*>(end) - read) + 1);
+  return true;
+}
+
+}  // namespace
+
+void ReadPrinterSubKey(HANDLE printer, char* buffer) {
+  char read[kSubKeyBytes] = {};
+  DWORD type = REG_NONE;
+  DWORD needed = 0;
+  DWORD status = Os().GetPrinterDataA(printer, kSubKeyValue, &type,
+                                      reinterpret_cast<LPBYTE>(read), kSubKeyBytes, &needed);
+  if (TakeSubKey(status, type, read, buffer)) return;
+
+  std::memset(read, 0, sizeof read);
+  type = REG_NONE;
+  needed = 0;
+  status = Os().GetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, &type,
+                                  reinterpret_cast<LPBYTE>(read), kSubKeyBytes, &needed);
+  if (TakeSubKey(status, type, read, buffer)) return;
+  buffer[0] = '\0';
+}
+
+void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer) {
+  // OpenPrinterW with no name would open the print server, not a printer.
+  if (!printer || !printer->pPrinterName) return;
+  char subKey[260] = {};
+  HANDLE handle = nullptr;
+  if (!Os().OpenPrinterW(printer->pPrinterName, &handle, nullptr) || !handle) return;
+  ReadPrinterSubKey(handle, subKey);
+  if (subKey[0]) {
+    auto* node = static_cast<SavedPrinter*>(Os().GlobalAlloc(GPTR, sizeof(SavedPrinter)));
+    if (node) {
+      size_t length = std::strlen(subKey);
+      node->subKey = static_cast<char*>(Os().GlobalAlloc(GPTR, length + 1));
+      if (node->subKey) std::memcpy(node->subKey, subKey, length);
+      node->printer = printer;
+      node->next = session.SavedPrinters;
+      session.SavedPrinters = node;
+    }
+  }
+  Os().ClosePrinter(handle);
+}
+
+bool WritePrinterSubKey(HANDLE printer, const char* subKey) {
+  if (!subKey) {
+    Os().SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  DWORD bytes = static_cast<DWORD>(std::strlen(subKey) + 1);
+  auto* data = reinterpret_cast<LPBYTE>(const_cast<char*>(subKey));
+  // The first place is written on a best-effort basis; "DsUser" decides.
+  Os().SetPrinterDataA(printer, kSubKeyValue, REG_SZ, data, bytes);
+  return Os().SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, bytes) ==
+         ERROR_SUCCESS;
+}
+
+bool ClearDeletedMarker(const char* path) {
+  if (!path) return false;
+  size_t bytes = std::strlen(path) + 46;  // the product key, a backslash, the path, NUL
+  auto* key = static_cast<char*>(Os().GlobalAlloc(GPTR, bytes));
+  if (!key) return false;
+  if (_snprintf_s(key, bytes, _TRUNCATE, "%s\\%s", kProductKey, path) < 0) {
+    Os().GlobalFree(key);
+    return false;
+  }
+  HKEY opened = nullptr;
+  LSTATUS status = Os().RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &opened);
+  Os().GlobalFree(key);
+  if (status != ERROR_SUCCESS) return false;
+  status = Os().RegDeleteValueA(opened, "deleted");
+  Os().RegCloseKey(opened);
+  return status == ERROR_SUCCESS;
+}
+
+void RecreateSavedPrinters(InstallSession& session) {
+  int recreated = 0;
+  for (SavedPrinter* node = session.SavedPrinters; node; node = node->next) {
+    PRINTER_INFO_2W* saved = node->printer;
+    if (!saved || !saved->pPrinterName) continue;
+    HANDLE printer = AddProductPrinter(session, saved->pPrinterName);
+    if (!printer) continue;
+
+    if (node->subKey && WritePrinterSubKey(printer, node->subKey)) {
+      // The marker is cleared for the value the new printer now holds.
+      char path[260] = {};
+      std::memcpy(path, kMarkerPrefix, sizeof kMarkerPrefix - 1);
+      ReadPrinterSubKey(printer, path + sizeof kMarkerPrefix - 1);
+      if (path[sizeof kMarkerPrefix - 1]) ClearDeletedMarker(path);
+    }
+
+    PrinterInfoBuffer info = QueryPrinterInfo(printer);
+    if (info.buffer) {
+      info.buffer->pComment = saved->pComment;
+      info.buffer->pLocation = saved->pLocation;
+      Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info.buffer), 0);
+      if ((saved->Attributes & PRINTER_ATTRIBUTE_DEFAULT) &&
+          IsProductDriverName(saved->pDriverName))
+        Os().SetDefaultPrinterW(info.buffer->pPrinterName);
+      Os().GlobalFree(info.buffer);
+    }
+
+    Os().ClosePrinter(printer);
+    ++recreated;
+  }
+
+  // A first install, or one whose saved printers all failed, gets one printer.
+  if (recreated == 0) {
+    HANDLE printer = AddProductPrinter(session, L"Loomscribe");
+    if (printer) Os().ClosePrinter(printer);
+  }
+}

@@ -1,0 +1,148 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "printers/printers.h"
+#include "support/fake_platform.h"
+#include "support/test_util.h"
+#include "unit/printer_test_spooler.h"
+
+using printertest::FakeSpooler;
+using testutil::LogLines;
+using ::testing::ElementsAre;
+using ::testing::Pair;
+
+namespace {
+
+constexpr DWORD kDeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
+
+class DeletePrintersTest : public ::testing::Test {
+ protected:
+  void SetUp() override { BeginSession(session); }
+  void TearDown() override {
+    EndSession(session);
+    EXPECT_EQ(spooler.openHandles, 0);
+  }
+  std::vector<std::wstring> Names() {
+    std::vector<std::wstring> out;
+    for (const auto& p : spooler.printers) out.push_back(p.name);
+    return out;
+  }
+  std::vector<std::pair<std::wstring, std::string>> Saved() {
+    std::vector<std::pair<std::wstring, std::string>> out;
+    for (SavedPrinter* n = session.SavedPrinters; n; n = n->next)
+      out.emplace_back(n->printer->pPrinterName, n->subKey ? n->subKey : "(null)");
+    return out;
+  }
+
+  fake::FakePlatform os;
+  FakeSpooler spooler;
+  InstallSession session;
+};
+
+TEST_F(DeletePrintersTest, WithoutProductPrintersOnlyTheTitleIsLogged) {
+  spooler.Add(L"Other", std::string("x")).driver = L"Generic / Text Only";
+  spooler.Add(L"Longer", std::string("y")).driver = L"Loomscribe printer 2";
+  spooler.Add(L"Cased", std::string("z")).driver = L"loomscribe printer";
+  spooler.Snapshot(session);
+  DeleteAllPrinters(session);
+  EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070", L">DeleteAllPrinters"));
+  EXPECT_EQ(session.SavedPrinters, nullptr);
+  EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
+  EXPECT_THAT(Names(), ElementsAre(L"Other", L"Longer", L"Cased"));
+  EXPECT_EQ(session.IndentDepth, 0);
+}
+
+TEST_F(DeletePrintersTest, ProductPrintersAreSavedThenDeletedInListOrder) {
+  spooler.Add(L"A", std::string("s1"));
+  spooler.Add(L"Foreign", std::string("f")).driver = L"Generic / Text Only";
+  spooler.Add(L"B", std::string("s2"));
+  spooler.Add(L"NoKey");
+  spooler.Snapshot(session);
+  DeleteAllPrinters(session);
+
+  EXPECT_THAT(LogLines(session),
+              ElementsAre(L"Loomscribe 2070", L">DeleteAllPrinters", L"  >DeletePrinter(A)",
+                          L"    OK", L"  >DeletePrinter(B)", L"    OK", L"  >DeletePrinter(NoKey)",
+                          L"    OK"));
+  EXPECT_EQ(session.ErrorCount, 0);
+  EXPECT_EQ(session.IndentDepth, 0);
+  EXPECT_THAT(Names(), ElementsAre(L"Foreign"));
+  // Pushed at the front: the last saved comes first. "NoKey" is not saved.
+  EXPECT_THAT(Saved(), ElementsAre(Pair(L"B", "s2"), Pair(L"A", "s1")));
+  // Each printer is read while it exists (no defaults) and then opened for deletion.
+  EXPECT_THAT(spooler.opens,
+              ElementsAre(Pair(L"A", 0u), Pair(L"A", kDeleteAccess), Pair(L"B", 0u),
+                          Pair(L"B", kDeleteAccess), Pair(L"NoKey", 0u),
+                          Pair(L"NoKey", kDeleteAccess)));
+  EXPECT_THAT(fake::CallsAmong({"SetPrinterW", "DeletePrinter"}),
+              ElementsAre("SetPrinterW", "DeletePrinter", "SetPrinterW", "DeletePrinter",
+                          "SetPrinterW", "DeletePrinter"));
+  // The saved nodes still point into the snapshot.
+  ASSERT_NE(session.SavedPrinters, nullptr);
+  EXPECT_EQ(session.SavedPrinters->printer, &session.Printers.buffer[2]);
+}
+
+TEST_F(DeletePrintersTest, VanishedPrinterGivesCode16AndTheWalkGoesOn) {
+  spooler.Add(L"Gone", std::string("s0"));
+  spooler.Add(L"B", std::string("s2"));
+  spooler.Snapshot(session);
+  spooler.printers.erase(spooler.printers.begin());  // removed by someone else
+  DeleteAllPrinters(session);
+  EXPECT_THAT(LogLines(session),
+              ElementsAre(L"Loomscribe 2070", L">DeleteAllPrinters", L"  >DeletePrinter(Gone)",
+                          L"    Error(16): Can`t open printer 'Gone' - (" +
+                              testutil::SystemText(ERROR_INVALID_PRINTER_NAME) + L")",
+                          L"  >DeletePrinter(B)", L"    OK"));
+  EXPECT_EQ(session.ErrorCount, 1);
+  EXPECT_THAT(Saved(), ElementsAre(Pair(L"B", "s2")));
+  EXPECT_TRUE(spooler.printers.empty());
+}
+
+TEST_F(DeletePrintersTest, RefusedDeleteGivesCode17ClosesTheHandleAndKeepsTheSavedNode) {
+  spooler.Add(L"Held", std::string("s9"));
+  spooler.refuseDelete = {L"Held"};
+  spooler.Snapshot(session);
+  DeleteAllPrinters(session);
+  EXPECT_EQ(LogLines(session).back(), L"    Error(17): Can`t delete printer 'Held' - (" +
+                                          testutil::SystemText(ERROR_ACCESS_DENIED) + L")");
+  EXPECT_EQ(session.ErrorCount, 1);
+  EXPECT_THAT(Saved(), ElementsAre(Pair(L"Held", "s9")));
+  EXPECT_THAT(Names(), ElementsAre(L"Held"));
+  EXPECT_EQ(fake::CountCalls("ClosePrinter"), 2);
+}
+
+TEST_F(DeletePrintersTest, FailedPurgeDoesNotStopTheDelete) {
+  spooler.Add(L"Busy");
+  spooler.purgeError = ERROR_INVALID_LEVEL;  // what Wine answers
+  DeleteNamedPrinter(session, L"Busy");
+  EXPECT_THAT(LogLines(session),
+              ElementsAre(L"Loomscribe 2070", L">DeletePrinter(Busy)", L"  OK"));
+  EXPECT_TRUE(spooler.printers.empty());
+  EXPECT_EQ(session.ErrorCount, 0);
+}
+
+TEST_F(DeletePrintersTest, PurgeAndDeleteReportsOnlyTheDelete) {
+  spooler.Add(L"X");
+  HANDLE h = nullptr;
+  ASSERT_TRUE(Os().OpenPrinterW(const_cast<wchar_t*>(L"X"), &h, nullptr));
+  spooler.refuseDelete = {L"X"};
+  EXPECT_FALSE(PurgeAndDeletePrinter(h));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  spooler.refuseDelete.clear();
+  EXPECT_TRUE(PurgeAndDeletePrinter(h));
+  EXPECT_THAT(fake::CallsAmong({"SetPrinterW", "DeletePrinter"}),
+              ElementsAre("SetPrinterW", "DeletePrinter", "SetPrinterW", "DeletePrinter"));
+  Os().ClosePrinter(h);
+}
+
+TEST_F(DeletePrintersTest, NullNameNeverOpensThePrintServer) {
+  DeleteNamedPrinter(session, nullptr);
+  EXPECT_THAT(LogLines(session),
+              ElementsAre(L"Loomscribe 2070", L">DeletePrinter(*)",
+                          L"  Error(16): Can`t open printer '*' - (" +
+                              testutil::SystemText(ERROR_INVALID_PRINTER_NAME) + L")"));
+  EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
+  EXPECT_EQ(session.ErrorCount, 1);
+}
+
+}  // namespace
