@@ -7,6 +7,7 @@
 #include <winspool.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -101,11 +102,11 @@ bool SetSubKey(const wchar_t* name, const char* dsUserOnly, const char* plain) {
   if (plain)
     ok = ::SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
                            reinterpret_cast<LPBYTE>(const_cast<char*>(plain)),
-                           static_cast<DWORD>(strlen(plain) + 1)) == ERROR_SUCCESS;
+                           static_cast<DWORD>(std::strlen(plain) + 1)) == ERROR_SUCCESS;
   if (dsUserOnly)
     ok = ok && ::SetPrinterDataExA(printer, "DsUser", "SubKey", REG_SZ,
                                    reinterpret_cast<LPBYTE>(const_cast<char*>(dsUserOnly)),
-                                   static_cast<DWORD>(strlen(dsUserOnly) + 1)) == ERROR_SUCCESS;
+                                   static_cast<DWORD>(std::strlen(dsUserOnly) + 1)) == ERROR_SUCCESS;
   ::ClosePrinter(printer);
   return ok;
 }
