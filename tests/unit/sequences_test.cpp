@@ -357,6 +357,28 @@ TEST_F(SequencesTest, StagedFileTheInstallCannotDeleteIsScheduledAfterASpoolerRe
                                       "DeleteFileW", "StartServiceW", "MoveFileExW"}));
 }
 
+TEST_F(SequencesTest, InstallBeforeTheRestartKeepsTheMonitorFileAnUninstallQueued) {
+  world.InstallProduct();
+  world.monitorStaysLoadedAfterDelete = true;
+  world.FindFile(kMonitorPath)->lockedForever = true;
+  ASSERT_EQ(Dispatch(L"uninstall"), kExitRestartNeeded);
+  ASSERT_EQ(world.RegString(fake::World::kSessionManagerKey, "PendingFileRenameOperations"),
+            L"\\??\\" + kMonitorPath);
+
+  // The compatible file is registered again without a copy; the queued
+  // deletion would take it away at the next boot.
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunInstall, &result);
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_EQ(result.scheduledForRestart, 0u);
+  EXPECT_THAT(log, Contains(L"      Skip copy monitor file"));
+  EXPECT_THAT(log, Contains(L"    Kept from deletion at restart: \\??\\" + kMonitorPath));
+  EXPECT_NE(world.FindMonitor(L"Loomscribe:"), nullptr);
+  EXPECT_TRUE(world.HasFile(kMonitorPath));
+  EXPECT_EQ(world.FindRegValue(fake::World::kSessionManagerKey, "PendingFileRenameOperations"),
+            nullptr);
+}
+
 TEST_F(SequencesTest, ErrorWithAFileLeftEndsWith100AndShowsTheErrorLog) {
   world.InstallProduct();
   world.monitorStaysLoadedAfterDelete = true;

@@ -151,6 +151,9 @@ void ReInstall(InstallSession& session) {
   RecreateSavedPrinters(session);
   RegisterAndStartTray(session);
   DeleteRemainingFiles(session);
+  // An uninstall before this run may have queued a component file that the
+  // product now relies on (a kept monitor's library) for deletion at boot.
+  KeepComponentFiles(session);
 
   session.IndentDepth -= 2;
 }
