@@ -150,6 +150,8 @@ void ReInstall(InstallSession& session) {
   InstallPrinterDriver(session);
   RecreateSavedPrinters(session);
   RegisterAndStartTray(session);
+  // An uninstall before this run may have queued a component file that the
+  // product now relies on (a kept monitor's library) for deletion at boot.
   KeepComponentFiles(session);
   DeleteRemainingFiles(session);
 
