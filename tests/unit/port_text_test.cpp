@@ -59,7 +59,7 @@ TEST(PortTextTest, RedirectReplacesTheFirstOccurrenceAndRestoreGivesTheOriginalB
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << std::string(c.original, c.original + wcslen(c.original)));
     GuardedText text(c.original);
-    PortRewrite rewrite = {99, 99};
+    PortRewrite rewrite = {99, 99, nullptr};
     bool redirected = RedirectPortText(text.get(), &rewrite);
     ASSERT_EQ(redirected, c.redirected != nullptr);
     if (!redirected) {
@@ -93,9 +93,9 @@ TEST(PortTextTest, RestoreNeverGrowsPastTheOriginalStorage) {
   // A rewrite record that claims more room than the text had is bounded by
   // the terminator search, which stops at the stated capacity.
   GuardedText exact(L"file:");
-  PortRewrite wrongPlace = {1, 12};
+  PortRewrite wrongPlace = {1, 12, nullptr};
   EXPECT_FALSE(RestorePortText(exact.get(), wrongPlace));  // no "file:" at offset 1
-  PortRewrite noTerminator = {0, 3};
+  PortRewrite noTerminator = {0, 3, nullptr};
   EXPECT_FALSE(RestorePortText(exact.get(), noTerminator));
   EXPECT_EQ(std::wstring(exact.get()), L"file:");
   EXPECT_TRUE(exact.CanaryIntact());
@@ -106,36 +106,6 @@ TEST(PortTextTest, RestoreNeverGrowsPastTheOriginalStorage) {
   std::wmemcpy(moved.get(), L"file:,LPT1:", 12);
   EXPECT_FALSE(RestorePortText(moved.get(), rewrite));
   EXPECT_EQ(std::wstring(moved.get()), L"file:,LPT1:");
-}
-
-TEST(PortTextTest, RewritesAreHandedBackOnceForTheirOwnListOnly) {
-  fake::FakePlatform os;
-  PRINTER_INFO_2W records[2] = {};
-  wchar_t portA[] = L"file:";
-  wchar_t portB[] = L"file:";
-  records[0].pPortName = portA;
-  records[1].pPortName = portB;
-  PRINTER_INFO_2W* list[3] = {&records[0], &records[1], nullptr};
-  PRINTER_INFO_2W* other[2] = {&records[0], nullptr};
-
-  ASSERT_TRUE(BeginPortRewrites(list, 3));
-  EXPECT_TRUE(RememberPortRewrite(list, &records[0], {0, 12}));
-  EXPECT_TRUE(RememberPortRewrite(list, &records[1], {0, 12}));
-  EXPECT_FALSE(RememberPortRewrite(other, &records[0], {0, 12}));
-
-  PortRewrite got = {};
-  EXPECT_FALSE(TakePortRewrite(other, &records[0], &got));
-  EXPECT_TRUE(TakePortRewrite(list, &records[0], &got));
-  EXPECT_EQ(got.capacity, 12u);
-  EXPECT_FALSE(TakePortRewrite(list, &records[0], &got));  // once only
-
-  // A record whose port text is no longer the one rewritten gets nothing.
-  wchar_t replaced[] = L"file:";
-  records[1].pPortName = replaced;
-  EXPECT_FALSE(TakePortRewrite(list, &records[1], &got));
-
-  ForgetPortRewrites();
-  EXPECT_FALSE(RememberPortRewrite(list, &records[0], {0, 12}));
 }
 
 }  // namespace

@@ -16,28 +16,17 @@ constexpr DWORD kRegistrationPauseMs = 50;
 // text no longer holds that "file:" is left alone.
 void RestoreRedirectedPrinters(InstallSession& session) {
   PRINTER_INFO_2W** list = session.RedirectedPorts;
-  if (!list || !list[0]) return;
-  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  PortRewrite* rewrites = session.RedirectedRewrites;
+  if (!list || !list[0] || !rewrites) return;
   for (size_t i = 0; list[i]; ++i) {
     PRINTER_INFO_2W* record = list[i];
-    PortRewrite rewrite = {};
-    if (!TakePortRewrite(list, record, &rewrite)) continue;
-    if (!RestorePortText(record->pPortName, rewrite)) continue;
-
-    const wchar_t* name = record->pPrinterName ? record->pPrinterName : L"";
-    HANDLE printer = nullptr;
-    if (Os().OpenPrinterW(record->pPrinterName, &printer, &defaults) && printer) {
-      if (Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0))
-        LogLine(session, L"SetPrinter(%s) - ok", name);
-      else
-        LogLine(session, L"SetPrinter(%s) - failed", name);
-      Os().ClosePrinter(printer);
-    } else {
-      LogLine(session, L"Can't open printer %s", name);
-    }
+    PortRewrite& rewrite = rewrites[i];
+    // Given back once only, and only into the text that was rewritten.
+    bool ours = rewrite.text && rewrite.text == record->pPortName;
+    rewrite.text = nullptr;
+    if (!ours || !RestorePortText(record->pPortName, rewrite)) continue;
+    StorePrinterPort(session, record);
   }
-  // Every text has been given back once; a second pass must not grow any.
-  ForgetPortRewrites();
 }
 
 }  // namespace

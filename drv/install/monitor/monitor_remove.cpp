@@ -19,50 +19,37 @@ const MONITOR_INFO_2W* MonitorRecord(const MonitorList& list, int32_t index) {
   return reinterpret_cast<const MONITOR_INFO_2W*>(list.buffer) + index;
 }
 
-void SetPrinterRecord(InstallSession& session, PRINTER_INFO_2W* record) {
-  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  const wchar_t* name = record->pPrinterName ? record->pPrinterName : L"";
-  if (Os().OpenPrinterW(record->pPrinterName, &printer, &defaults) && printer) {
-    if (Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0))
-      LogLine(session, L"SetPrinter(%s) - ok", name);
-    else
-      LogLine(session, L"SetPrinter(%s) - failed", name);
-    Os().ClosePrinter(printer);
-  } else {
-    LogLine(session, L"Can't open printer %s", name);
-  }
-}
-
 // Moves every printer of the snapshot whose port text names "Loomscribe:" to
 // "file:" and lists it in RedirectedPorts, so that the install can put it
 // back. The spooler refuses to delete a monitor while a printer uses its port.
 void RedirectPrinters(InstallSession& session) {
   if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
+  if (session.RedirectedRewrites) Os().GlobalFree(session.RedirectedRewrites);
   session.RedirectedPorts = nullptr;
-  ForgetPortRewrites();
+  session.RedirectedRewrites = nullptr;
   if (!session.Printers.buffer || session.Printers.count == 0) return;
 
   size_t capacity = static_cast<size_t>(session.Printers.count) + 1;
   auto* list = static_cast<PRINTER_INFO_2W**>(
       Os().GlobalAlloc(GPTR, capacity * sizeof(PRINTER_INFO_2W*)));
+  auto* rewrites =
+      static_cast<PortRewrite*>(Os().GlobalAlloc(GPTR, capacity * sizeof(PortRewrite)));
   // Without the list (or the record of where each text was rewritten) no
   // printer could be put back: then none is moved at all.
-  if (!list) return;
-  if (!BeginPortRewrites(list, capacity)) {
-    Os().GlobalFree(list);
+  if (!list || !rewrites) {
+    if (list) Os().GlobalFree(list);
+    if (rewrites) Os().GlobalFree(rewrites);
     return;
   }
   session.RedirectedPorts = list;
+  session.RedirectedRewrites = rewrites;
 
   size_t listed = 0;
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
     PRINTER_INFO_2W* record = session.Printers.buffer + i;
-    PortRewrite rewrite = {};
-    if (!RedirectPortText(record->pPortName, &rewrite)) continue;
+    if (!RedirectPortText(record->pPortName, &rewrites[listed])) continue;
     list[listed++] = record;
-    RememberPortRewrite(list, record, rewrite);
-    SetPrinterRecord(session, record);
+    StorePrinterPort(session, record);
   }
 }
 

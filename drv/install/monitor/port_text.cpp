@@ -4,6 +4,8 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "session/session.h"
+
 
 namespace {
 
@@ -20,25 +22,6 @@ size_t FindWithin(const wchar_t* text, size_t length, const wchar_t* what, size_
   for (size_t at = 0; at + whatChars <= length; ++at)
     if (std::wmemcmp(text + at, what, whatChars) == 0) return at;
   return length;
-}
-
-struct RememberedRewrite {
-  const PRINTER_INFO_2W* record;
-  const wchar_t* text;  // the record's pPortName when it was rewritten
-  PortRewrite rewrite;
-};
-
-// The rewrites of one list, in a global-heap block of their own.
-struct RewriteTable {
-  PRINTER_INFO_2W** list = nullptr;
-  RememberedRewrite* items = nullptr;
-  size_t capacity = 0;
-  size_t count = 0;
-};
-
-RewriteTable& Table() {
-  static RewriteTable table;
-  return table;
 }
 
 }  // namespace
@@ -62,6 +45,7 @@ bool RedirectPortText(wchar_t* text, PortRewrite* rewrite) {
   if (rewrite) {
     rewrite->offset = at;
     rewrite->capacity = length + 1;
+    rewrite->text = text;
   }
   return true;
 }
@@ -80,44 +64,17 @@ bool RestorePortText(wchar_t* text, const PortRewrite& rewrite) {
   return true;
 }
 
-void ForgetPortRewrites() {
-  RewriteTable& table = Table();
-  if (table.items) Os().GlobalFree(table.items);
-  table = RewriteTable{};
-}
-
-bool BeginPortRewrites(PRINTER_INFO_2W** list, size_t capacity) {
-  ForgetPortRewrites();
-  if (!list || capacity == 0) return false;
-  auto* items = static_cast<RememberedRewrite*>(
-      Os().GlobalAlloc(GPTR, capacity * sizeof(RememberedRewrite)));
-  if (!items) return false;
-  RewriteTable& table = Table();
-  table.list = list;
-  table.items = items;
-  table.capacity = capacity;
-  return true;
-}
-
-bool RememberPortRewrite(PRINTER_INFO_2W** list, const PRINTER_INFO_2W* record,
-                         const PortRewrite& rewrite) {
-  RewriteTable& table = Table();
-  if (!list || !record || table.list != list || table.count == table.capacity) return false;
-  table.items[table.count++] = {record, record->pPortName, rewrite};
-  return true;
-}
-
-bool TakePortRewrite(PRINTER_INFO_2W** list, const PRINTER_INFO_2W* record, PortRewrite* rewrite) {
-  RewriteTable& table = Table();
-  if (!list || table.list != list) return false;
-  for (size_t i = 0; i < table.count; ++i) {
-    RememberedRewrite& r = table.items[i];
-    if (r.record != record) continue;
-    bool same = r.text != nullptr && r.text == record->pPortName;
-    if (same && rewrite) *rewrite = r.rewrite;
-    r.record = nullptr;  // handed back once only
-    r.text = nullptr;
-    return same;
+void StorePrinterPort(InstallSession& session, PRINTER_INFO_2W* record) {
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  const wchar_t* name = record->pPrinterName ? record->pPrinterName : L"";
+  if (Os().OpenPrinterW(record->pPrinterName, &printer, &defaults) && printer) {
+    if (Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0))
+      LogLine(session, L"SetPrinter(%s) - ok", name);
+    else
+      LogLine(session, L"SetPrinter(%s) - failed", name);
+    Os().ClosePrinter(printer);
+  } else {
+    LogLine(session, L"Can't open printer %s", name);
   }
-  return false;
 }

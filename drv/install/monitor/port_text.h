@@ -16,19 +16,24 @@
 
 #include <cstddef>
 
+struct InstallSession;
+
 // Characters of `text` before its terminator, looking at no more than `limit`
 // characters; `limit` when no terminator lies within them.
 size_t BoundedLength(const wchar_t* text, size_t limit);
 
 // One rewrite of a port text from "Loomscribe:" to "file:".
+// The session keeps one beside each entry of its RedirectedPortList.
 struct PortRewrite {
-  size_t offset;    // where "file:" now stands
-  size_t capacity;  // characters of storage: the original length and its terminator
+  size_t offset;        // where "file:" now stands
+  size_t capacity;      // characters of storage: the original length and its terminator
+  const wchar_t* text;  // the port text rewritten; null once it has been given back
 };
 
 // Replaces the first "Loomscribe:" of `text` by "file:"; the text after it
 // follows "file:" unchanged. Writes only within the text and its terminator.
 // Returns false, and leaves the text alone, when it holds no "Loomscribe:".
+// `rewrite` (may be null) receives where and in how much storage.
 bool RedirectPortText(wchar_t* text, PortRewrite* rewrite);
 
 // Puts "Loomscribe:" back where `rewrite` wrote "file:". Returns false, and
@@ -36,15 +41,7 @@ bool RedirectPortText(wchar_t* text, PortRewrite* rewrite);
 // text would not fit `rewrite.capacity`.
 bool RestorePortText(wchar_t* text, const PortRewrite& rewrite);
 
-// The rewrites of the session's RedirectedPortList, kept beside it: the list
-// itself holds only the record pointers. BeginPortRewrites drops the rewrites
-// of any older list and makes room for `capacity` of `list` (false when the
-// memory cannot be had); RememberPortRewrite adds one for a record of that
-// list; TakePortRewrite hands back, once, the rewrite of a record of that
-// same list whose port text is still the one that was rewritten.
-// ForgetPortRewrites drops them all.
-void ForgetPortRewrites();
-bool BeginPortRewrites(PRINTER_INFO_2W** list, size_t capacity);
-bool RememberPortRewrite(PRINTER_INFO_2W** list, const PRINTER_INFO_2W* record,
-                         const PortRewrite& rewrite);
-bool TakePortRewrite(PRINTER_INFO_2W** list, const PRINTER_INFO_2W* record, PortRewrite* rewrite);
+// Hands a printer's record, with its port text rewritten, to the spooler
+// (SetPrinterW, level 2) and logs "SetPrinter(%s) - ok" or "- failed", or
+// "Can't open printer %s".
+void StorePrinterPort(InstallSession& session, PRINTER_INFO_2W* record);

@@ -70,6 +70,10 @@ struct SavedPrinter {
   SavedPrinter* next;
 };
 
+// Where the removal wrote "file:" into a redirected printer's port text (see
+// monitor/port_text.h).
+struct PortRewrite;
+
 // ---------------------------------------------------------------------------
 struct InstallSession {
   WideBuffer ModuleDirectory;  // the program's directory, separator included
@@ -90,6 +94,7 @@ struct InstallSession {
   SavedPrinter* SavedPrinters = nullptr;
   PrinterList Printers;
   PRINTER_INFO_2W** RedirectedPorts = nullptr;  // null-terminated, points into Printers
+  PortRewrite* RedirectedRewrites = nullptr;     // one per entry of RedirectedPorts
 };
 
 void BeginSession(InstallSession& session);
