@@ -226,15 +226,22 @@ void FormatInto(wchar_t* line, size_t capacity, const wchar_t* format, va_list a
 }
 
 void WriteLine(InstallSession& session, const wchar_t* text) {
-  // Appends are made one by one; when memory for one cannot be had the line
-  // is lost but the log stays consistent and the run goes on.
-  static const wchar_t kBlanks[] = L"                    ";  // 20 blanks
+  // The indentation, the text and CR LF go into the log in one append: when
+  // memory for it cannot be had the whole line is lost, never a part of it,
+  // so the log stays consistent and the run goes on.
+  wchar_t line[20 + kLineChars + 2];
+  size_t n = 0;
   if (session.IndentDepth > 0) {
     int depth = session.IndentDepth > 10 ? 10 : session.IndentDepth;
-    AppendCount(session.InstallLog, kBlanks, static_cast<size_t>(depth) * 2);
+    for (int i = 0; i < depth * 2; ++i) line[n++] = L' ';
   }
-  if (text && *text) Append(session.InstallLog, text);
-  AppendCount(session.InstallLog, L"\r\n", 2);
+  size_t length = text ? std::wcslen(text) : 0;
+  if (length > kLineChars - 1) length = kLineChars - 1;
+  std::wmemcpy(line + n, text ? text : L"", length);
+  n += length;
+  line[n++] = L'\r';
+  line[n++] = L'\n';
+  AppendCount(session.InstallLog, line, n);
 }
 
 }  // namespace
