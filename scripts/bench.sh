@@ -22,7 +22,7 @@ tr -d '\r' <"$out"
 wineserver_pid() {
   local p
   for p in $(pgrep wineserver); do
-    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+    if tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX"; then
       echo "$p"
       return
     fi
