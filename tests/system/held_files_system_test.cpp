@@ -1,0 +1,225 @@
+// install.exe (a separate process, as the product's installer starts it)
+// while another process holds open a file the uninstall must delete: the
+// port monitor's library in the system directory. Held without delete
+// sharing for the whole run, the file resists even with the spooler stopped,
+// so it is handed to Windows for deletion at the next restart, the run ends
+// with 101, and PendingFileRenameOperations names it. Released while the
+// spooler is stopped for the purpose, it goes within the run.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_util.h"
+#include "support/wine_spooler.h"
+
+namespace {
+
+const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kTrayClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
+const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
+
+void QuitAnyTray() {
+  for (int round = 0; round < 100; ++round) {
+    HWND window = ::FindWindowW(kTrayClass, nullptr);
+    HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
+    if (mutex) ::CloseHandle(mutex);
+    if (!window && !mutex) break;
+    if (window) ::PostMessageW(window, WM_USER + 2, 0, 0);
+    ::Sleep(50);
+  }
+}
+
+void DeleteRunValue() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  ::RegDeleteValueW(key, L"LoomscribeTray");
+  ::RegCloseKey(key);
+}
+
+// The raw value (REG_MULTI_SZ), and whether it exists.
+bool ReadPending(std::vector<wchar_t>& data) {
+  DWORD bytes = 0;
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue, RRF_RT_ANY, nullptr,
+                     nullptr, &bytes) != ERROR_SUCCESS)
+    return false;
+  data.assign(bytes / sizeof(wchar_t), L'\0');
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue, RRF_RT_ANY, nullptr,
+                     data.data(), &bytes) != ERROR_SUCCESS)
+    return false;
+  data.resize(bytes / sizeof(wchar_t));
+  return true;
+}
+
+// The strings of the value, empty ones (deletions) included, without the
+// list's closing NUL.
+std::vector<std::wstring> PendingStrings() {
+  std::vector<wchar_t> data;
+  std::vector<std::wstring> strings;
+  if (!ReadPending(data) || data.size() < 2) return strings;
+  size_t limit = data.size() - 1;
+  for (size_t at = 0; at < limit;) {
+    size_t end = at;
+    while (end < data.size() && data[end] != L'\0') ++end;
+    strings.emplace_back(data.begin() + at, data.begin() + end);
+    at = end + 1;
+  }
+  return strings;
+}
+
+void WritePending(const std::vector<wchar_t>* data) {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    return;
+  if (data)
+    ::RegSetValueExW(key, kPendingValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data->data()),
+                     static_cast<DWORD>(data->size() * sizeof(wchar_t)));
+  else
+    ::RegDeleteValueW(key, kPendingValue);
+  ::RegCloseKey(key);
+}
+
+void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((from + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    ::CopyFileW((from + L"\\" + found.cFileName).c_str(), (to + L"\\" + found.cFileName).c_str(),
+                FALSE);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+}
+
+DWORD SpoolerState() {
+  DWORD state = 0;
+  SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!scm) return 0;
+  SC_HANDLE service = ::OpenServiceW(scm, L"spooler", SERVICE_QUERY_STATUS);
+  SERVICE_STATUS status = {};
+  if (service && ::QueryServiceStatus(service, &status)) state = status.dwCurrentState;
+  if (service) ::CloseServiceHandle(service);
+  ::CloseServiceHandle(scm);
+  return state;
+}
+
+class HeldFilesSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hadPending = ReadPending(pendingBefore);
+    CleanUp();
+    product = testutil::ScratchDirectory(L"held");
+    ::CreateDirectoryW((product + L"\\x64").c_str(), nullptr);
+    CopyFilesOf(testutil::ProductDirectory(), product);
+    CopyFilesOf(testutil::ProductX64Directory(), product + L"\\x64");
+    ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
+    monitorFile = winespool::SystemDirectoryPath() + L"lmxmon64.dll";
+  }
+
+  void TearDown() override {
+    if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+    WritePending(hadPending ? &pendingBefore : nullptr);
+    CleanUp();
+  }
+
+  static void CleanUp() {
+    QuitAnyTray();
+    DeleteRunValue();
+    winespool::RemoveAllProductState();
+  }
+
+  DWORD Run(const std::wstring& arguments) {
+    std::wstring line = L"\"" + product + L"\\x64\\install.exe\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &info)) {
+      ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
+      return 0xFFFFFFFF;
+    }
+    ::CloseHandle(info.hThread);
+    DWORD code = 0xFFFFFFFF;
+    if (::WaitForSingleObject(info.hProcess, 180000) == WAIT_OBJECT_0)
+      ::GetExitCodeProcess(info.hProcess, &code);
+    else
+      ::TerminateProcess(info.hProcess, 99);
+    ::CloseHandle(info.hProcess);
+    return code;
+  }
+
+  // Opens the file for reading without delete sharing, as a scanner or a
+  // backup program would.
+  void Hold(const std::wstring& path) {
+    held = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << ::GetLastError();
+  }
+
+  std::wstring product;
+  std::wstring monitorFile;
+  HANDLE held = INVALID_HANDLE_VALUE;
+  bool hadPending = false;
+  std::vector<wchar_t> pendingBefore;
+};
+
+TEST_F(HeldFilesSystemTest, HeldWithoutDeleteSharingTheFileCannotBeDeleted) {
+  // What the uninstall runs into: Wine refuses the deletion while the handle
+  // is open, and allows it once it is closed.
+  ASSERT_EQ(Run(L"install"), 1u);
+  ASSERT_TRUE(testutil::FileExists(monitorFile));
+  std::wstring copy = monitorFile + L".held";
+  ASSERT_TRUE(::CopyFileW(monitorFile.c_str(), copy.c_str(), FALSE));
+  Hold(copy);
+  EXPECT_FALSE(::DeleteFileW(copy.c_str()));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  ::CloseHandle(held);
+  held = INVALID_HANDLE_VALUE;
+  EXPECT_TRUE(::DeleteFileW(copy.c_str()));
+}
+
+TEST_F(HeldFilesSystemTest, UninstallSchedulesAFileHeldThroughTheSpoolerRestart) {
+  ASSERT_EQ(Run(L"install"), 1u);
+  ASSERT_TRUE(testutil::FileExists(monitorFile));
+  Hold(monitorFile);
+
+  EXPECT_EQ(Run(L"uninstall"), 101u);
+  // Everything else is gone; the file waits for the restart of Windows.
+  EXPECT_FALSE(winespool::Contains(winespool::MonitorNames(), winespool::kPort));
+  EXPECT_FALSE(winespool::Contains(winespool::DriverNames(), winespool::kDriver));
+  EXPECT_TRUE(testutil::FileExists(monitorFile));
+  EXPECT_EQ(SpoolerState(), static_cast<DWORD>(SERVICE_RUNNING));
+  std::vector<std::wstring> pending = PendingStrings();
+  bool listed = false;
+  for (size_t i = 0; i < pending.size(); i += 2) {
+    std::wstring source = pending[i];
+    if (source.compare(0, 4, L"\\??\\") == 0) source = source.substr(4);
+    if (_wcsicmp(source.c_str(), monitorFile.c_str()) == 0) {
+      listed = true;
+      // A deletion: no new name.
+      EXPECT_TRUE(i + 1 >= pending.size() || pending[i + 1].empty());
+    }
+  }
+  EXPECT_TRUE(listed) << "the held file is not queued for the restart";
+
+  ::CloseHandle(held);
+  held = INVALID_HANDLE_VALUE;
+  EXPECT_TRUE(::DeleteFileW(monitorFile.c_str()));
+}
+
+TEST_F(HeldFilesSystemTest, InstallOverAHeldMonitorFileStillInstalls) {
+  // The second install keeps a compatible monitor and its file; a held file
+  // does not disturb it.
+  ASSERT_EQ(Run(L"install"), 1u);
+  Hold(monitorFile);
+  EXPECT_EQ(Run(L"install"), 1u);
+  EXPECT_TRUE(winespool::Contains(winespool::MonitorNames(), winespool::kPort));
+  EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), winespool::kDriver));
+  EXPECT_TRUE(testutil::FileExists(monitorFile));
+}
+
+}  // namespace
