@@ -1,0 +1,439 @@
+// Every error the setup tool can log, provoked in a whole install or
+// uninstall run inside this process on Wine's real spooler, SCM, registry
+// and files. The table in use is the real one with single entries replaced,
+// so everything but the provoked fault really happens. Each run must count
+// the error, show the log with the error's line, and still run every later
+// step; faults in the uninstall half of an install still give the carried
+// printer back with its settings.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dispatch.h"
+#include "platform/platform.h"
+#include "sequences/sequences.h"
+#include "session/session.h"
+#include "support/test_util.h"
+#include "support/wine_spooler.h"
+
+namespace {
+
+// One entry of the mixed table: the test's own behaviour in front of the
+// real call.
+template <auto Member, class P = std::remove_reference_t<decltype(std::declval<Platform&>().*Member)>>
+struct Override;
+
+template <auto Member, class R, class... A>
+struct Override<Member, R(WINAPI*)(A...)> {
+  static inline std::function<R(A...)> fn;
+  static R WINAPI Thunk(A... a) { return fn ? fn(a...) : (RealPlatform().*Member)(a...); }
+};
+
+Platform g_table;
+
+template <auto Member, class F>
+void Replace(F&& f) {
+  Override<Member>::fn = std::forward<F>(f);
+  g_table.*Member = &Override<Member>::Thunk;
+}
+
+// Calls `first` to `last` (1-based) of an entry fail with `error`, the
+// others are real; the failing result is `failed`.
+template <auto Member, class R>
+void FailCalls(int first, int last, DWORD error, R failed) {
+  auto count = std::make_shared<int>(0);
+  Replace<Member>([=](auto... a) {
+    ++*count;
+    if (*count >= first && *count <= last) {
+      ::SetLastError(error);
+      return static_cast<decltype((RealPlatform().*Member)(a...))>(failed);
+    }
+    return (RealPlatform().*Member)(a...);
+  });
+}
+
+const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kTrayClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
+const wchar_t kOffice[] = L"Loomscribe Office";
+
+void QuitAnyTray() {
+  for (int round = 0; round < 100; ++round) {
+    HWND window = ::FindWindowW(kTrayClass, nullptr);
+    HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
+    if (mutex) ::CloseHandle(mutex);
+    if (!window && !mutex) break;
+    if (window) ::PostMessageW(window, WM_USER + 2, 0, 0);
+    ::Sleep(50);
+  }
+}
+
+void DeleteRunValue() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  ::RegDeleteValueW(key, L"LoomscribeTray");
+  ::RegCloseKey(key);
+}
+
+// The spooler running again, whatever a test did to it.
+void EnsureSpoolerRuns() {
+  SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!scm) return;
+  SC_HANDLE service = ::OpenServiceW(scm, L"spooler", SERVICE_START | SERVICE_QUERY_STATUS);
+  if (service) {
+    ::StartServiceW(service, 0, nullptr);
+    SERVICE_STATUS status = {};
+    for (int i = 0; i < 100 && ::QueryServiceStatus(service, &status) &&
+                    status.dwCurrentState != SERVICE_RUNNING;
+         ++i)
+      ::Sleep(100);
+    ::CloseServiceHandle(service);
+  }
+  ::CloseServiceHandle(scm);
+}
+
+void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((from + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    ::CopyFileW((from + L"\\" + found.cFileName).c_str(), (to + L"\\" + found.cFileName).c_str(),
+                FALSE);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+}
+
+void Customise(const std::wstring& name, const char* subKey, const wchar_t* comment,
+               const wchar_t* location) {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  ASSERT_TRUE(::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, &access)) << name;
+  ASSERT_EQ(::SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
+                              reinterpret_cast<BYTE*>(const_cast<char*>(subKey)),
+                              static_cast<DWORD>(strlen(subKey) + 1)),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  DWORD needed = 0;
+  ::GetPrinterW(printer, 2, nullptr, 0, &needed);
+  std::vector<BYTE> block(needed);
+  ASSERT_TRUE(::GetPrinterW(printer, 2, block.data(), needed, &needed));
+  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+  info->pComment = const_cast<LPWSTR>(comment);
+  info->pLocation = const_cast<LPWSTR>(location);
+  info->pSecurityDescriptor = nullptr;
+  EXPECT_TRUE(::SetPrinterW(printer, 2, block.data(), 0));
+  ::ClosePrinter(printer);
+}
+
+std::string DsUserSubKey(const std::wstring& name) {
+  HANDLE printer = nullptr;
+  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, nullptr)) return "(no printer)";
+  char value[64] = {};
+  DWORD type = 0, needed = 0;
+  DWORD status = ::GetPrinterDataExA(printer, "DsUser", "SubKey", &type,
+                                     reinterpret_cast<BYTE*>(value), 64, &needed);
+  if (status != ERROR_SUCCESS)
+    status = ::GetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), &type,
+                               reinterpret_cast<BYTE*>(value), 64, &needed);
+  ::ClosePrinter(printer);
+  return status == ERROR_SUCCESS && type == REG_SZ ? std::string(value) : "(none)";
+}
+
+enum Present : unsigned { kMonitor = 1, kDriver = 2, kPrinter = 4, kTray = 8,
+                          kAll = kMonitor | kDriver | kPrinter | kTray };
+
+struct Case {
+  const char* name;
+  int code;
+  bool install;
+  bool productFirst;        // the product with a carried printer is there before the run
+  std::wstring message;     // the line begins with "Error(N): " and this
+  std::vector<std::wstring> laterSteps;  // title lines that must follow the error line
+  unsigned present;         // install only: what is there afterwards
+  std::function<void(const std::wstring& product)> provoke;
+};
+
+const std::wstring kAddDriver = L">Add Printer Driver";
+const std::wstring kAddOffice = L">AddPrinter(Loomscribe Office)";
+const std::wstring kAddPlain = L">AddPrinter(Loomscribe)";
+const std::wstring kDelDriver = L">DeletePrinterDriver for Windows x64";
+const std::wstring kDelMonitor = L">DeleteMonitor";
+
+// A removal of the driver that fails once makes the run restart the spooler.
+void NeedARestart() {
+  FailCalls<&Platform::DeletePrinterDriverExW>(1, 1, ERROR_PRINTER_DRIVER_IN_USE, FALSE);
+}
+
+std::vector<Case> Cases() {
+  const std::vector<std::wstring> afterSetUp = {L">UnInstall", L">DeleteAllPrinters", kDelDriver,
+                                                kDelMonitor, kAddDriver, kAddOffice};
+  const std::vector<std::wstring> afterDriverRemoval = {kDelMonitor, kAddDriver, kAddOffice};
+  return {
+      {"OpenScm", 1, true, true, L"Can't open service manager.", afterSetUp, kAll,
+       [](const std::wstring&) {
+         FailCalls<&Platform::OpenSCManagerW>(1, 1, ERROR_ACCESS_DENIED, nullptr);
+       }},
+      {"OpenService", 2, true, true, L"Can't open the spooler", afterSetUp, kAll,
+       [](const std::wstring&) {
+         FailCalls<&Platform::OpenServiceW>(1, 1, ERROR_ACCESS_DENIED, nullptr);
+       }},
+      {"NeverStops", 3, true, true, L"Can't stop the spooler", afterDriverRemoval, kAll,
+       [](const std::wstring&) {
+         NeedARestart();
+         // The stop is accepted but never carried out.
+         Replace<&Platform::ControlService>([](SC_HANDLE, DWORD, LPSERVICE_STATUS status) {
+           if (status) *status = SERVICE_STATUS{};
+           return TRUE;
+         });
+       }},
+      {"NeverStarts", 4, true, true, L"Can't start the spooler", afterDriverRemoval, 0,
+       [](const std::wstring&) {
+         NeedARestart();
+         Replace<&Platform::StartServiceW>([](SC_HANDLE, DWORD, LPCWSTR*) { return TRUE; });
+       }},
+      {"ControlFails", 5, true, true, L"ControlService failed with code 5 (0x5)",
+       afterDriverRemoval, kAll,
+       [](const std::wstring&) {
+         NeedARestart();
+         FailCalls<&Platform::ControlService>(1, 1, ERROR_ACCESS_DENIED, FALSE);
+       }},
+      {"DriverDirectory", 6, true, true, L"Can`t retrieve printer driver directory.", afterSetUp,
+       0,
+       [](const std::wstring&) {
+         FailCalls<&Platform::GetPrinterDriverDirectoryW>(1, 1000, ERROR_INVALID_ENVIRONMENT,
+                                                          FALSE);
+       }},
+      {"SystemDirectory", 7, true, true, L"Can`t retrieve system directory.", afterSetUp,
+       kDriver | kPrinter | kTray,
+       [](const std::wstring&) {
+         FailCalls<&Platform::GetSystemDirectoryW>(1, 1, ERROR_INVALID_PARAMETER, 0u);
+       }},
+      {"ShortWrite", 8, true, true, L"CopyFile(..,", {kAddOffice}, kMonitor | kTray,
+       [](const std::wstring&) {
+         auto calls = std::make_shared<int>(0);
+         Replace<&Platform::WriteFile>([calls](HANDLE file, LPCVOID data, DWORD bytes,
+                                               LPDWORD written, LPOVERLAPPED overlapped) {
+           BOOL ok = RealPlatform().WriteFile(file, data, bytes, written, overlapped);
+           if (++*calls == 1 && ok && written && *written > 0) --*written;
+           return ok;
+         });
+       }},
+      {"DestinationLocked", 9, true, true, L"Cant't open destination file: ", {kAddOffice},
+       kMonitor | kTray,
+       [](const std::wstring&) {
+         Replace<&Platform::CreateFileW>([](LPCWSTR path, DWORD access, DWORD share,
+                                            LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                            DWORD flags, HANDLE templ) {
+           std::wstring p = path ? path : L"";
+           if ((access & GENERIC_WRITE) && p.size() > 11 &&
+               p.compare(p.size() - 11, 11, L"lmxui64.dll") == 0) {
+             ::SetLastError(ERROR_SHARING_VIOLATION);
+             return INVALID_HANDLE_VALUE;
+           }
+           return RealPlatform().CreateFileW(path, access, share, security, disposition, flags,
+                                             templ);
+         });
+       }},
+      {"HelpMissing", 10, true, true, L"Cant't open source file: lmxhelp.chm", {kAddOffice},
+       kMonitor | kTray,
+       [](const std::wstring& product) {
+         ASSERT_TRUE(::DeleteFileW((product + L"\\x64\\lmxhelp.chm").c_str()));
+       }},
+      {"AddMonitor", 11, true, false, L"Can`t install a local port monitor'Loomscribe:'",
+       {kAddDriver, kAddPlain}, kDriver | kTray,
+       [](const std::wstring&) {
+         FailCalls<&Platform::AddMonitorW>(1, 1000, ERROR_ACCESS_DENIED, FALSE);
+       }},
+      {"DeleteMonitor", 12, false, true, L"Can`t remove the port monitor 'Loomscribe:'", {}, 0,
+       [](const std::wstring&) {
+         FailCalls<&Platform::DeleteMonitorW>(1, 1000, ERROR_ACCESS_DENIED, FALSE);
+       }},
+      {"AddDriver", 13, true, true, L"Can`t install a printer driver 'Loomscribe printer'",
+       {kAddOffice}, kMonitor | kTray,
+       [](const std::wstring&) {
+         FailCalls<&Platform::AddPrinterDriverExW>(1, 1000, ERROR_ACCESS_DENIED, FALSE);
+       }},
+      {"DeleteDriver", 14, true, true, L"Can`t remove the printer-driver 'Loomscribe printer'",
+       {kDelMonitor, kAddDriver, kAddOffice}, kAll,
+       [](const std::wstring&) {
+         FailCalls<&Platform::DeletePrinterDriverExW>(1, 2, ERROR_PRINTER_DRIVER_IN_USE, FALSE);
+       }},
+      {"AddPrinter", 15, true, true, L"Can`t add printer 'Loomscribe Office'", {},
+       kMonitor | kDriver | kTray,
+       [](const std::wstring&) {
+         FailCalls<&Platform::AddPrinterW>(1, 1000, ERROR_ACCESS_DENIED, nullptr);
+       }},
+      {"OpenPrinter", 16, true, true, L"Can`t open printer 'Loomscribe Office'",
+       {kDelDriver, kDelMonitor, kAddDriver}, kAll,
+       [](const std::wstring&) {
+         Replace<&Platform::OpenPrinterW>([](LPWSTR name, LPHANDLE handle,
+                                             LPPRINTER_DEFAULTSW defaults) {
+           if (name && std::wstring(name) == kOffice && defaults &&
+               (defaults->DesiredAccess & DELETE)) {
+             ::SetLastError(ERROR_ACCESS_DENIED);
+             return FALSE;
+           }
+           return RealPlatform().OpenPrinterW(name, handle, defaults);
+         });
+       }},
+      {"DeletePrinter", 17, true, true, L"Can`t delete printer 'Loomscribe Office'",
+       {kDelDriver, kDelMonitor, kAddDriver}, kAll,
+       [](const std::wstring&) {
+         FailCalls<&Platform::DeletePrinter>(1, 1000, ERROR_ACCESS_DENIED, FALSE);
+       }},
+  };
+}
+
+std::wstring g_shownLog;
+int g_shown = 0;
+
+INT_PTR WINAPI CaptureDialog(HINSTANCE, LPCWSTR name, HWND, DLGPROC, LPARAM parameter) {
+  ++g_shown;
+  if (IS_INTRESOURCE(name) && reinterpret_cast<uintptr_t>(name) == 101 && parameter)
+    g_shownLog = Text(reinterpret_cast<const InstallSession*>(parameter)->InstallLog);
+  return IDOK;
+}
+
+std::wstring g_modulePath;
+
+DWORD WINAPI ProductModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
+  if (module && module != ::GetModuleHandleW(nullptr))
+    return RealPlatform().GetModuleFileNameW(module, buffer, size);
+  if (size == 0) return 0;
+  size_t n = g_modulePath.size() < size - 1 ? g_modulePath.size() : size - 1;
+  wmemcpy(buffer, g_modulePath.c_str(), n);
+  buffer[n] = L'\0';
+  return static_cast<DWORD>(n);
+}
+
+std::wstring Trimmed(const std::wstring& line) {
+  size_t start = line.find_first_not_of(L' ');
+  return start == std::wstring::npos ? std::wstring() : line.substr(start);
+}
+
+std::vector<std::wstring> Lines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(Trimmed(text.substr(start, end - start)));
+    start = end + 2;
+  }
+  return lines;
+}
+
+class FaultMatrixSystemTest : public ::testing::TestWithParam<Case> {
+ protected:
+  static void CleanUp() {
+    EnsureSpoolerRuns();
+    QuitAnyTray();
+    DeleteRunValue();
+    winespool::RemoveAllProductState();
+  }
+
+  void SetUp() override {
+    CleanUp();
+    wchar_t name[512] = {};
+    DWORD size = 512;
+    if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
+    product = testutil::ScratchDirectory(L"faults");
+    ::CreateDirectoryW((product + L"\\x64").c_str(), nullptr);
+    CopyFilesOf(testutil::ProductDirectory(), product);
+    CopyFilesOf(testutil::ProductX64Directory(), product + L"\\x64");
+    ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\lmxhelp.chm"));
+    g_modulePath = product + L"\\x64\\install.exe";
+    g_shownLog.clear();
+    g_shown = 0;
+
+    if (GetParam().productFirst) {
+      ASSERT_TRUE(winespool::InstallProductMonitor());
+      ASSERT_TRUE(winespool::InstallProductDriver());
+      ASSERT_TRUE(winespool::AddPrinterOn(kOffice, winespool::kDriver, winespool::kPort));
+      Customise(kOffice, "lmx-office", L"second floor", L"room 12");
+      ASSERT_TRUE(::SetDefaultPrinterW(kOffice));
+    }
+
+    g_table = RealPlatform();
+    g_table.GetModuleFileNameW = &ProductModuleFileName;
+    g_table.DialogBoxParamW = &CaptureDialog;
+    previous = SetPlatform(&g_table);
+  }
+
+  void TearDown() override {
+    SetPlatform(previous);
+    CleanUp();
+    if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
+  }
+
+  std::wstring product;
+  std::wstring savedDefault;
+  const Platform* previous = nullptr;
+};
+
+TEST_P(FaultMatrixSystemTest, RunCountsTheErrorShowsItAndRunsEveryLaterStep) {
+  const Case& c = GetParam();
+  c.provoke(product);
+  if (HasFatalFailure()) return;
+
+  std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe"),
+                                const_cast<wchar_t*>(c.install ? L"install" : L"uninstall")};
+  int exit = DispatchArguments(static_cast<int>(argv.size()), argv.data());
+  SetPlatform(previous);
+  EnsureSpoolerRuns();
+
+  EXPECT_EQ(exit, kExitErrors);
+  EXPECT_EQ(g_shown, 1);
+  std::vector<std::wstring> log = Lines(g_shownLog);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0], L"Loomscribe 2070");
+  const std::wstring head = L"Error(" + std::to_wstring(c.code) + L"): " + c.message;
+  size_t at = log.size();
+  for (size_t i = 0; i < log.size() && at == log.size(); ++i)
+    if (log[i].compare(0, head.size(), head) == 0) at = i;
+  ASSERT_LT(at, log.size()) << "no line for error " << c.code << " in\n" << g_shownLog;
+  for (const std::wstring& step : c.laterSteps) {
+    size_t found = at;
+    while (found < log.size() && log[found] != step) ++found;
+    EXPECT_LT(found, log.size()) << step << " missing in\n" << g_shownLog;
+    if (found < log.size()) at = found;
+  }
+
+  if (!c.install) return;
+  if (c.present & kMonitor) {
+    EXPECT_TRUE(winespool::Contains(winespool::MonitorNames(), winespool::kPort));
+  }
+  if (c.present & kDriver) {
+    EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), winespool::kDriver));
+  }
+  if (c.present & kTray) {
+    HWND tray = nullptr;
+    for (int waited = 0; !tray && waited < 10000; waited += 100) {
+      tray = ::FindWindowW(kTrayClass, nullptr);
+      if (!tray) ::Sleep(100);
+    }
+    EXPECT_NE(tray, nullptr) << "the tray program is not running";
+  }
+  if (c.present & kPrinter) {
+    const winespool::PrinterRow* office = nullptr;
+    std::vector<winespool::PrinterRow> rows = winespool::Printers();
+    for (const winespool::PrinterRow& row : rows)
+      if (row.name == kOffice) office = &row;
+    ASSERT_NE(office, nullptr) << "the carried printer is missing";
+    EXPECT_EQ(office->comment, L"second floor");
+    EXPECT_EQ(office->location, L"room 12");
+    EXPECT_EQ(office->port, winespool::kPort);
+    EXPECT_EQ(winespool::DefaultPrinter(), kOffice);
+    EXPECT_EQ(DsUserSubKey(kOffice), "lmx-office");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCode, FaultMatrixSystemTest, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
