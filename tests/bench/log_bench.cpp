@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   std::printf("  log size       %10llu characters (%.1f MiB)\n", chars,
               chars * 2.0 / (1024 * 1024));
   std::printf("  heap allocs    %10lld\n", g_counts.allocs);
-  std::printf("  heap reallocs  %10lld (one per 32-character step crossed)\n", g_counts.reallocs);
+  std::printf("  heap reallocs  %10lld (one per line that crosses a 32-character step)\n", g_counts.reallocs);
   EndSession(session);
   SetPlatform(nullptr);
   return 0;
