@@ -206,9 +206,14 @@ std::vector<Case> Cases() {
          FailCalls<&Platform::GetPrinterDriverDirectoryW>(1, 1000, ERROR_INVALID_ENVIRONMENT,
                                                           FALSE);
        }},
+      // Without the system directory the run takes the monitor library by
+      // its bare name, relative to the current directory: that directory is
+      // a scratch one here.
       {"SystemDirectory", 7, true, true, L"Can`t retrieve system directory.", afterSetUp,
-       kDriver | kPrinter | kTray,
-       [](const std::wstring&) {
+       kAll,
+       [](const std::wstring& product) {
+         ::CreateDirectoryW((product + L"\\cwd").c_str(), nullptr);
+         ::SetCurrentDirectoryW((product + L"\\cwd").c_str());
          FailCalls<&Platform::GetSystemDirectoryW>(1, 1, ERROR_INVALID_PARAMETER, 0u);
        }},
       {"ShortWrite", 8, true, true, L"CopyFile(..,", {kAddOffice}, kMonitor | kTray,
@@ -298,6 +303,31 @@ INT_PTR WINAPI CaptureDialog(HINSTANCE, LPCWSTR name, HWND, DLGPROC, LPARAM para
 }
 
 std::wstring g_modulePath;
+bool g_trayStarted = false;
+
+// Starts processes for real and notes a start of the tray program.
+BOOL WINAPI RecordingCreateProcess(LPCWSTR application, LPWSTR commandLine,
+                                   LPSECURITY_ATTRIBUTES processAttributes,
+                                   LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit,
+                                   DWORD flags, LPVOID environment, LPCWSTR directory,
+                                   LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
+  BOOL started = RealPlatform().CreateProcessW(application, commandLine, processAttributes,
+                                               threadAttributes, inherit, flags, environment,
+                                               directory, startup, info);
+  std::wstring text = std::wstring(application ? application : L"") + L" " +
+                      (commandLine ? commandLine : L"");
+  if (started && text.find(L"lsbtray.exe") != std::wstring::npos) g_trayStarted = true;
+  return started;
+}
+
+std::wstring RunValue() {
+  wchar_t value[1024] = {};
+  DWORD bytes = sizeof(value) - sizeof(wchar_t);
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, L"LoomscribeTray", RRF_RT_REG_SZ, nullptr, value,
+                     &bytes) != ERROR_SUCCESS)
+    return L"";
+  return value;
+}
 
 DWORD WINAPI ProductModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
   if (module && module != ::GetModuleHandleW(nullptr))
@@ -346,6 +376,9 @@ class FaultMatrixSystemTest : public ::testing::TestWithParam<Case> {
     CopyFilesOf(testutil::ProductX64Directory(), product + L"\\x64");
     ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\lmxhelp.chm"));
     g_modulePath = product + L"\\x64\\install.exe";
+    wchar_t current[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, current);
+    savedDirectory = current;
     g_shownLog.clear();
     g_shown = 0;
 
@@ -360,17 +393,21 @@ class FaultMatrixSystemTest : public ::testing::TestWithParam<Case> {
     g_table = RealPlatform();
     g_table.GetModuleFileNameW = &ProductModuleFileName;
     g_table.DialogBoxParamW = &CaptureDialog;
+    g_table.CreateProcessW = &RecordingCreateProcess;
+    g_trayStarted = false;
     previous = SetPlatform(&g_table);
   }
 
   void TearDown() override {
     SetPlatform(previous);
+    if (!savedDirectory.empty()) ::SetCurrentDirectoryW(savedDirectory.c_str());
     CleanUp();
     if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
   }
 
   std::wstring product;
   std::wstring savedDefault;
+  std::wstring savedDirectory;
   const Platform* previous = nullptr;
 };
 
@@ -410,12 +447,8 @@ TEST_P(FaultMatrixSystemTest, RunCountsTheErrorShowsItAndRunsEveryLaterStep) {
     EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), winespool::kDriver));
   }
   if (c.present & kTray) {
-    HWND tray = nullptr;
-    for (int waited = 0; !tray && waited < 10000; waited += 100) {
-      tray = ::FindWindowW(kTrayClass, nullptr);
-      if (!tray) ::Sleep(100);
-    }
-    EXPECT_NE(tray, nullptr) << "the tray program is not running";
+    EXPECT_EQ(RunValue(), product + L"\\lsbtray.exe");
+    EXPECT_TRUE(g_trayStarted) << "the tray program was not started";
   }
   if (c.present & kPrinter) {
     const winespool::PrinterRow* office = nullptr;

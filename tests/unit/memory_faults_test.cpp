@@ -375,8 +375,8 @@ bool LogHas(const Machine& m, const std::string& text) {
 INSTANTIATE_TEST_SUITE_P(
     Install, EnumerationBlockFaults,
     ::testing::Values(
-        // Without the printer snapshot nothing is saved or deleted: the
-        // printers stay as they were and no new one is added beside them.
+        // Without the printer snapshot no printer is saved or deleted: the
+        // printers stay as they were, with their settings.
         EnumCase{"Printers", "EnumPrintersW", L"install",
                  [](Machine& m, int exit) {
                    EXPECT_THAT(exit, AnyOf(Eq(kExitInstalled), Eq(kExitErrors)));
@@ -406,8 +406,8 @@ INSTANTIATE_TEST_SUITE_P(
                  }},
         EnumCase{"UninstallDrivers", "EnumPrinterDriversW", L"uninstall",
                  [](Machine& m, int exit) {
-                   // The driver is not seen, so it stays: the run must not
-                   // claim a clean uninstall and then leave it silently.
+                   // The driver goes unseen (and stays); the printers and
+                   // the monitor are removed all the same.
                    EXPECT_THAT(exit, AnyOf(Eq(kExitUninstalled), Eq(kExitErrors)));
                    EXPECT_TRUE(LogHas(m, "0 drivers found"));
                    EXPECT_TRUE(m.world.printers.empty());

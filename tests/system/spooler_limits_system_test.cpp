@@ -1,0 +1,259 @@
+// Product printers at the limits of what Wine's spooler holds: the longest
+// name it accepts, written with characters outside ASCII, with long comments
+// and locations, carried across a re-install by install.exe (a separate
+// process). Names, comments, locations, "SubKey" and the default printer
+// must arrive whole.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+#include "support/wine_spooler.h"
+
+namespace {
+
+const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kTrayClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
+// Wine takes names of up to 255 characters, but lists a printer only when
+// its name fits 254: a longer one breaks EnumPrintersW as a whole.
+const size_t kCandidateLengths[] = {259, 255, 254, 250, 240, 220};
+const std::wstring kNonAscii = L"Drucker \u2013 \u00dcn\u00efc\u00f8d\u00e9 \u6253\u5370\u673a";
+
+void QuitAnyTray() {
+  for (int round = 0; round < 100; ++round) {
+    HWND window = ::FindWindowW(kTrayClass, nullptr);
+    HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
+    if (mutex) ::CloseHandle(mutex);
+    if (!window && !mutex) break;
+    if (window) ::PostMessageW(window, WM_USER + 2, 0, 0);
+    ::Sleep(50);
+  }
+}
+
+void DeleteRunValue() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  ::RegDeleteValueW(key, L"LoomscribeTray");
+  ::RegCloseKey(key);
+}
+
+void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((from + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    ::CopyFileW((from + L"\\" + found.cFileName).c_str(), (to + L"\\" + found.cFileName).c_str(),
+                FALSE);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+}
+
+// A text of exactly `length` characters: `head`, then a counter pattern, so
+// that a cut anywhere shows.
+std::wstring TextOf(const std::wstring& head, size_t length) {
+  std::wstring text = head.substr(0, length);
+  for (size_t i = text.size(); i < length; ++i) text += static_cast<wchar_t>(L'0' + i % 10);
+  return text;
+}
+
+bool Opens(const std::wstring& name) {
+  HANDLE printer = nullptr;
+  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, nullptr)) return false;
+  ::ClosePrinter(printer);
+  return true;
+}
+
+void DeletePrinterNamed(const std::wstring& name) {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, &access)) return;
+  ::DeletePrinter(printer);
+  ::ClosePrinter(printer);
+}
+
+void Customise(const std::wstring& name, const char* subKey, const std::wstring& comment,
+               const std::wstring& location) {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  ASSERT_TRUE(::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, &access));
+  ASSERT_EQ(::SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
+                              reinterpret_cast<BYTE*>(const_cast<char*>(subKey)),
+                              static_cast<DWORD>(strlen(subKey) + 1)),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  DWORD needed = 0;
+  ::GetPrinterW(printer, 2, nullptr, 0, &needed);
+  std::vector<BYTE> block(needed);
+  ASSERT_TRUE(::GetPrinterW(printer, 2, block.data(), needed, &needed));
+  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+  info->pComment = const_cast<LPWSTR>(comment.c_str());
+  info->pLocation = const_cast<LPWSTR>(location.c_str());
+  info->pSecurityDescriptor = nullptr;
+  EXPECT_TRUE(::SetPrinterW(printer, 2, block.data(), 0));
+  ::ClosePrinter(printer);
+}
+
+std::string DsUserSubKey(const std::wstring& name) {
+  HANDLE printer = nullptr;
+  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, nullptr)) return "(no printer)";
+  char value[64] = {};
+  DWORD type = 0, needed = 0;
+  DWORD status = ::GetPrinterDataExA(printer, "DsUser", "SubKey", &type,
+                                     reinterpret_cast<BYTE*>(value), 64, &needed);
+  ::ClosePrinter(printer);
+  return status == ERROR_SUCCESS && type == REG_SZ ? std::string(value) : "(none)";
+}
+
+class SpoolerLimitsSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CleanUp();
+    wchar_t name[512] = {};
+    DWORD size = 512;
+    if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
+    product = testutil::ScratchDirectory(L"limits");
+    ::CreateDirectoryW((product + L"\\x64").c_str(), nullptr);
+    CopyFilesOf(testutil::ProductDirectory(), product);
+    CopyFilesOf(testutil::ProductX64Directory(), product + L"\\x64");
+    ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
+    // install.exe puts the product in: the monitor library is then loaded by
+    // no one but the spooler, and an uninstall can delete it.
+    ASSERT_EQ(Run(L"install"), 1u);
+  }
+
+  void TearDown() override {
+    CleanUp();
+    if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
+  }
+
+  // Printers the enumeration cannot show are deleted by name.
+  static void CleanUp() {
+    QuitAnyTray();
+    DeleteRunValue();
+    for (size_t length : kCandidateLengths)
+      for (const wchar_t* tag : {L" ", L" A ", L" B "})
+        DeletePrinterNamed(TextOf(kNonAscii + tag, length));
+    DeletePrinterNamed(kNonAscii);
+    winespool::RemoveAllProductState();
+  }
+
+  DWORD Run(const std::wstring& arguments) {
+    std::wstring line = L"\"" + product + L"\\x64\\install.exe\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info)) {
+      ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
+      return 0xFFFFFFFF;
+    }
+    ::CloseHandle(info.hThread);
+    DWORD code = 0xFFFFFFFF;
+    if (::WaitForSingleObject(info.hProcess, 180000) == WAIT_OBJECT_0)
+      ::GetExitCodeProcess(info.hProcess, &code);
+    else
+      ::TerminateProcess(info.hProcess, 99);
+    ::CloseHandle(info.hProcess);
+    return code;
+  }
+
+  // The longest of the candidate lengths for which the spooler makes a
+  // printer that it lists again under its whole name and can open; 0 when
+  // none.
+  size_t LongestAcceptedName() {
+    for (size_t length : kCandidateLengths) {
+      std::wstring name = TextOf(kNonAscii + L" ", length);
+      bool added = winespool::AddPrinterOn(name, winespool::kDriver, winespool::kPort);
+      bool listed = false;
+      for (const winespool::PrinterRow& row : winespool::Printers())
+        if (row.name == name) listed = true;
+      bool opens = added && Opens(name);
+      DeletePrinterNamed(name);
+      std::cout << "printer name of " << length << " characters: " << (added ? "added" : "refused")
+                << (listed ? ", listed" : ", not listed") << (opens ? ", opens" : "") << "\n";
+      if (added && listed && opens) return length;
+    }
+    return 0;
+  }
+
+  std::wstring product;
+  std::wstring savedDefault;
+};
+
+TEST_F(SpoolerLimitsSystemTest, LongestNonAsciiNamesCommentsAndLocationsCrossAReinstall) {
+  size_t longest = LongestAcceptedName();
+  ASSERT_GE(longest, 220u) << "the spooler refuses even 220-character names";
+  std::cout << "longest printer name the spooler accepts: " << longest << " characters\n";
+
+  struct Carried {
+    std::wstring name, comment, location;
+    std::string subKey;
+  };
+  const std::vector<Carried> printers = {
+      {TextOf(kNonAscii + L" A ", longest), TextOf(L"Kommentar \u00e4\u00f6\u00fc ", 255),
+       TextOf(L"Standort \u6253\u5370 ", 255), "lmx-long"},
+      {kNonAscii, L"\u00dcn\u00efc\u00f8d\u00e9 \u2013 comment", L"\u5730\u70b9", "lmx-short"},
+  };
+  for (const Carried& p : printers) {
+    ASSERT_TRUE(winespool::AddPrinterOn(p.name, winespool::kDriver, winespool::kPort));
+    Customise(p.name, p.subKey.c_str(), p.comment, p.location);
+  }
+  ASSERT_TRUE(::SetDefaultPrinterW(printers[0].name.c_str()));
+
+  EXPECT_EQ(Run(L"install"), 1u);
+
+  std::vector<winespool::PrinterRow> rows = winespool::Printers();
+  for (const Carried& p : printers) {
+    const winespool::PrinterRow* row = nullptr;
+    for (const winespool::PrinterRow& r : rows)
+      if (r.name == p.name) row = &r;
+    ASSERT_NE(row, nullptr) << "printer of " << p.name.size() << " characters lost";
+    EXPECT_EQ(row->comment, p.comment);
+    EXPECT_EQ(row->location, p.location);
+    EXPECT_EQ(row->port, winespool::kPort);
+    EXPECT_EQ(row->driver, winespool::kDriver);
+    EXPECT_EQ(DsUserSubKey(p.name), p.subKey);
+  }
+  EXPECT_EQ(winespool::DefaultPrinter(), printers[0].name);
+  // Nothing else: the first install's printer has no "SubKey" and is not
+  // carried, and no new one is added beside the carried ones.
+  size_t product = 0;
+  for (const winespool::PrinterRow& r : rows)
+    if (r.driver == winespool::kDriver) ++product;
+  EXPECT_EQ(product, printers.size());
+}
+
+TEST_F(SpoolerLimitsSystemTest, UninstallRemovesPrintersWithTheLongestNames) {
+  size_t longest = LongestAcceptedName();
+  ASSERT_GE(longest, 220u);
+  std::wstring name = TextOf(kNonAscii + L" B ", longest);
+  ASSERT_TRUE(winespool::AddPrinterOn(name, winespool::kDriver, winespool::kPort));
+  EXPECT_EQ(::GetModuleHandleW(L"lmxmon64.dll"), nullptr) << "this process holds the monitor";
+  EXPECT_EQ(Run(L"uninstall"), 2u);
+  for (const winespool::PrinterRow& r : winespool::Printers()) EXPECT_NE(r.name, name);
+  EXPECT_FALSE(winespool::Contains(winespool::DriverNames(), winespool::kDriver));
+}
+
+// A pooled printer whose port text names "Loomscribe:" twice. Where the
+// spooler takes such a text at all, the printer is carried like any other.
+TEST_F(SpoolerLimitsSystemTest, PooledPortTextNamingTheProductPortTwice) {
+  const std::wstring name = L"Loomscribe Pool \u6253\u5370\u673a";
+  if (!winespool::AddPrinterOn(name, winespool::kDriver, L"Loomscribe:,Loomscribe:"))
+    GTEST_SKIP() << "the spooler refuses the port text (error " << ::GetLastError() << ")";
+  Customise(name, "lmx-pool", L"pooled \u00fc", L"twice");
+  EXPECT_EQ(Run(L"install"), 1u);
+  const winespool::PrinterRow* row = nullptr;
+  std::vector<winespool::PrinterRow> rows = winespool::Printers();
+  for (const winespool::PrinterRow& r : rows)
+    if (r.name == name) row = &r;
+  ASSERT_NE(row, nullptr);
+  EXPECT_NE(row->port.find(winespool::kPort), std::wstring::npos) << row->port;
+  EXPECT_EQ(row->comment, L"pooled \u00fc");
+  EXPECT_EQ(row->location, L"twice");
+  EXPECT_EQ(DsUserSubKey(name), "lmx-pool");
+}
+
+}  // namespace
