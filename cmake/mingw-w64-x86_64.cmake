@@ -12,8 +12,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# ctest runs the test programs under Wine.
+# ctest runs the test programs under Wine, through a launcher that keeps
+# processes left behind by a test from holding ctest's output pipe.
 find_program(LMX_WINE wine)
 if(LMX_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${LMX_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
 endif()
