@@ -1,6 +1,7 @@
 #include "support/product_run.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include "support/test_util.h"
 
@@ -135,12 +136,35 @@ bool TrayMutexExists() {
 }
 
 void QuitAnyTray() {
+  // Asked first, as install.exe asks it; a tray program that has only just
+  // been started may not have its window (or even its mutex) yet, so the
+  // processes themselves are what counts, and any left are ended.
   for (int round = 0; round < 100; ++round) {
     HWND window = ::FindWindowW(kTrayClass, nullptr);
-    if (!window && !TrayMutexExists()) break;
     if (window) ::PostMessageW(window, WM_USER + 2, 0, 0);
+    if (!window && !TrayMutexExists() && TrayProcessIds().empty()) return;
     ::Sleep(50);
   }
+  for (DWORD id : TrayProcessIds()) {
+    HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (!process) continue;
+    ::TerminateProcess(process, 1);
+    ::WaitForSingleObject(process, 5000);
+    ::CloseHandle(process);
+  }
+}
+
+std::vector<DWORD> TrayProcessIds() {
+  std::vector<DWORD> ids;
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return ids;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
+       more = ::Process32NextW(snapshot, &entry))
+    if (_wcsicmp(entry.szExeFile, L"lsbtray.exe") == 0) ids.push_back(entry.th32ProcessID);
+  ::CloseHandle(snapshot);
+  return ids;
 }
 
 }  // namespace productrun

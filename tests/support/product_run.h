@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace productrun {
 
@@ -34,8 +35,11 @@ std::wstring ReadRunValue();
 bool RunValueExists();
 void DeleteRunValue();
 bool TrayMutexExists();
-// Asks every running tray program to quit and waits until none is left.
+// Asks every running tray program to quit and waits until none is left;
+// ends those that do not go.
 void QuitAnyTray();
+// Processes running lsbtray.exe.
+std::vector<DWORD> TrayProcessIds();
 
 void CopyFilesOf(const std::wstring& from, const std::wstring& to);
 void DeleteFilesOf(const std::wstring& directory);
