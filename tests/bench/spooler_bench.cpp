@@ -39,6 +39,7 @@
 #include "platform/platform.h"
 #include "sequences/sequences.h"
 #include "session/session.h"
+#include "support/product_run.h"
 #include "support/test_util.h"
 #include "support/wine_spooler.h"
 
@@ -438,24 +439,11 @@ void PrintFigures(const char* label, const Figures& f, DWORD expectedExit) {
 }
 
 // Copies one folder's files (not its sub-folders) into another.
-void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
-  ::CreateDirectoryW(to.c_str(), nullptr);
-  WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((from + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    ::CopyFileW((from + L"\\" + found.cFileName).c_str(), (to + L"\\" + found.cFileName).c_str(),
-                FALSE);
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
-}
-
 // The product folder as the product's installer lays it out. Uninstall
 // deletes the tray program, so it is laid out again before every install.
 void LayOutProductFolder() {
-  CopyFilesOf(testutil::ProductDirectory(), kProductFolder);
-  CopyFilesOf(testutil::ProductX64Directory(), std::wstring(kProductFolder) + L"\\x64");
+  productrun::CopyFilesOf(testutil::ProductDirectory(), kProductFolder);
+  productrun::CopyFilesOf(testutil::ProductX64Directory(), std::wstring(kProductFolder) + L"\\x64");
 }
 
 std::wstring InstallExe() { return std::wstring(kProductFolder) + L"\\x64\\install.exe"; }

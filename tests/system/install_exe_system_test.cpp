@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/product_run.h"
 #include "support/test_util.h"
 
 namespace {
@@ -19,21 +20,7 @@ std::wstring InstallExe() { return testutil::ProductX64Directory() + L"\\install
 
 // Runs install.exe with a command line and returns its exit code.
 DWORD RunInstallExe(const std::wstring& arguments, const std::wstring& exe = InstallExe()) {
-  std::wstring line = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-    ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
-    return 0xFFFFFFFF;
-  }
-  ::WaitForSingleObject(process.hProcess, 60000);
-  DWORD code = 0xFFFFFFFF;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
-  return code;
+  return productrun::RunProgram(exe, arguments);
 }
 
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/product_run.h"
 #include "support/test_util.h"
 #include "support/wine_spooler.h"
 
@@ -25,21 +26,7 @@ const wchar_t kForeignUiFile[] = L"lmxtestfu.dll";
 const wchar_t kForeignPrinter[] = L"Foreign status test printer";
 
 DWORD RunInstallExe(const std::wstring& word) {
-  std::wstring line = L"\"" + testutil::ProductX64Directory() + L"\\install.exe\" " + word;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-    ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
-    return 0xFFFFFFFF;
-  }
-  ::WaitForSingleObject(process.hProcess, 120000);
-  DWORD code = 0xFFFFFFFF;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
-  return code;
+  return productrun::RunProgram(testutil::ProductX64Directory() + L"\\install.exe", word);
 }
 
 // A registry value kept as raw bytes, put back as it was found.
