@@ -7,6 +7,10 @@
 // spooler is stopped for the purpose, it goes within the run.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cwctype>
 
 #include <atomic>
 #include <string>
@@ -32,6 +36,39 @@ void QuitAnyTray() {
     if (window) ::PostMessageW(window, WM_USER + 2, 0, 0);
     ::Sleep(50);
   }
+}
+
+// Tray programs started from this test's scratch folder that did not quit on
+// request (they would hold the test's output open after it ends): ended by
+// their process id.
+void EndTraysStartedFrom(const wchar_t* scratchName) {
+  const std::wstring marker = std::wstring(L"\\lmxtest-") + scratchName + L"\\";
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
+       more = ::Process32NextW(snapshot, &entry)) {
+    if (_wcsicmp(entry.szExeFile, L"lsbtray.exe") != 0) continue;
+    HANDLE process = ::OpenProcess(
+        PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+        entry.th32ProcessID);
+    if (!process) continue;
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (::QueryFullProcessImageNameW(process, 0, path, &size)) {
+      std::wstring image = path;
+      for (wchar_t& c : image) c = static_cast<wchar_t>(::towlower(c));
+      std::wstring lowerMarker = marker;
+      for (wchar_t& c : lowerMarker) c = static_cast<wchar_t>(::towlower(c));
+      if (image.find(lowerMarker) != std::wstring::npos) {
+        ::TerminateProcess(process, 0);
+        ::WaitForSingleObject(process, 5000);
+      }
+    }
+    ::CloseHandle(process);
+  }
+  ::CloseHandle(snapshot);
 }
 
 void DeleteRunValue() {
@@ -128,6 +165,7 @@ class HeldFilesSystemTest : public ::testing::Test {
 
   static void CleanUp() {
     QuitAnyTray();
+    EndTraysStartedFrom(L"held");
     DeleteRunValue();
     winespool::RemoveAllProductState();
   }
