@@ -379,6 +379,27 @@ TEST_F(SequencesTest, InstallBeforeTheRestartKeepsTheMonitorFileAnUninstallQueue
             nullptr);
 }
 
+TEST_F(SequencesTest, InstallAfterTheQueuedMonitorFileCameFreeCopiesItAgain) {
+  world.InstallProduct();
+  world.monitorStaysLoadedAfterDelete = true;
+  world.FindFile(kMonitorPath)->lockedForever = true;
+  ASSERT_EQ(Dispatch(L"uninstall"), kExitRestartNeeded);
+  // Whoever held it lets go before the install: the install carries out the
+  // queued deletion of the very file it found compatible.
+  world.FindFile(kMonitorPath)->lockedForever = false;
+  world.lingeringModules.clear();
+
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunInstall, &result);
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_THAT(log, Contains(L"      Copy monitor file"));
+  EXPECT_THAT(log, Contains(L"      AddMonitor - OK :)"));
+  EXPECT_NE(world.FindMonitor(L"Loomscribe:"), nullptr);
+  EXPECT_TRUE(world.HasFile(kMonitorPath));
+  EXPECT_EQ(world.FindRegValue(fake::World::kSessionManagerKey, "PendingFileRenameOperations"),
+            nullptr);
+}
+
 TEST_F(SequencesTest, ErrorWithAFileLeftEndsWith100AndShowsTheErrorLog) {
   world.InstallProduct();
   world.monitorStaysLoadedAfterDelete = true;

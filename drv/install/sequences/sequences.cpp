@@ -68,6 +68,15 @@ void StopTrayKeepingOwnProgram(InstallSession& session) {
   if (keep != INVALID_HANDLE_VALUE) Os().CloseHandle(keep);
 }
 
+bool MonitorFilePresent(const InstallSession& session) {
+  if (Length(session.SystemDirectory) == 0 || !session.MonitorFile) return false;
+  WideBuffer path = CopyBuffer(session.SystemDirectory);
+  Append(path, session.MonitorFile);
+  bool present = Os().GetFileAttributesW(Text(path)) != INVALID_FILE_ATTRIBUTES;
+  Release(path);
+  return present;
+}
+
 void SetUpSession(InstallSession& session) {
   BeginSession(session);
   CheckSpooler(session);
@@ -145,6 +154,10 @@ void ReInstall(InstallSession& session) {
     EndSpoolerRestart(restart);
   }
   ApplyQueuedDeletes();
+  // Those deletions may have taken the very library that the removal found
+  // compatible and meant to register without a copy.
+  if (session.InstallMonitor && !session.CopyMonitor && !MonitorFilePresent(session))
+    session.CopyMonitor = 1;
 
   if (session.InstallMonitor) InstallPortMonitor(session);
   InstallPrinterDriver(session);
