@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/product_run.h"
 #include "support/test_util.h"
 #include "support/wine_spooler.h"
 
@@ -17,38 +18,8 @@ using ::testing::HasSubstr;
 
 namespace {
 
-const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t kRunValue[] = L"LoomscribeTray";
-const wchar_t kTrayClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
+using namespace productrun;
 
-std::wstring ReadRunValue() {
-  wchar_t value[1024] = {};
-  DWORD bytes = sizeof(value) - sizeof(wchar_t);
-  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, value,
-                     &bytes) != ERROR_SUCCESS)
-    return L"";
-  return value;
-}
-
-bool RunValueExists() {
-  DWORD bytes = 0;
-  return ::RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_ANY, nullptr, nullptr,
-                        &bytes) == ERROR_SUCCESS;
-}
-
-void DeleteRunValue() {
-  HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-  ::RegDeleteValueW(key, kRunValue);
-  ::RegCloseKey(key);
-}
-
-bool TrayMutexExists() {
-  HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
-  if (!mutex) return false;
-  ::CloseHandle(mutex);
-  return true;
-}
 
 HWND WaitForTrayWindow(DWORD ms) {
   for (DWORD waited = 0;; waited += 50) {
@@ -56,39 +27,6 @@ HWND WaitForTrayWindow(DWORD ms) {
     if (waited >= ms) return nullptr;
     ::Sleep(50);
   }
-}
-
-// Asks every running tray program to quit, and waits until none is left.
-void QuitAnyTray() {
-  for (int round = 0; round < 100; ++round) {
-    HWND window = ::FindWindowW(kTrayClass, nullptr);
-    if (!window && !TrayMutexExists()) break;
-    if (window) ::PostMessageW(window, WM_USER + 2, 0, 0);
-    ::Sleep(50);
-  }
-}
-
-void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((from + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    ::CopyFileW((from + L"\\" + found.cFileName).c_str(), (to + L"\\" + found.cFileName).c_str(),
-                FALSE);
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
-}
-
-void DeleteFilesOf(const std::wstring& directory) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((directory + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-      ::DeleteFileW((directory + L"\\" + found.cFileName).c_str());
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
 }
 
 struct Process {
@@ -119,36 +57,6 @@ const winespool::PrinterRow* FindRow(const std::vector<winespool::PrinterRow>& r
   for (const winespool::PrinterRow& row : rows)
     if (row.name == name) return &row;
   return nullptr;
-}
-
-// A visible dialog of the given process, or null.
-HWND FindDialogOf(DWORD processId) {
-  struct Search {
-    DWORD process;
-    HWND found;
-  } search = {processId, nullptr};
-  ::EnumWindows(
-      [](HWND window, LPARAM data) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(data);
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(window, &owner);
-        wchar_t cls[32] = {};
-        ::GetClassNameW(window, cls, 32);
-        if (owner != s->process || std::wstring(cls) != L"#32770" || !::IsWindowVisible(window))
-          return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-std::wstring WindowText(HWND window) {
-  LRESULT length = ::SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
-  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-  LRESULT got = ::SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]));
-  text.resize(static_cast<size_t>(got));
-  return text;
 }
 
 class EndToEndTest : public ::testing::Test {

@@ -21,10 +21,13 @@
 #include "platform/platform.h"
 #include "sequences/sequences.h"
 #include "session/session.h"
+#include "support/product_run.h"
 #include "support/test_util.h"
 #include "support/wine_spooler.h"
 
 namespace {
+
+using namespace productrun;
 
 // One entry of the mixed table: the test's own behaviour in front of the
 // real call.
@@ -60,60 +63,7 @@ void FailCalls(int first, int last, DWORD error, R failed) {
   });
 }
 
-const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t kTrayClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
 const wchar_t kOffice[] = L"Loomscribe Office";
-
-void QuitAnyTray() {
-  for (int round = 0; round < 100; ++round) {
-    HWND window = ::FindWindowW(kTrayClass, nullptr);
-    HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
-    if (mutex) ::CloseHandle(mutex);
-    if (!window && !mutex) break;
-    if (window) ::PostMessageW(window, WM_USER + 2, 0, 0);
-    ::Sleep(50);
-  }
-}
-
-// Tray programs started from this test's scratch folder that did not quit on
-// request (they would hold the test's output open after it ends): ended by
-// their process id.
-void EndTraysStartedFrom(const wchar_t* scratchName) {
-  const std::wstring marker = std::wstring(L"\\lmxtest-") + scratchName + L"\\";
-  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return;
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
-       more = ::Process32NextW(snapshot, &entry)) {
-    if (_wcsicmp(entry.szExeFile, L"lsbtray.exe") != 0) continue;
-    HANDLE process = ::OpenProcess(
-        PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-        entry.th32ProcessID);
-    if (!process) continue;
-    wchar_t path[MAX_PATH] = {};
-    DWORD size = MAX_PATH;
-    if (::QueryFullProcessImageNameW(process, 0, path, &size)) {
-      std::wstring image = path;
-      for (wchar_t& c : image) c = static_cast<wchar_t>(::towlower(c));
-      std::wstring lowerMarker = marker;
-      for (wchar_t& c : lowerMarker) c = static_cast<wchar_t>(::towlower(c));
-      if (image.find(lowerMarker) != std::wstring::npos) {
-        ::TerminateProcess(process, 0);
-        ::WaitForSingleObject(process, 5000);
-      }
-    }
-    ::CloseHandle(process);
-  }
-  ::CloseHandle(snapshot);
-}
-
-void DeleteRunValue() {
-  HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-  ::RegDeleteValueW(key, L"LoomscribeTray");
-  ::RegCloseKey(key);
-}
 
 // The spooler running again, whatever a test did to it.
 void EnsureSpoolerRuns() {
@@ -130,18 +80,6 @@ void EnsureSpoolerRuns() {
     ::CloseServiceHandle(service);
   }
   ::CloseServiceHandle(scm);
-}
-
-void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((from + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    ::CopyFileW((from + L"\\" + found.cFileName).c_str(), (to + L"\\" + found.cFileName).c_str(),
-                FALSE);
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
 }
 
 void Customise(const std::wstring& name, const char* subKey, const wchar_t* comment,
@@ -398,7 +336,6 @@ class FaultMatrixSystemTest : public ::testing::TestWithParam<Case> {
   static void CleanUp() {
     EnsureSpoolerRuns();
     QuitAnyTray();
-    EndTraysStartedFrom(L"faults");
     DeleteRunValue();
     winespool::RemoveAllProductState();
   }
