@@ -216,6 +216,20 @@ TEST_F(StopTrayTest, NewMutexMeansNoHandshakeButFileAndValueGo) {
   EXPECT_EQ(fake::TheClock().slept, 0u);
 }
 
+TEST_F(StopTrayTest, AFileToKeepStaysWhileAnotherIsDeleted) {
+  // A re-install keeps the tray program it is about to start again; the
+  // name is compared as Windows compares paths, without letter case.
+  StopAndUnregisterTray(L"c:\\program files\\LOOMSCRIBE\\lsbtray.exe");
+  EXPECT_TRUE(deleted.empty());
+  EXPECT_EQ(deletedValue, "LoomscribeTray");
+  EXPECT_EQ(posts, 1);
+
+  deletedValue.clear();
+  StopAndUnregisterTray(L"D:\\Other\\lsbtray.exe");
+  EXPECT_THAT(deleted, ::testing::ElementsAre(L"C:\\Program Files\\Loomscribe\\lsbtray.exe"));
+  EXPECT_EQ(deletedValue, "LoomscribeTray");
+}
+
 TEST_F(StopTrayTest, NoMutexHandleKeepsTheFileButDeletesTheValue) {
   mutexHandle = nullptr;
   StopAndUnregisterTray();

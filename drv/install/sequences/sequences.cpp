@@ -37,35 +37,14 @@ void ApplyQueuedDeletes() {
   ReleasePendingRenames(table);
 }
 
-// lsbtray.exe in the parent of the program's directory: the file the install
-// half registers and starts.
-WideBuffer OwnTrayProgram(const InstallSession& session) {
-  WideBuffer directory = CopyBuffer(session.ModuleDirectory);
-  uint64_t n = Length(directory);
-  if (n > 0 && (Text(directory)[n - 1] == L'\\' || Text(directory)[n - 1] == L'/'))
-    SetLength(directory, n - 1);
-  WideBuffer path = ParentDirectory(directory);
-  Release(directory);
-  if (Length(path) == 0) return path;
-  Append(path, L"\\lsbtray.exe");
-  return path;
-}
-
 // Stopping the tray program also deletes the file its Run value names. In a
 // re-install that is, as a rule, the very file the install half is about to
-// start again (the product installer has just put it there): it is held open
-// without delete sharing while the tray is stopped, so it survives.
+// start again (the product installer has just put it there): it stays.
 void StopTrayKeepingOwnProgram(InstallSession& session) {
-  HANDLE keep = INVALID_HANDLE_VALUE;
-  if (session.Reinstall) {
-    WideBuffer path = OwnTrayProgram(session);
-    if (Length(path) > 0)
-      keep = Os().CreateFileW(Text(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    Release(path);
-  }
-  StopAndUnregisterTray();
-  if (keep != INVALID_HANDLE_VALUE) Os().CloseHandle(keep);
+  WideBuffer own;
+  if (session.Reinstall) own = TrayProgramPath(session);
+  StopAndUnregisterTray(Length(own) > 0 ? Text(own) : nullptr);
+  Release(own);
 }
 
 bool MonitorFilePresent(const InstallSession& session) {

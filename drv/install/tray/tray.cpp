@@ -31,7 +31,7 @@ bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // "lsbtray.exe" in the parent of the program's directory; false (and nothing
 // kept) when memory runs out on the way, so that a cut path is never used.
-bool TrayProgramPath(const InstallSession& session, WideBuffer& path) {
+bool BuildTrayProgramPath(const InstallSession& session, WideBuffer& path) {
   WideBuffer directory = CopyBuffer(session.ModuleDirectory);
   if (Length(directory) != Length(session.ModuleDirectory)) {
     Release(directory);
@@ -152,13 +152,19 @@ void RegisterAndStartTray(InstallSession& session) {
   if (version.dwPlatformId != VER_PLATFORM_WIN32_NT || version.dwMajorVersion < 6) return;
 
   WideBuffer path;
-  if (!TrayProgramPath(session, path)) return;
+  if (!BuildTrayProgramPath(session, path)) return;
   WriteRunValue(path);
   StartTrayProgram(path);
   Release(path);
 }
 
-void StopAndUnregisterTray() {
+WideBuffer TrayProgramPath(const InstallSession& session) {
+  WideBuffer path;
+  BuildTrayProgramPath(session, path);
+  return path;
+}
+
+void StopAndUnregisterTray(const wchar_t* keepFile) {
   HANDLE mutex = Os().CreateMutexA(nullptr, FALSE, kTrayMutexName);
   if (mutex) {
     int owned = 0;
@@ -181,7 +187,7 @@ void StopAndUnregisterTray() {
                               &bytes) != ERROR_SUCCESS) {
       Os().Sleep(kMissingValueSleepMs);
     } else if (const wchar_t* path = RunValuePath(value, type, bytes)) {
-      DeleteTrayFile(path);
+      if (!keepFile || _wcsicmp(path, keepFile) != 0) DeleteTrayFile(path);
     }
   }
   Os().RegDeleteValueA(key, kTrayRunValueA);
