@@ -438,7 +438,6 @@ void PrintFigures(const char* label, const Figures& f, DWORD expectedExit) {
   if (f.exitCode != expectedExit) ++g_unexpected;
 }
 
-// Copies one folder's files (not its sub-folders) into another.
 // The product folder as the product's installer lays it out. Uninstall
 // deletes the tray program, so it is laid out again before every install.
 void LayOutProductFolder() {

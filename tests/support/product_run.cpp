@@ -12,6 +12,7 @@ const wchar_t kRunValue[] = L"LoomscribeTray";
 const wchar_t kTrayClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
 
 void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
+  ::CreateDirectoryW(to.c_str(), nullptr);
   WIN32_FIND_DATAW found;
   HANDLE search = ::FindFirstFileW((from + L"\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;

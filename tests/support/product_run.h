@@ -41,6 +41,8 @@ void QuitAnyTray();
 // Processes running lsbtray.exe.
 std::vector<DWORD> TrayProcessIds();
 
+// Copies one folder's files (not its sub-folders) into another, made first
+// when missing.
 void CopyFilesOf(const std::wstring& from, const std::wstring& to);
 void DeleteFilesOf(const std::wstring& directory);
 
