@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
+#include <winspool.h>
+
+#include <cstring>
+#include <vector>
 
 #include "support/test_util.h"
 
@@ -22,6 +26,42 @@ void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
                 FALSE);
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
+}
+
+void Customise(const std::wstring& name, const char* subKey, const std::wstring& comment,
+               const std::wstring& location) {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  ASSERT_TRUE(::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, &access)) << name;
+  ASSERT_EQ(::SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
+                              reinterpret_cast<BYTE*>(const_cast<char*>(subKey)),
+                              static_cast<DWORD>(strlen(subKey) + 1)),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  DWORD needed = 0;
+  ::GetPrinterW(printer, 2, nullptr, 0, &needed);
+  std::vector<BYTE> block(needed);
+  ASSERT_TRUE(::GetPrinterW(printer, 2, block.data(), needed, &needed));
+  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+  info->pComment = const_cast<LPWSTR>(comment.c_str());
+  info->pLocation = const_cast<LPWSTR>(location.c_str());
+  info->pSecurityDescriptor = nullptr;
+  EXPECT_TRUE(::SetPrinterW(printer, 2, block.data(), 0));
+  ::ClosePrinter(printer);
+}
+
+std::string SubKeyOf(const std::wstring& name, const char* key) {
+  HANDLE printer = nullptr;
+  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, nullptr)) return "(no printer)";
+  char value[64] = {};
+  DWORD type = 0, needed = 0;
+  DWORD status = key ? ::GetPrinterDataExA(printer, key, "SubKey", &type,
+                                           reinterpret_cast<BYTE*>(value), 64, &needed)
+                     : ::GetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), &type,
+                                         reinterpret_cast<BYTE*>(value), 64, &needed);
+  ::ClosePrinter(printer);
+  // Only a value that ends within the 64 bytes is taken whole.
+  if (status != ERROR_SUCCESS || type != REG_SZ || !memchr(value, 0, sizeof(value))) return "(none)";
+  return std::string(value);
 }
 
 void DeleteFilesOf(const std::wstring& directory) {

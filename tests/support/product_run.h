@@ -43,6 +43,14 @@ std::vector<DWORD> TrayProcessIds();
 
 // Copies one folder's files (not its sub-folders) into another, made first
 // when missing.
+// Writes a printer's "SubKey" value (its own data) and its comment and
+// location, as the product's other components and a user would.
+void Customise(const std::wstring& name, const char* subKey, const std::wstring& comment,
+               const std::wstring& location);
+// A printer's "SubKey": its own value (`key` null) or the one under `key`;
+// "(none)" when absent or not REG_SZ, "(no printer)" when it cannot be opened.
+std::string SubKeyOf(const std::wstring& name, const char* key);
+
 void CopyFilesOf(const std::wstring& from, const std::wstring& to);
 void DeleteFilesOf(const std::wstring& directory);
 

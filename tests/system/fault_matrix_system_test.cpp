@@ -82,41 +82,6 @@ void EnsureSpoolerRuns() {
   ::CloseServiceHandle(scm);
 }
 
-void Customise(const std::wstring& name, const char* subKey, const wchar_t* comment,
-               const wchar_t* location) {
-  HANDLE printer = nullptr;
-  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  ASSERT_TRUE(::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, &access)) << name;
-  ASSERT_EQ(::SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
-                              reinterpret_cast<BYTE*>(const_cast<char*>(subKey)),
-                              static_cast<DWORD>(strlen(subKey) + 1)),
-            static_cast<DWORD>(ERROR_SUCCESS));
-  DWORD needed = 0;
-  ::GetPrinterW(printer, 2, nullptr, 0, &needed);
-  std::vector<BYTE> block(needed);
-  ASSERT_TRUE(::GetPrinterW(printer, 2, block.data(), needed, &needed));
-  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
-  info->pComment = const_cast<LPWSTR>(comment);
-  info->pLocation = const_cast<LPWSTR>(location);
-  info->pSecurityDescriptor = nullptr;
-  EXPECT_TRUE(::SetPrinterW(printer, 2, block.data(), 0));
-  ::ClosePrinter(printer);
-}
-
-std::string DsUserSubKey(const std::wstring& name) {
-  HANDLE printer = nullptr;
-  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, nullptr)) return "(no printer)";
-  char value[64] = {};
-  DWORD type = 0, needed = 0;
-  DWORD status = ::GetPrinterDataExA(printer, "DsUser", "SubKey", &type,
-                                     reinterpret_cast<BYTE*>(value), 64, &needed);
-  if (status != ERROR_SUCCESS)
-    status = ::GetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), &type,
-                               reinterpret_cast<BYTE*>(value), 64, &needed);
-  ::ClosePrinter(printer);
-  return status == ERROR_SUCCESS && type == REG_SZ ? std::string(value) : "(none)";
-}
-
 enum Present : unsigned { kMonitor = 1, kDriver = 2, kPrinter = 4, kTray = 8,
                           kAll = kMonitor | kDriver | kPrinter | kTray };
 
@@ -435,7 +400,7 @@ TEST_P(FaultMatrixSystemTest, RunCountsTheErrorShowsItAndRunsEveryLaterStep) {
     EXPECT_EQ(office->location, L"room 12");
     EXPECT_EQ(office->port, winespool::kPort);
     EXPECT_EQ(winespool::DefaultPrinter(), kOffice);
-    EXPECT_EQ(DsUserSubKey(kOffice), "lmx-office");
+    EXPECT_EQ(SubKeyOf(kOffice, "DsUser"), "lmx-office");
   }
 }
 

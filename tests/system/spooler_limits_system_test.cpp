@@ -50,38 +50,6 @@ void DeletePrinterNamed(const std::wstring& name) {
   ::ClosePrinter(printer);
 }
 
-void Customise(const std::wstring& name, const char* subKey, const std::wstring& comment,
-               const std::wstring& location) {
-  HANDLE printer = nullptr;
-  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  ASSERT_TRUE(::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, &access));
-  ASSERT_EQ(::SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ,
-                              reinterpret_cast<BYTE*>(const_cast<char*>(subKey)),
-                              static_cast<DWORD>(strlen(subKey) + 1)),
-            static_cast<DWORD>(ERROR_SUCCESS));
-  DWORD needed = 0;
-  ::GetPrinterW(printer, 2, nullptr, 0, &needed);
-  std::vector<BYTE> block(needed);
-  ASSERT_TRUE(::GetPrinterW(printer, 2, block.data(), needed, &needed));
-  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
-  info->pComment = const_cast<LPWSTR>(comment.c_str());
-  info->pLocation = const_cast<LPWSTR>(location.c_str());
-  info->pSecurityDescriptor = nullptr;
-  EXPECT_TRUE(::SetPrinterW(printer, 2, block.data(), 0));
-  ::ClosePrinter(printer);
-}
-
-std::string DsUserSubKey(const std::wstring& name) {
-  HANDLE printer = nullptr;
-  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, nullptr)) return "(no printer)";
-  char value[64] = {};
-  DWORD type = 0, needed = 0;
-  DWORD status = ::GetPrinterDataExA(printer, "DsUser", "SubKey", &type,
-                                     reinterpret_cast<BYTE*>(value), 64, &needed);
-  ::ClosePrinter(printer);
-  return status == ERROR_SUCCESS && type == REG_SZ ? std::string(value) : "(none)";
-}
-
 class SpoolerLimitsSystemTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -190,7 +158,7 @@ TEST_F(SpoolerLimitsSystemTest, LongestNonAsciiNamesCommentsAndLocationsCrossARe
     EXPECT_EQ(row->location, p.location);
     EXPECT_EQ(row->port, winespool::kPort);
     EXPECT_EQ(row->driver, winespool::kDriver);
-    EXPECT_EQ(DsUserSubKey(p.name), p.subKey);
+    EXPECT_EQ(SubKeyOf(p.name, "DsUser"), p.subKey);
   }
   EXPECT_EQ(winespool::DefaultPrinter(), printers[0].name);
   // Nothing else: the first install's printer has no "SubKey" and is not
@@ -228,7 +196,7 @@ TEST_F(SpoolerLimitsSystemTest, PooledPortTextNamingTheProductPortTwice) {
   EXPECT_NE(row->port.find(winespool::kPort), std::wstring::npos) << row->port;
   EXPECT_EQ(row->comment, L"pooled \u00fc");
   EXPECT_EQ(row->location, L"twice");
-  EXPECT_EQ(DsUserSubKey(name), "lmx-pool");
+  EXPECT_EQ(SubKeyOf(name, "DsUser"), "lmx-pool");
 }
 
 }  // namespace
