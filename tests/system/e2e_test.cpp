@@ -67,11 +67,7 @@ class EndToEndTest : public ::testing::Test {
     DWORD size = 512;
     if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
     // The product folder as the product's installer lays it out.
-    product = testutil::ScratchDirectory(L"e2e");
-    ::CreateDirectoryW((product + L"\\x64").c_str(), nullptr);
-    DeleteFilesOf(product + L"\\x64");
-    CopyFilesOf(testutil::ProductDirectory(), product);
-    CopyFilesOf(testutil::ProductX64Directory(), product + L"\\x64");
+    product = StageProduct(L"e2e");
     ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
     ASSERT_TRUE(testutil::FileExists(product + L"\\lsbtray.exe"));
   }

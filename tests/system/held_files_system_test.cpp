@@ -87,10 +87,7 @@ class HeldFilesSystemTest : public ::testing::Test {
   void SetUp() override {
     hadPending = ReadPending(pendingBefore);
     CleanUp();
-    product = testutil::ScratchDirectory(L"held");
-    ::CreateDirectoryW((product + L"\\x64").c_str(), nullptr);
-    CopyFilesOf(testutil::ProductDirectory(), product);
-    CopyFilesOf(testutil::ProductX64Directory(), product + L"\\x64");
+    product = StageProduct(L"held");
     ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
     monitorFile = winespool::SystemDirectoryPath() + L"lmxmon64.dll";
   }
@@ -107,25 +104,7 @@ class HeldFilesSystemTest : public ::testing::Test {
     winespool::RemoveAllProductState();
   }
 
-  DWORD Run(const std::wstring& arguments) {
-    std::wstring line = L"\"" + product + L"\\x64\\install.exe\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &info)) {
-      ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
-      return 0xFFFFFFFF;
-    }
-    ::CloseHandle(info.hThread);
-    DWORD code = 0xFFFFFFFF;
-    if (::WaitForSingleObject(info.hProcess, 180000) == WAIT_OBJECT_0)
-      ::GetExitCodeProcess(info.hProcess, &code);
-    else
-      ::TerminateProcess(info.hProcess, 99);
-    ::CloseHandle(info.hProcess);
-    return code;
-  }
+  DWORD Run(const std::wstring& arguments) { return RunInstall(product, arguments); }
 
   // Opens the file for reading without delete sharing, as a scanner or a
   // backup program would.

@@ -57,10 +57,7 @@ class SpoolerLimitsSystemTest : public ::testing::Test {
     wchar_t name[512] = {};
     DWORD size = 512;
     if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
-    product = testutil::ScratchDirectory(L"limits");
-    ::CreateDirectoryW((product + L"\\x64").c_str(), nullptr);
-    CopyFilesOf(testutil::ProductDirectory(), product);
-    CopyFilesOf(testutil::ProductX64Directory(), product + L"\\x64");
+    product = StageProduct(L"limits");
     ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
     // install.exe puts the product in: the monitor library is then loaded by
     // no one but the spooler, and an uninstall can delete it.
@@ -83,25 +80,7 @@ class SpoolerLimitsSystemTest : public ::testing::Test {
     winespool::RemoveAllProductState();
   }
 
-  DWORD Run(const std::wstring& arguments) {
-    std::wstring line = L"\"" + product + L"\\x64\\install.exe\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
-      ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
-      return 0xFFFFFFFF;
-    }
-    ::CloseHandle(info.hThread);
-    DWORD code = 0xFFFFFFFF;
-    if (::WaitForSingleObject(info.hProcess, 180000) == WAIT_OBJECT_0)
-      ::GetExitCodeProcess(info.hProcess, &code);
-    else
-      ::TerminateProcess(info.hProcess, 99);
-    ::CloseHandle(info.hProcess);
-    return code;
-  }
+  DWORD Run(const std::wstring& arguments) { return RunInstall(product, arguments); }
 
   // The longest of the candidate lengths for which the spooler makes a
   // printer that it lists again under its whole name and can open; 0 when
