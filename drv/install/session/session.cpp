@@ -315,8 +315,11 @@ const wchar_t* ErrorMessageFormat(int code) {
       L"Can`t add printer '%s'",
       L"Can`t open printer '%s'",
       L"Can`t delete printer '%s'",
+      L"Can`t wait for the other install.exe run to end",
+      L"Can`t delete or schedule file: %s",
+      L"Can`t write the printer journal",
   };
-  if (code < 1 || code > 17) return L"";
+  if (code < 1 || code > 20) return L"";
   return kMessages[code];
 }
 

@@ -109,7 +109,7 @@ void LogLine(InstallSession& session, const wchar_t* format, ...);
 // error)" when the last error is not 0; counts the error.
 void LogError(InstallSession& session, int code, const wchar_t* format, ...);
 
-// The message of each error code (1 to 17), as LogError writes it.
+// The message of each error code (1 to 20), as LogError writes it.
 const wchar_t* ErrorMessageFormat(int code);
 
 void AddPendingDelete(PendingDelete** head, const wchar_t* path);
