@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <functional>
 
 namespace fake {
 
@@ -34,6 +35,31 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
 std::wstring FileNameOf(const std::wstring& path) {
   size_t cut = path.find_last_of(L"\\/:");
   return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+// The key of a file: its path in lower case with "/" read as "\\" and the
+// "." and ".." parts resolved, as Windows resolves a path before it opens it.
+std::wstring FileKey(const std::wstring& path) {
+  std::wstring text = World::Lower(path);
+  for (wchar_t& c : text)
+    if (c == L'/') c = L'\\';
+  size_t root = text.compare(0, 2, L"\\\\") == 0 ? 2 : 0;
+  std::vector<std::wstring> parts;
+  size_t start = root;
+  while (start <= text.size()) {
+    size_t end = text.find(L'\\', start);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring part = text.substr(start, end - start);
+    if (part == L"..") {
+      if (parts.size() > 1) parts.pop_back();
+    } else if (part != L"." && !(part.empty() && !parts.empty())) {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::wstring key = text.substr(0, root);
+  for (size_t i = 0; i < parts.size(); ++i) key += (i ? L"\\" : L"") + parts[i];
+  return key;
 }
 
 // A component file's bytes carry its build number, so a copy keeps it.
@@ -204,26 +230,26 @@ World::World() {
 World::~World() { TheHandles() = Handles{}; }
 
 void World::AddFile(const std::wstring& path, const std::string& bytes, int build) {
-  files[Lower(path)].bytes =
+  files[FileKey(path)].bytes =
       build >= 0 ? "build=" + std::to_string(build) + ";" + bytes : bytes;
 }
 
 int World::FileBuild(const std::wstring& path) const {
-  auto it = files.find(Lower(path));
+  auto it = files.find(FileKey(path));
   return it == files.end() ? -1 : BuildOf(it->second.bytes);
 }
 
-void World::RemoveFile(const std::wstring& path) { files.erase(Lower(path)); }
+void World::RemoveFile(const std::wstring& path) { files.erase(FileKey(path)); }
 
-bool World::HasFile(const std::wstring& path) const { return files.count(Lower(path)) != 0; }
+bool World::HasFile(const std::wstring& path) const { return files.count(FileKey(path)) != 0; }
 
 WorldFile* World::FindFile(const std::wstring& path) {
-  auto it = files.find(Lower(path));
+  auto it = files.find(FileKey(path));
   return it == files.end() ? nullptr : &it->second;
 }
 
 bool World::IsHeld(const std::wstring& path) const {
-  auto it = files.find(Lower(path));
+  auto it = files.find(FileKey(path));
   if (it == files.end()) return false;
   if (it->second.lockedForever) return true;
   if (trayRunning && SameText(trayPath, path)) return true;
@@ -360,12 +386,17 @@ void World::InstallHooks() {
   Set<&Platform::CreateFileW>([&w, &h](LPCWSTR path, DWORD access, DWORD share,
                                        LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                                        HANDLE) -> HANDLE {
-    std::wstring key = Lower(Str(path));
+    std::wstring key = FileKey(Str(path));
     bool exists = w.files.count(key) != 0;
     bool writing = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    bool reading = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
+    bool deleting = (access & DELETE) != 0;
     // Sharing both ways: the new handle must allow what the open ones do,
-    // and they must allow what it asks for.
-    if (exists && OpenHandleRefuses(key, writing ? FILE_SHARE_WRITE : FILE_SHARE_READ))
+    // and they must allow what it asks for. A handle that asks for no access
+    // at all (to read the file's identity) meets no sharing rule.
+    if (exists && ((writing && OpenHandleRefuses(key, FILE_SHARE_WRITE)) ||
+                   (reading && OpenHandleRefuses(key, FILE_SHARE_READ)) ||
+                   (deleting && OpenHandleRefuses(key, FILE_SHARE_DELETE))))
       return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
     for (const auto& open : h.files)
       if (open.second.key == key &&
@@ -374,7 +405,8 @@ void World::InstallHooks() {
         return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
     if (disposition == OPEN_EXISTING) {
       if (!exists) return Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
-      if (writing && w.IsHeld(key)) return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
+      if ((writing || deleting) && w.IsHeld(key))
+        return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
     } else if (disposition == CREATE_ALWAYS) {
       if (exists && w.IsHeld(key)) return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
       w.files[key].bytes.clear();
@@ -415,7 +447,7 @@ void World::InstallHooks() {
     return Fail(ERROR_INVALID_HANDLE);
   });
   Set<&Platform::DeleteFileW>([&w](LPCWSTR path) {
-    std::wstring key = Lower(Str(path));
+    std::wstring key = FileKey(Str(path));
     if (!w.files.count(key)) return Fail(ERROR_FILE_NOT_FOUND);
     if (w.IsHeld(key)) return Fail(ERROR_ACCESS_DENIED);
     if (OpenHandleRefuses(key, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION);
@@ -423,16 +455,40 @@ void World::InstallHooks() {
     return TRUE;
   });
   Set<&Platform::GetFileAttributesW>([&w](LPCWSTR path) -> DWORD {
-    std::wstring key = Lower(Str(path));
+    std::wstring key = FileKey(Str(path));
     if (w.files.count(key)) return FILE_ATTRIBUTE_ARCHIVE;
     for (const wchar_t* dir : {kSystemDir, kDriverDir, kProductDir, kModuleDir})
       if (key == Lower(std::wstring(dir))) return FILE_ATTRIBUTE_DIRECTORY;
     ::SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   });
-  Set<&Platform::MoveFileExW>([&w](LPCWSTR from, LPCWSTR to, DWORD flags) {
-    if (!from || !*from || to || flags != MOVEFILE_DELAY_UNTIL_REBOOT)
-      return Fail(ERROR_INVALID_PARAMETER);
+  Set<&Platform::MoveFileExW>([&w, &h](LPCWSTR from, LPCWSTR to, DWORD flags) {
+    if (!from || !*from) return Fail(ERROR_INVALID_PARAMETER);
+    if (to && !(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) {
+      // A rename now, over an existing file only with MOVEFILE_REPLACE_EXISTING.
+      // Windows refuses to replace a file that is loaded or open (without
+      // delete sharing: ERROR_SHARING_VIOLATION; with it, as on Wine for any
+      // open handle: ERROR_ACCESS_DENIED).
+      if (flags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return Fail(ERROR_INVALID_PARAMETER);
+      std::wstring source = FileKey(Str(from));
+      std::wstring target = FileKey(Str(to));
+      if (!w.files.count(source)) return Fail(ERROR_FILE_NOT_FOUND);
+      if (OpenHandleRefuses(source, FILE_SHARE_DELETE) || w.IsHeld(source))
+        return Fail(ERROR_SHARING_VIOLATION);
+      if (w.files.count(target) && source != target) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS);
+        if (OpenHandleRefuses(target, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION);
+        for (const auto& open : h.files)
+          if (open.second.key == target) return Fail(ERROR_ACCESS_DENIED);
+        if (w.IsHeld(target)) return Fail(ERROR_ACCESS_DENIED);
+      }
+      WorldFile moved = w.files[source];
+      w.files.erase(source);
+      w.files[target] = moved;
+      return TRUE;
+    }
+    if (to || flags != MOVEFILE_DELAY_UNTIL_REBOOT) return Fail(ERROR_INVALID_PARAMETER);
     // Windows queues the pair in the session manager's value: "\??\path",
     // then an empty destination.
     std::wstring entry = L"\\??\\" + Str(from);
@@ -452,6 +508,31 @@ void World::InstallHooks() {
     list.push_back(L'\0');  // the end of the list
     value.bytes.assign(reinterpret_cast<const char*>(list.data()), list.size() * 2);
     w.bootDeletes.push_back(Str(from));
+    return TRUE;
+  });
+  Set<&Platform::FlushFileBuffers>([&h](HANDLE file) {
+    auto it = h.files.find(file);
+    if (it == h.files.end()) return Fail(ERROR_INVALID_HANDLE);
+    if (!(it->second.access & (GENERIC_WRITE | GENERIC_ALL))) return Fail(ERROR_ACCESS_DENIED);
+    return TRUE;
+  });
+  Set<&Platform::GetFileInformationByHandle>([&w, &h](HANDLE file,
+                                                     LPBY_HANDLE_FILE_INFORMATION info) {
+    auto it = h.files.find(file);
+    if (it == h.files.end()) return Fail(ERROR_INVALID_HANDLE);
+    if (!info) return Fail(ERROR_INVALID_PARAMETER);
+    // The volume by its drive, the file by its resolved path: two spellings
+    // of one path are one file.
+    const std::wstring& key = it->second.key;
+    *info = BY_HANDLE_FILE_INFORMATION{};
+    info->dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    info->dwVolumeSerialNumber =
+        static_cast<DWORD>(std::hash<std::wstring>()(key.substr(0, key.find(L'\\'))));
+    uint64_t index = std::hash<std::wstring>()(key);
+    info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(index);
+    info->nFileSizeLow = static_cast<DWORD>(w.files[key].bytes.size());
+    info->nNumberOfLinks = 1;
     return TRUE;
   });
   Set<&Platform::GetModuleFileNameW>([](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
@@ -780,7 +861,7 @@ void World::InstallHooks() {
       std::wstring target = store + FileNameOf(source);
       if (!(flags & APD_COPY_ALL_FILES) && w.HasFile(target)) return target;
       std::string bytes = w.FindFile(source)->bytes;
-      w.files[Lower(target)].bytes = bytes;
+      w.files[FileKey(target)].bytes = bytes;
       return target;
     };
     WorldDriver driver;

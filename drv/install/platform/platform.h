@@ -45,6 +45,8 @@
   X(DeleteFileW, K, FALSE)                                        \
   X(GetFileAttributesW, K, INVALID_FILE_ATTRIBUTES)               \
   X(MoveFileExW, K, FALSE)                                        \
+  X(FlushFileBuffers, K, FALSE)                                   \
+  X(GetFileInformationByHandle, K, FALSE)                         \
   X(GetModuleFileNameW, K, 0)                                     \
   X(GetSystemDirectoryW, K, 0)                                    \
   X(GetTempPathW, K, 0)                                           \
