@@ -146,10 +146,10 @@ std::vector<Case> Cases() {
       {9, true, kAddDriver, L"Cant't open destination file: " + kDriverDir + L"lmxui64.dll",
        ERROR_SHARING_VIOLATION, kMonitor | kTray,
        [](World&) {
-         FailWhen<&Platform::CreateFileW>(
-             [](LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-               return (access & GENERIC_WRITE) && path &&
-                      World::Lower(path) == World::Lower(kDriverDir + L"lmxui64.dll");
+         // The copy is in place only when it has replaced the destination.
+         FailWhen<&Platform::MoveFileExW>(
+             [](LPCWSTR, LPCWSTR to, DWORD) {
+               return to && World::Lower(to) == World::Lower(kDriverDir + L"lmxui64.dll");
              },
              ERROR_SHARING_VIOLATION);
        }},

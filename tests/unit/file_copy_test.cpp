@@ -35,6 +35,8 @@ struct FakeFiles {
   std::vector<DWORD> reads;   // bytes delivered per ReadFile
   std::vector<DWORD> writes;  // bytes asked per WriteFile
   std::vector<std::wstring> opened;  // paths passed to CreateFileW
+  std::vector<std::wstring> replaced;  // destinations passed to MoveFileExW
+  std::vector<std::wstring> deleted;   // paths passed to DeleteFileW
   DWORD openDelayMs = 0;      // each CreateFileW advances the clock this much
   int shortWriteAt = 0;       // the n-th WriteFile writes one byte less
   int failReadAt = 0;         // the n-th ReadFile fails
@@ -95,6 +97,27 @@ struct FakeFiles {
       if (n != size) ::SetLastError(ERROR_DISK_FULL);
       return TRUE;
     });
+    // The copy goes to a temporary file that then replaces the destination;
+    // a locked destination refuses to be replaced.
+    fake::Set<&Platform::MoveFileExW>([this](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+      fake::TheClock().now += openDelayMs;
+      replaced.push_back(to);
+      EXPECT_EQ(flags, static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+      if (locked.count(to)) {
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+      }
+      files[to] = files.at(from);
+      files.erase(from);
+      return TRUE;
+    });
+    fake::Set<&Platform::DeleteFileW>([this](LPCWSTR path) -> BOOL {
+      deleted.push_back(path);
+      if (files.erase(path)) return TRUE;
+      ::SetLastError(ERROR_FILE_NOT_FOUND);
+      return FALSE;
+    });
+    fake::Set<&Platform::FlushFileBuffers>([](HANDLE) -> BOOL { return TRUE; });
     fake::Set<&Platform::CloseHandle>([this](HANDLE handle) -> BOOL {
       closed.push_back(open.at(handle).path);
       open.erase(handle);
@@ -133,9 +156,10 @@ TEST_F(FileCopyTest, CopiesInBlocksOf8192Bytes) {
   EXPECT_THAT(fs.reads, ElementsAre(8192u, 8192u, 3616u));
   EXPECT_THAT(fs.writes, ElementsAre(8192u, 8192u, 3616u));
   EXPECT_STREQ(destination, L"C:\\windows\\system32\\lmxmon64.dll");
-  // The destination is closed before the source.
-  EXPECT_THAT(fs.closed, ElementsAre(L"C:\\windows\\system32\\lmxmon64.dll",
+  // The destination (its copy in progress) is closed before the source.
+  EXPECT_THAT(fs.closed, ElementsAre(L"C:\\windows\\system32\\lmxmon64.dll.tmp",
                                      L"C:\\product\\x64\\lmxmon64.dll"));
+  EXPECT_FALSE(fs.files.count(L"C:\\windows\\system32\\lmxmon64.dll.tmp"));
   EXPECT_THAT(LogLines(session),
               ElementsAre(L"Loomscribe 2070",
                           L">CopyFile lmxmon64.dll to C:\\windows\\system32 [1])",
@@ -171,9 +195,10 @@ TEST_F(FileCopyTest, PathsGetExactlyOneSeparator) {
   // An empty target directory names the bare file.
   EXPECT_EQ(CopyComponentFile(session, L"", L"a.dll", destination, 64, false), S_OK);
   EXPECT_STREQ(destination, L"a.dll");
-  EXPECT_THAT(fs.opened, ElementsAre(L"C:\\product\\a.dll", L"D:\\drv\\a.dll",
-                                     L"C:\\product\\a.dll", L"D:\\drv\\a.dll",
-                                     L"C:\\product\\a.dll", L"a.dll"));
+  EXPECT_THAT(fs.opened, ElementsAre(L"C:\\product\\a.dll", L"D:\\drv\\a.dll.tmp",
+                                     L"C:\\product\\a.dll", L"D:\\drv\\a.dll.tmp",
+                                     L"C:\\product\\a.dll", L"a.dll.tmp"));
+  EXPECT_THAT(fs.replaced, ElementsAre(L"D:\\drv\\a.dll", L"D:\\drv\\a.dll", L"a.dll"));
   EXPECT_EQ(LogLines(session)[5], L">CopyFile a.dll to  [0])");
 }
 
@@ -221,11 +246,15 @@ TEST_F(FileCopyTest, LockedDestinationTimesOutAfterTenSeconds) {
                               testutil::SystemText(ERROR_SHARING_VIOLATION) + L")",
                           L"  Copy Failed :("));
   EXPECT_EQ(session.ErrorCount, 1);
-  // 200 ms per try (150 open, 50 sleep): the try that ends past 10 s is the 51st.
-  EXPECT_EQ(fs.opened.size(), 1u + 51u);
+  // 200 ms per try (150 replace, 50 sleep): the try that ends past 10 s is
+  // the 51st.
+  EXPECT_EQ(fs.replaced.size(), 51u);
   EXPECT_EQ(fake::TheClock().slept, 50u * 50u);
-  // The source was closed again.
-  EXPECT_THAT(fs.closed, ElementsAre(L"C:\\product\\x64\\lmxmon64.dll"));
+  // Both files were closed again, and the copy that could not take the
+  // destination's place is gone.
+  EXPECT_THAT(fs.closed, ElementsAre(L"C:\\sys\\lmxmon64.dll.tmp",
+                                     L"C:\\product\\x64\\lmxmon64.dll"));
+  EXPECT_FALSE(fs.files.count(L"C:\\sys\\lmxmon64.dll.tmp"));
 }
 
 TEST_F(FileCopyTest, LockedDestinationGivesUpAfterHundredTriesWithoutALine) {
@@ -233,7 +262,7 @@ TEST_F(FileCopyTest, LockedDestinationGivesUpAfterHundredTriesWithoutALine) {
   fs.locked.insert(L"C:\\sys\\lmxmon64.dll");
   fake::TheClock().now = 0xFFFFF000u;  // the tick count wraps during the retries
   EXPECT_EQ(CopyComponentFile(session, L"C:\\sys", L"lmxmon64.dll", nullptr, 0, false), E_FAIL);
-  EXPECT_EQ(fs.opened.size(), 1u + 100u);
+  EXPECT_EQ(fs.replaced.size(), 100u);
   EXPECT_EQ(fake::TheClock().slept, 100u * 50u);
   EXPECT_THAT(LogLines(session),
               ElementsAre(L"Loomscribe 2070", L">CopyFile lmxmon64.dll to C:\\sys [0])",

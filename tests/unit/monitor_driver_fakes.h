@@ -1,5 +1,6 @@
 // Fakes for the monitor and driver unit tests: a file system of paths and
-// bytes behind CreateFileW/ReadFile/WriteFile/CloseHandle/DeleteFileW, the
+// bytes behind CreateFileW/ReadFile/WriteFile/FlushFileBuffers/CloseHandle/
+// DeleteFileW/MoveFileExW (a locked file cannot be replaced either), the
 // spooler service behind the SCM calls, and spooler enumeration blocks laid
 // out as the spooler lays them out (records, then their strings back to back).
 #pragma once
@@ -27,7 +28,7 @@ struct Files {
     size_t position = 0;
   };
   std::map<std::wstring, std::string> files;
-  std::set<std::wstring> locked;       // opening for writing fails
+  std::set<std::wstring> locked;       // opening for writing or replacing fails
   std::set<std::wstring> undeletable;  // DeleteFileW fails with access denied
   std::map<HANDLE, Open> open;
   uintptr_t next = 0x5000;
@@ -78,6 +79,16 @@ struct Files {
       std::wstring p = path;
       if (undeletable.count(p)) return ::SetLastError(ERROR_ACCESS_DENIED), FALSE;
       if (!files.erase(p)) return ::SetLastError(ERROR_FILE_NOT_FOUND), FALSE;
+      return TRUE;
+    });
+    fake::Set<&Platform::FlushFileBuffers>([this](HANDLE h) -> BOOL {
+      return open.count(h) ? TRUE : (::SetLastError(ERROR_INVALID_HANDLE), FALSE);
+    });
+    fake::Set<&Platform::MoveFileExW>([this](LPCWSTR from, LPCWSTR to, DWORD) -> BOOL {
+      if (!to || !files.count(from)) return ::SetLastError(ERROR_FILE_NOT_FOUND), FALSE;
+      if (locked.count(to)) return ::SetLastError(ERROR_SHARING_VIOLATION), FALSE;
+      files[to] = files[from];
+      files.erase(from);
       return TRUE;
     });
   }

@@ -10,6 +10,9 @@ constexpr DWORD kBlockBytes = 8192;
 constexpr int kOpenTries = 100;
 constexpr DWORD kOpenTimeoutMs = 10000;
 constexpr DWORD kOpenRetryMs = 50;
+// A component's copy is written under its name with this suffix, in the
+// destination directory, and only then takes the destination's place.
+constexpr wchar_t kTempSuffix[] = L".tmp";
 
 // `directory` + (a backslash when it is not empty and lacks one) + `name`.
 bool JoinPath(WideBuffer& path, const wchar_t* directory, const wchar_t* name) {
@@ -35,7 +38,7 @@ void HandBack(wchar_t* destination, size_t destinationChars, const WideBuffer& p
 }
 
 // Copies block by block. A short write or a failed read leaves a damaged
-// destination, so either makes the copy fail (error 8, destination path).
+// copy, so either makes the copy fail (error 8, destination path).
 bool CopyBlocks(InstallSession& session, HANDLE source, HANDLE target, const wchar_t* targetPath) {
   BYTE block[kBlockBytes];
   for (;;) {
@@ -55,6 +58,80 @@ bool CopyBlocks(InstallSession& session, HANDLE source, HANDLE target, const wch
   }
 }
 
+// Repeats `attempt` (which sets the last error when it fails) every 50 ms,
+// at most 100 times and, once more than 10 s have passed, no more: then
+// "CreateFile - timeout". The last error of the last attempt stays.
+template <class Attempt>
+bool RetryBounded(InstallSession& session, Attempt attempt) {
+  const DWORD start = Os().GetTickCount();
+  DWORD error = 0;
+  for (int tries = 0; tries < kOpenTries; ++tries) {
+    if (attempt()) return true;
+    error = Os().GetLastError();
+    // Unsigned difference: a wrap of the tick count between the two readings
+    // still gives the elapsed time.
+    if (static_cast<DWORD>(Os().GetTickCount() - start) > kOpenTimeoutMs) {
+      LogLine(session, L"CreateFile - timeout");
+      Os().SetLastError(error);
+      return false;
+    }
+    Os().Sleep(kOpenRetryMs);
+  }
+  Os().SetLastError(error);
+  return false;
+}
+
+HANDLE OpenSource(const wchar_t* path) {
+  return Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+bool Absent(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// Our own unfinished copy goes; the last error is kept for the log line that
+// follows. One that cannot go is left to the run's deletion passes.
+void DropPartialCopy(InstallSession& session, const wchar_t* path) {
+  DWORD error = Os().GetLastError();
+  if (!Os().DeleteFileW(path) && !Absent(Os().GetLastError()))
+    AddPendingDelete(&session.PendingDeletes, path);
+  Os().SetLastError(error);
+}
+
+// Writes the source into the temporary file, flushes it and puts it in the
+// destination's place. The destination is replaced whole or not at all: a
+// copy that fails part-way never touches it.
+HRESULT CopyThroughTemporary(InstallSession& session, HANDLE source, const wchar_t* targetPath,
+                             const wchar_t* tempPath, bool report) {
+  // A leftover of a copy cut off earlier would otherwise stand in the way.
+  Os().DeleteFileW(tempPath);
+  HANDLE part = OpenDestinationWithRetry(session, tempPath);
+  if (part == INVALID_HANDLE_VALUE) {
+    if (report) LogError(session, 9, ErrorMessageFormat(9), tempPath);
+    return E_FAIL;
+  }
+  bool whole = CopyBlocks(session, source, part, targetPath);
+  if (whole && !Os().FlushFileBuffers(part)) {
+    LogError(session, 8, ErrorMessageFormat(8), targetPath);
+    whole = false;
+  }
+  Os().CloseHandle(part);
+  if (!whole) {
+    DropPartialCopy(session, tempPath);
+    return E_FAIL;
+  }
+  // A destination held open (a loaded monitor, a scanner) refuses to be
+  // replaced; it may let go in a moment.
+  bool replaced = RetryBounded(session, [&] {
+    return Os().MoveFileExW(tempPath, targetPath,
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+  });
+  if (!replaced) {
+    if (report) LogError(session, 9, ErrorMessageFormat(9), targetPath);
+    DropPartialCopy(session, tempPath);
+    return E_FAIL;
+  }
+  return S_OK;
+}
+
 }  // namespace
 
 HANDLE OpenDestinationWithRetry(InstallSession& session, const wchar_t* path) {
@@ -62,24 +139,45 @@ HANDLE OpenDestinationWithRetry(InstallSession& session, const wchar_t* path) {
     Os().SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  const DWORD start = Os().GetTickCount();
-  DWORD error = 0;
-  for (int attempt = 0; attempt < kOpenTries; ++attempt) {
-    HANDLE file = Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
-                                   nullptr);
-    if (file != INVALID_HANDLE_VALUE) return file;
-    error = Os().GetLastError();
-    // Unsigned difference: a wrap of the tick count between the two readings
-    // still gives the elapsed time.
-    if (static_cast<DWORD>(Os().GetTickCount() - start) > kOpenTimeoutMs) {
-      LogLine(session, L"CreateFile - timeout");
-      Os().SetLastError(error);
-      return INVALID_HANDLE_VALUE;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  RetryBounded(session, [&] {
+    file = Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
+                            nullptr);
+    return file != INVALID_HANDLE_VALUE;
+  });
+  return file;
+}
+
+bool ComponentPath(WideBuffer& path, const wchar_t* directory, const wchar_t* name) {
+  return JoinPath(path, directory, name);
+}
+
+bool ComponentTempPath(WideBuffer& path, const wchar_t* directory, const wchar_t* name) {
+  return JoinPath(path, directory, name) && Append(path, kTempSuffix);
+}
+
+HANDLE OpenComponentSource(const InstallSession& session, const wchar_t* fileName) {
+  WideBuffer path;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (JoinPath(path, Text(session.ModuleDirectory), fileName ? fileName : L""))
+    file = OpenSource(Text(path));
+  else
+    Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  Release(path);
+  return file;
+}
+
+bool CheckReplaceable(InstallSession& session, const wchar_t* path) {
+  return RetryBounded(session, [&] {
+    HANDLE file = Os().CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                   FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      Os().CloseHandle(file);
+      return true;
     }
-    Os().Sleep(kOpenRetryMs);
-  }
-  Os().SetLastError(error);
-  return INVALID_HANDLE_VALUE;
+    // No such file: nothing stands in the way.
+    return Absent(Os().GetLastError());
+  });
 }
 
 HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirectory,
@@ -93,8 +191,10 @@ HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirector
   HRESULT result = E_FAIL;
   WideBuffer sourcePath;
   WideBuffer targetPath;
+  WideBuffer tempPath;
   bool paths = JoinPath(sourcePath, Text(session.ModuleDirectory), fileName) &&
-               JoinPath(targetPath, targetDirectory, fileName);
+               JoinPath(targetPath, targetDirectory, fileName) &&
+               ComponentTempPath(tempPath, targetDirectory, fileName);
   if (!paths) Release(targetPath);
   HandBack(destination, destinationChars, targetPath);
 
@@ -102,24 +202,19 @@ HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirector
     Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     if (report) LogError(session, 10, ErrorMessageFormat(10), fileName);
   } else {
-    HANDLE source = Os().CreateFileW(Text(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, 0, nullptr);
+    HANDLE source = OpenSource(Text(sourcePath));
     if (source == INVALID_HANDLE_VALUE) {
       if (report) LogError(session, 10, ErrorMessageFormat(10), fileName);
     } else {
-      HANDLE target = OpenDestinationWithRetry(session, Text(targetPath));
-      if (target == INVALID_HANDLE_VALUE) {
-        if (report) LogError(session, 9, ErrorMessageFormat(9), Text(targetPath));
-      } else {
-        if (CopyBlocks(session, source, target, Text(targetPath))) result = S_OK;
-        Os().CloseHandle(target);
-      }
+      // The copy is closed (and in place) before the source is closed.
+      result = CopyThroughTemporary(session, source, Text(targetPath), Text(tempPath), report);
       Os().CloseHandle(source);
     }
   }
 
   Release(sourcePath);
   Release(targetPath);
+  Release(tempPath);
   LogLine(session, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
   --session.IndentDepth;
   return result;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 struct InstallSession;
+struct WideBuffer;
 
 // The 64-bit file set (installed) and the 32-bit names (only searched for).
 extern const wchar_t kEnvironmentX64[];  // "Windows x64"
@@ -21,14 +22,28 @@ extern const wchar_t kUiFile32[];        // "lmxui32.dll"
 void SetPlatformFiles(InstallSession& session);
 
 // Copies `fileName` from the program's directory into `targetDirectory`
-// (8192-byte blocks). When `destination` is given, the destination path is
-// stored there before anything is opened (also when the copy then fails);
-// a path that does not fit `destinationChars` (terminator included) is not
-// stored and the buffer is left empty. `report` logs failures to open.
+// (8192-byte blocks). The copy is written to `fileName` + ".tmp" in the
+// target directory, flushed, and then replaces the destination, so the
+// destination is either the previous file, untouched, or the whole new one.
+// When `destination` is given, the destination path is stored there before
+// anything is opened (also when the copy then fails); a path that does not
+// fit `destinationChars` (terminator included) is not stored and the buffer
+// is left empty. `report` logs failures to open or replace.
 HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirectory,
                           const wchar_t* fileName, wchar_t* destination, size_t destinationChars,
                           bool report);
 HANDLE OpenDestinationWithRetry(InstallSession& session, const wchar_t* path);
+// `directory` + a backslash when needed + `name`, as the copy forms its paths;
+// the second gives the name of a component's copy in progress.
+bool ComponentPath(WideBuffer& path, const wchar_t* directory, const wchar_t* name);
+bool ComponentTempPath(WideBuffer& path, const wchar_t* directory, const wchar_t* name);
+// Opens the component's source file in the program's directory exactly as
+// CopyComponentFile does (read access, read sharing only).
+HANDLE OpenComponentSource(const InstallSession& session, const wchar_t* fileName);
+// Whether the file at `path` is absent or could be deleted now (opened for
+// deletion with full sharing), retried like the copy's destination; logs
+// "CreateFile - timeout" when it gives up on time.
+bool CheckReplaceable(InstallSession& session, const wchar_t* path);
 
 // PendingFileRenameOperations, parsed. Entry 2k is the source of pair k and
 // 2k+1 its destination (null for an empty string: a queued deletion).
