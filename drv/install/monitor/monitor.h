@@ -25,3 +25,28 @@ void RemovePortMonitor(InstallSession& session, const MonitorList& list);
 bool DeleteProductMonitor(const wchar_t* environment);
 // The fourth part of the file's product version (0 to 65535), or -1.
 int32_t FileBuildNumber(const wchar_t* path);
+
+// The monitor already registered, looked at once per install before anything
+// changes (session.Monitor). PlanMonitor reads the monitors itself, without a
+// log line; PlanMonitorFrom takes a list already read. Neither does anything
+// once the record is made.
+void PlanMonitor(InstallSession& session);
+void PlanMonitorFrom(InstallSession& session, const MonitorList& list);
+// A build from 1214 to this program's own.
+bool IsCompatibleMonitorBuild(int32_t build);
+// Whether the install needs lmxmon64.dll from its own folder: always, unless a
+// registered, compatible monitor's library is there and not queued for
+// deletion at the next boot.
+bool MonitorSourceNeeded(const InstallSession& session);
+// The build number the record holds for `library`, else the file's own.
+int32_t PlannedMonitorBuild(const InstallSession& session, const wchar_t* library);
+// Whether the queued deletions carried out during the run took the library
+// that the removal left for registration.
+bool MonitorLibraryLost(const InstallSession& session);
+// The library of the product monitor registered now, or null.
+const wchar_t* RegisteredMonitorLibrary(const InstallSession& session);
+// Whether that library is this program's own (lmxmon64.dll), is missing and
+// was not already a failed copy of this run: then it is copied back.
+bool MonitorLibraryToCopyBack(const InstallSession& session);
+void NoteMonitorRemoved(InstallSession& session);
+void NoteMonitorRegistered(InstallSession& session);

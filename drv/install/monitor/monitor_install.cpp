@@ -45,7 +45,9 @@ void InstallPortMonitor(InstallSession& session) {
     if (CopyComponentFile(session, Text(session.SystemDirectory), monitorFile, nullptr, 0,
                           false) != S_OK) {
       SpoolerRestart restart = BeginSpoolerRestart(&session);
-      CopyComponentFile(session, Text(session.SystemDirectory), monitorFile, nullptr, 0, true);
+      if (CopyComponentFile(session, Text(session.SystemDirectory), monitorFile, nullptr, 0,
+                            true) != S_OK)
+        session.Monitor.CopyFailed = 1;
       EndSpoolerRestart(restart);
     }
   }
@@ -61,6 +63,7 @@ void InstallPortMonitor(InstallSession& session) {
     if (attempt > 0) Os().Sleep(kRegistrationPauseMs);
     if (Os().AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor))) {
       LogLine(session, L"AddMonitor - OK :)");
+      NoteMonitorRegistered(session);
       added = true;
     } else {
       LogLine(session, L"AddMonitor - failed. Trying to wait and install again");

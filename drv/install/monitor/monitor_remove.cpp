@@ -8,11 +8,6 @@
 
 namespace {
 
-// Builds from 1214 on share the monitor interface of this program's build;
-// such a monitor may stay registered across a re-install.
-constexpr int32_t kOldestCompatibleBuild = 1214;
-constexpr int32_t kNewestCompatibleBuild = kBuildNumber;
-
 const MONITOR_INFO_2W* MonitorRecord(const MonitorList& list, int32_t index) {
   if (!list.buffer || list.level != 2 || index < 0 || static_cast<uint32_t>(index) >= list.count)
     return nullptr;
@@ -117,8 +112,10 @@ void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
   if (!session.Reinstall) {
     LogLine(session, L"There is no check for monitor version");
   } else {
-    int32_t build = haveFile ? FileBuildNumber(Text(fileName)) : -1;
-    if (build >= kOldestCompatibleBuild && build <= kNewestCompatibleBuild) {
+    // Decided once per install, before anything was changed.
+    PlanMonitorFrom(session, list);
+    int32_t build = haveFile ? PlannedMonitorBuild(session, Text(fileName)) : -1;
+    if (IsCompatibleMonitorBuild(build)) {
       LogLine(session, L"Version (%d) is compatible, proceed without uninstall", build);
       if (found)
         session.InstallMonitor = 0;
@@ -150,6 +147,7 @@ void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
       }
     }
     if (deleted) {
+      NoteMonitorRemoved(session);
       if (haveFile && !Os().DeleteFileW(Text(fileName)))
         AddPendingDelete(&session.PendingDeletes, Text(fileName));
       LogLine(session, L"Monitor was removed :)");

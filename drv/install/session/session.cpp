@@ -157,6 +157,7 @@ void BeginSession(InstallSession& session) {
   session.MonitorFile = nullptr;
   session.RedirectedPorts = nullptr;
   session.RedirectedRewrites = nullptr;
+  session.Monitor = MonitorPlan{};
 }
 
 void TakeSessionDirectories(InstallSession& session) {
@@ -202,6 +203,8 @@ void EndSession(InstallSession& session) {
   }
   session.SavedPrinters = nullptr;
   ReleasePendingDeletes(&session.PendingDeletes);
+  Release(session.Monitor.Library);
+  session.Monitor = MonitorPlan{};
   Release(session.DriverDirectory);
   Release(session.InstallLog);
   Release(session.SystemDirectory);

@@ -74,6 +74,19 @@ struct SavedPrinter {
 // monitor/port_text.h).
 struct PortRewrite;
 
+// What an install found out, once and before it changed anything, about the
+// port monitor already registered and its library (monitor/monitor_plan.cpp),
+// kept up to date as the run removes and registers the monitor.
+struct MonitorPlan {
+  uint8_t Made = 0;
+  uint8_t Registered = 0;  // a "Loomscribe:" monitor is registered
+  uint8_t Queued = 0;      // its library waits for deletion at the next boot
+  uint8_t CopyFailed = 0;  // the install half could not copy the monitor library
+  int32_t Build = -1;      // build number of the library, -1 when it has none
+  WideBuffer Library;      // the library's full path (the registered one's, else
+                           // MonitorFile's) in the system directory
+};
+
 // ---------------------------------------------------------------------------
 struct InstallSession {
   WideBuffer ModuleDirectory;  // the program's directory, separator included
@@ -95,6 +108,7 @@ struct InstallSession {
   PrinterList Printers;
   PRINTER_INFO_2W** RedirectedPorts = nullptr;  // null-terminated, points into Printers
   PortRewrite* RedirectedRewrites = nullptr;     // one per entry of RedirectedPorts
+  MonitorPlan Monitor;
 };
 
 void BeginSession(InstallSession& session);
