@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "files/files.h"
+#include "monitor/monitor.h"
 #include "sequences/sequences.h"
 #include "session/session.h"
 #include "support/fake_world.h"
@@ -35,6 +36,8 @@ class ComponentGuardTest : public ::testing::Test {
     BeginSession(session);
     SetPlatformFiles(session);
     TakeSessionDirectories(session);
+    // As an install does before it changes anything.
+    PlanMonitor(session);
   }
   void TearDown() override { EndSession(session); }
   void Queue(const std::vector<std::wstring>& strings) {

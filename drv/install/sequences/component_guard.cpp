@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "files/files.h"
+#include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "sequences/sequences.h"
 #include "session/session.h"
@@ -38,12 +39,13 @@ const wchar_t* ComponentNamed(const InstallSession& session, const wchar_t* name
 
 int CollectReliedOnFiles(InstallSession& session, ReliedOnFile* files) {
   int count = 0;
-  if (Length(session.SystemDirectory) > 0 && session.MonitorFile && *session.MonitorFile) {
+  // The library the registered monitor loads, whatever its name; none when
+  // no product monitor is registered (an unused library is not kept).
+  if (const wchar_t* library = RegisteredMonitorLibrary(session)) {
     ReliedOnFile& f = files[count++];
-    f.path = CopyBuffer(session.SystemDirectory);
-    Append(f.path, session.MonitorFile);
+    Assign(f.path, library);
     f.directory = Text(session.SystemDirectory);
-    f.name = session.MonitorFile;
+    f.name = nullptr;  // put back only under the conditions of MonitorLibraryToCopyBack
   }
   DriverList drivers;
   ListDrivers(drivers, session.Environment);
@@ -88,9 +90,12 @@ void KeepComponentFiles(InstallSession& session) {
   ReleasePendingRenames(table);
 
   // A file carried off before the install ended is copied again.
+  if (MonitorLibraryToCopyBack(session))
+    CopyComponentFile(session, Text(session.SystemDirectory), session.MonitorFile, nullptr, 0, true);
   for (int i = 0; i < count; ++i) {
+    if (!files[i].name) continue;
     if (Os().GetFileAttributesW(Text(files[i].path)) != INVALID_FILE_ATTRIBUTES) continue;
-    if (files[i].name) CopyComponentFile(session, files[i].directory, files[i].name, nullptr, 0, true);
+    CopyComponentFile(session, files[i].directory, files[i].name, nullptr, 0, true);
   }
   for (int i = 0; i < count; ++i) {
     Release(files[i].path);

@@ -47,15 +47,6 @@ void StopTrayKeepingOwnProgram(InstallSession& session) {
   Release(own);
 }
 
-bool MonitorFilePresent(const InstallSession& session) {
-  if (Length(session.SystemDirectory) == 0 || !session.MonitorFile) return false;
-  WideBuffer path = CopyBuffer(session.SystemDirectory);
-  Append(path, session.MonitorFile);
-  bool present = Os().GetFileAttributesW(Text(path)) != INVALID_FILE_ATTRIBUTES;
-  Release(path);
-  return present;
-}
-
 void SetUpSession(InstallSession& session) {
   BeginSession(session);
   CheckSpooler(session);
@@ -135,7 +126,7 @@ void ReInstall(InstallSession& session) {
   ApplyQueuedDeletes();
   // Those deletions may have taken the very library that the removal found
   // compatible and meant to register without a copy.
-  if (session.InstallMonitor && !session.CopyMonitor && !MonitorFilePresent(session))
+  if (session.InstallMonitor && !session.CopyMonitor && MonitorLibraryLost(session))
     session.CopyMonitor = 1;
 
   if (session.InstallMonitor) InstallPortMonitor(session);
@@ -159,7 +150,10 @@ void FullUninstall(InstallSession& session) {
 RunResult RunInstall(HWND parentWindow) {
   InstallSession session;
   SetUpSession(session);
-  ReInstall(session);
+  // Nothing is removed unless everything needed to put it back is at hand.
+  ComponentSources sources;
+  if (HoldComponentSources(session, sources)) ReInstall(session);
+  ReleaseComponentSources(sources);
   return FinishSession(session, parentWindow);
 }
 

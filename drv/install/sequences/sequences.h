@@ -12,6 +12,18 @@ struct RunResult {
   uint32_t scheduledForRestart = 0;
 };
 
+// The component files an install cannot do without, held open from before
+// its removal starts until its install half has copied them.
+struct ComponentSources {
+  HANDLE held[3] = {};
+  int count = 0;
+};
+// Opens and holds them, and checks that the driver's staged copies can be
+// replaced. False, with the cause logged (the copy's own error line) and
+// nothing held or changed, when one of them is missing or held.
+bool HoldComponentSources(InstallSession& session, ComponentSources& sources);
+void ReleaseComponentSources(ComponentSources& sources);
+
 RunResult RunInstall(HWND parentWindow);
 RunResult RunUninstall(HWND parentWindow);
 void ReInstall(InstallSession& session);

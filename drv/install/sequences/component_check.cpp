@@ -1,0 +1,67 @@
+// An install removes the old installation, printers included, before it puts
+// the new one in place; what it removes it can only bring back with the
+// component files from its own folder. So before the removal touches
+// anything, every file the install half cannot do without is opened here the
+// way the copy will open it, and held (read sharing only) until the install
+// half has copied it: a file that is missing or held by someone else now stops
+// the run while the machine is still as it was, and none can be taken away
+// in between. The driver's staged copies must also be replaceable.
+#include <initializer_list>
+
+#include "files/files.h"
+#include "monitor/monitor.h"
+#include "platform/platform.h"
+#include "sequences/sequences.h"
+#include "session/session.h"
+
+namespace {
+
+bool Hold(InstallSession& session, ComponentSources& sources, const wchar_t* name) {
+  HANDLE file = OpenComponentSource(session, name);
+  if (file == INVALID_HANDLE_VALUE) {
+    LogError(session, 10, ErrorMessageFormat(10), name ? name : L"");
+    return false;
+  }
+  sources.held[sources.count++] = file;
+  return true;
+}
+
+// A file left in the way of a copy (a stale staged copy, the leftover of a
+// cut-off copy) must be one the copy can replace.
+bool Replaceable(InstallSession& session, const wchar_t* directory, const wchar_t* name,
+                 bool temporary) {
+  WideBuffer path;
+  bool formed = temporary ? ComponentTempPath(path, directory, name)
+                          : ComponentPath(path, directory, name);
+  // Probed and let go at once: Wine refuses to replace a file that is open at
+  // all, and the copy replaces this very file.
+  bool ok = !formed || CheckReplaceable(session, Text(path));
+  if (!ok) LogError(session, 9, ErrorMessageFormat(9), Text(path));
+  Release(path);
+  return ok;
+}
+
+}  // namespace
+
+bool HoldComponentSources(InstallSession& session, ComponentSources& sources) {
+  PlanMonitor(session);
+  bool ok = (!MonitorSourceNeeded(session) || Hold(session, sources, session.MonitorFile)) &&
+            Hold(session, sources, session.DriverFile) && Hold(session, sources, session.UiFile);
+  // The help file is not needed to bring the printers back.
+  if (ok && Length(session.DriverDirectory) > 0) {
+    const wchar_t* directory = Text(session.DriverDirectory);
+    for (const wchar_t* name : {session.DriverFile, session.UiFile}) {
+      ok = ok && Replaceable(session, directory, name, false) &&
+           Replaceable(session, directory, name, true);
+    }
+  }
+  if (ok && MonitorSourceNeeded(session) && Length(session.SystemDirectory) > 0)
+    ok = Replaceable(session, Text(session.SystemDirectory), session.MonitorFile, true);
+  if (!ok) ReleaseComponentSources(sources);
+  return ok;
+}
+
+void ReleaseComponentSources(ComponentSources& sources) {
+  for (int i = 0; i < sources.count; ++i) Os().CloseHandle(sources.held[i]);
+  sources.count = 0;
+}
