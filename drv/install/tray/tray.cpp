@@ -116,9 +116,31 @@ int RunQuitHandshake(HANDLE mutex) {
   return owned;
 }
 
+// Whether `path` names a file by an absolute path ("X:\..." or "\\..."),
+// never relative to the current directory or drive.
+bool IsAbsolutePath(const wchar_t* path) {
+  if (IsSeparator(path[0])) return IsSeparator(path[1]);
+  return ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+         path[1] == L':' && IsSeparator(path[2]);
+}
+
+// Whether the last part of `path` is the tray program's file name.
+bool NamesTrayProgram(const wchar_t* path) {
+  const wchar_t* name = path;
+  for (const wchar_t* at = path; *at; ++at)
+    if (IsSeparator(*at)) name = at + 1;
+  WideBuffer tray = AssignAnsi(kTrayFileName);
+  bool same = Length(tray) > 0 && _wcsicmp(name, Text(tray)) == 0;
+  Release(tray);
+  return same;
+}
+
 // The path held in the Run value as read, or null when the data is not a
-// usable path: not REG_SZ, empty, or filling the whole buffer without a
-// terminator (a cut path would name another file).
+// path of the tray program that may be deleted: not REG_SZ (an expandable
+// text is not expanded), filling the whole buffer without a terminator (a cut
+// path would name another file), not absolute (a relative one would be taken
+// against whatever the current directory is), quoted or with arguments, or
+// naming any file but lsbtray.exe (a user's document, say).
 const wchar_t* RunValuePath(wchar_t* value, DWORD type, DWORD bytes) {
   if (type != REG_SZ) return nullptr;
   DWORD chars = bytes / sizeof(wchar_t);
@@ -127,7 +149,32 @@ const wchar_t* RunValuePath(wchar_t* value, DWORD type, DWORD bytes) {
     if (chars == kRunValueChars) return nullptr;
     value[chars] = L'\0';
   }
-  return value[0] ? value : nullptr;
+  if (!IsAbsolutePath(value) || !NamesTrayProgram(value)) return nullptr;
+  return value;
+}
+
+// The volume and file number of an existing file, from a handle that asks
+// for no access at all (it opens also while the program runs).
+bool FileIdentity(const wchar_t* path, BY_HANDLE_FILE_INFORMATION& info) {
+  HANDLE file = Os().CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool known = Os().GetFileInformationByHandle(file, &info) != FALSE;
+  Os().CloseHandle(file);
+  return known;
+}
+
+// Whether two paths name the same file, however each is spelt ("/" for
+// "\", "x64\..\", letter case). When either file cannot be asked, only
+// the same text (in any letter case) counts as the same file.
+bool SameFile(const wchar_t* a, const wchar_t* b) {
+  BY_HANDLE_FILE_INFORMATION first = {};
+  BY_HANDLE_FILE_INFORMATION second = {};
+  if (FileIdentity(a, first) && FileIdentity(b, second))
+    return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
+  return _wcsicmp(a, b) == 0;
 }
 
 void DeleteTrayFile(const wchar_t* path) {
@@ -187,7 +234,7 @@ void StopAndUnregisterTray(const wchar_t* keepFile) {
                               &bytes) != ERROR_SUCCESS) {
       Os().Sleep(kMissingValueSleepMs);
     } else if (const wchar_t* path = RunValuePath(value, type, bytes)) {
-      if (!keepFile || _wcsicmp(path, keepFile) != 0) DeleteTrayFile(path);
+      if (!keepFile || !SameFile(path, keepFile)) DeleteTrayFile(path);
     }
   }
   Os().RegDeleteValueA(key, kTrayRunValueA);

@@ -11,9 +11,10 @@ extern const wchar_t kTrayRunValueW[];   // "LoomscribeTray"
 constexpr unsigned kTrayQuitMessage = 1026;  // WM_USER + 2
 
 void RegisterAndStartTray(InstallSession& session);
-// Stops the tray program and removes its Run value and the file it names;
-// `keepFile`, when given, stays even when the Run value names it (the tray
-// program a re-install is about to start again).
+// Stops the tray program and removes its Run value and the file it names,
+// when that is an absolute path of a file named lsbtray.exe; `keepFile`, when
+// given, stays even when the Run value names it under another spelling (the
+// tray program a re-install is about to start again).
 void StopAndUnregisterTray(const wchar_t* keepFile = nullptr);
 
 // lsbtray.exe in the parent of the program's directory; empty when memory
