@@ -1,0 +1,195 @@
+// install.exe over an installation whose printers the user has set up, with
+// a component file missing from or held open in the product folder, or a
+// stale staged copy held open in the driver directory: the run ends with 100
+// before it removes anything, and the machine is exactly as it was. With the
+// cause gone, the next install carries everything across.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/product_run.h"
+#include "support/test_util.h"
+#include "support/wine_spooler.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+using namespace productrun;
+
+const wchar_t kOffice[] = L"Lmx Check Office";
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out.push_back(c < 128 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+// What a user would miss: the product's printers with their settings, the
+// default printer, the driver, the monitor and the tray program's Run value.
+std::string MachineState() {
+  std::ostringstream out;
+  for (const winespool::PrinterRow& row : winespool::Printers()) {
+    if (row.driver != winespool::kDriver && row.port != winespool::kPort) continue;
+    out << "printer " << Narrow(row.name) << " port=" << Narrow(row.port)
+        << " driver=" << Narrow(row.driver) << " comment=" << Narrow(row.comment)
+        << " location=" << Narrow(row.location) << " subkey=" << SubKeyOf(row.name, nullptr)
+        << "\n";
+  }
+  out << "default " << Narrow(winespool::DefaultPrinter()) << "\n";
+  out << "driver " << winespool::Contains(winespool::DriverNames(), winespool::kDriver) << "\n";
+  out << "monitor " << winespool::Contains(winespool::MonitorNames(), winespool::kPort) << "\n";
+  out << "monitor file "
+      << testutil::FileExists(winespool::SystemDirectoryPath() + L"lmxmon64.dll") << "\n";
+  out << "run " << Narrow(ReadRunValue()) << "\n";
+  return out.str();
+}
+
+// Runs install.exe; a log window is read and closed. Returns the exit code.
+DWORD RunShowingLog(const std::wstring& product, std::wstring& log) {
+  std::wstring line = L"\"" + product + L"\\x64\\install.exe\" install";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+    return 0xFFFFFFFF;
+  ::CloseHandle(info.hThread);
+  DWORD code = 0xFFFFFFFF;
+  for (DWORD waited = 0; waited < 180000; waited += 250) {
+    if (::WaitForSingleObject(info.hProcess, 250) == WAIT_OBJECT_0) {
+      ::GetExitCodeProcess(info.hProcess, &code);
+      break;
+    }
+    if (HWND dialog = FindDialogOf(info.dwProcessId)) {
+      log = WindowText(::GetDlgItem(dialog, 1001));
+      ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }
+  }
+  if (code == 0xFFFFFFFF) ::TerminateProcess(info.hProcess, 99);
+  ::CloseHandle(info.hProcess);
+  return code;
+}
+
+bool HasDisplay() {
+  wchar_t display[64] = {};
+  return ::GetEnvironmentVariableW(L"DISPLAY", display, 64) != 0;
+}
+
+class ComponentCheckSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CleanUp();
+    wchar_t name[512] = {};
+    DWORD size = 512;
+    if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
+    product = StageProduct(L"checks");
+    ASSERT_EQ(RunInstall(product, L"install"), 1u);
+    // Two printers the user has set up, one of them the default.
+    ASSERT_TRUE(winespool::AddPrinterOn(kOffice, winespool::kDriver, winespool::kPort));
+    Customise(L"Loomscribe", "lmx-check-first", L"front desk", L"hall");
+    Customise(kOffice, "lmx-check-office", L"second floor", L"room 12");
+    ASSERT_TRUE(::SetDefaultPrinterW(kOffice));
+    before = MachineState();
+  }
+
+  void TearDown() override {
+    if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+    CleanUp();
+    if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
+  }
+
+  static void CleanUp() {
+    QuitAnyTray();
+    DeleteRunValue();
+    winespool::RemoveAllProductState();
+  }
+
+  void HoldFile(const std::wstring& path, DWORD access, DWORD share) {
+    held = ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << ::GetLastError();
+  }
+  void LetGo() {
+    ::CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+  }
+
+  // The install stops before it removes anything: 100, the copy's error line
+  // in the log and no ">ReInstall", the machine (tray program included) as
+  // it was.
+  void ExpectStoppedUnchanged(const std::wstring& errorLine) {
+    // The tray program the set-up install started, once its window is up.
+    bool trayBefore = false;
+    for (int waited = 0; !trayBefore && HasDisplay() && waited < 10000; waited += 50) {
+      trayBefore = ::FindWindowW(kTrayClass, nullptr) != nullptr;
+      if (!trayBefore) ::Sleep(50);
+    }
+    std::wstring log;
+    EXPECT_EQ(RunShowingLog(product, log), 100u);
+    if (HasDisplay()) {
+      EXPECT_THAT(log, HasSubstr(L"\r\n" + errorLine));
+      EXPECT_THAT(log, Not(HasSubstr(L">ReInstall")));
+    }
+    EXPECT_EQ(MachineState(), before);
+    EXPECT_EQ(::FindWindowW(kTrayClass, nullptr) != nullptr, trayBefore);
+  }
+
+  // With the cause gone: 1, and every printer whole.
+  void ExpectInstallCarriesEverything() {
+    EXPECT_EQ(RunInstall(product, L"in"), 1u);
+    EXPECT_EQ(MachineState(), before);
+    EXPECT_EQ(SubKeyOf(kOffice, "DsUser"), "lmx-check-office");
+    EXPECT_EQ(SubKeyOf(L"Loomscribe", "DsUser"), "lmx-check-first");
+  }
+
+  std::wstring product;
+  std::wstring savedDefault;
+  std::string before;
+  HANDLE held = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(ComponentCheckSystemTest, MissingDriverFile) {
+  std::wstring file = product + L"\\x64\\lmxdrv64.dll";
+  std::wstring aside = product + L"\\lmxdrv64.dll.aside";
+  ASSERT_TRUE(::MoveFileW(file.c_str(), aside.c_str()));
+  ExpectStoppedUnchanged(L"Error(10): Cant't open source file: lmxdrv64.dll - (" +
+                         testutil::SystemText(ERROR_FILE_NOT_FOUND) + L")");
+  ASSERT_TRUE(::MoveFileW(aside.c_str(), file.c_str()));
+  ExpectInstallCarriesEverything();
+}
+
+TEST_F(ComponentCheckSystemTest, ConfigurationFileHeldWithoutSharing) {
+  HoldFile(product + L"\\x64\\lmxui64.dll", GENERIC_READ, 0);
+  ExpectStoppedUnchanged(L"Error(10): Cant't open source file: lmxui64.dll - (" +
+                         testutil::SystemText(ERROR_SHARING_VIOLATION) + L")");
+  LetGo();
+  ExpectInstallCarriesEverything();
+}
+
+TEST_F(ComponentCheckSystemTest, DriverFileHeldForWritingWithReadSharing) {
+  HoldFile(product + L"\\x64\\lmxdrv64.dll", GENERIC_WRITE, FILE_SHARE_READ);
+  ExpectStoppedUnchanged(L"Error(10): Cant't open source file: lmxdrv64.dll - (" +
+                         testutil::SystemText(ERROR_SHARING_VIOLATION) + L")");
+  LetGo();
+  ExpectInstallCarriesEverything();
+}
+
+TEST_F(ComponentCheckSystemTest, HeldStaleStagedCopyInTheDriverDirectory) {
+  std::wstring staged = winespool::DriverDirectory() + L"lmxui64.dll";
+  ASSERT_TRUE(::CopyFileW((product + L"\\x64\\lmxui64.dll").c_str(), staged.c_str(), FALSE));
+  HoldFile(staged, GENERIC_READ, FILE_SHARE_READ);
+  ExpectStoppedUnchanged(L"Error(9): Cant't open destination file: " + staged + L" - (" +
+                         testutil::SystemText(ERROR_SHARING_VIOLATION) + L")");
+  LetGo();
+  ExpectInstallCarriesEverything();
+  // The stale copy was replaced and then removed with the other staged files.
+  EXPECT_FALSE(testutil::FileExists(staged));
+}
+
+}  // namespace
