@@ -169,17 +169,14 @@ std::vector<Case> Cases() {
       {"DestinationLocked", 9, true, true, L"Cant't open destination file: ", {kAddOffice},
        kMonitor | kTray,
        [](const std::wstring&) {
-         Replace<&Platform::CreateFileW>([](LPCWSTR path, DWORD access, DWORD share,
-                                            LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                                            DWORD flags, HANDLE templ) {
-           std::wstring p = path ? path : L"";
-           if ((access & GENERIC_WRITE) && p.size() > 11 &&
-               p.compare(p.size() - 11, 11, L"lmxui64.dll") == 0) {
+         // The copy takes the destination's place by MoveFileExW.
+         Replace<&Platform::MoveFileExW>([](LPCWSTR from, LPCWSTR to, DWORD flags) {
+           std::wstring p = to ? to : L"";
+           if (p.size() > 11 && p.compare(p.size() - 11, 11, L"lmxui64.dll") == 0) {
              ::SetLastError(ERROR_SHARING_VIOLATION);
-             return INVALID_HANDLE_VALUE;
+             return FALSE;
            }
-           return RealPlatform().CreateFileW(path, access, share, security, disposition, flags,
-                                             templ);
+           return RealPlatform().MoveFileExW(from, to, flags);
          });
        }},
       {"HelpMissing", 10, true, true, L"Cant't open source file: lmxhelp.chm", {kAddOffice},
