@@ -176,13 +176,6 @@ TEST_F(ComponentCheckTest, MonitorLibraryIsNeededUnlessTheKeptMonitorsOwnIsThere
                           testutil::SystemText(ERROR_FILE_NOT_FOUND) + L")"});
 }
 
-TEST_F(ComponentCheckTest, MissingHelpFileDoesNotStopTheInstall) {
-  world.RemoveFile(kModule + L"lmxhelp.chm");
-  EXPECT_EQ(Install(), kExitErrors);
-  EXPECT_THAT(ShownLog(), Contains(L">ReInstall"));
-  ExpectCarriedWhole();
-}
-
 TEST_F(ComponentCheckTest, SourcesStayHeldUntilTheInstallHalfHasCopiedThem) {
   // Between the check and the copies nobody may take the files away.
   std::vector<bool> writable;
