@@ -5,6 +5,20 @@
 #include <cwchar>
 #include <functional>
 
+// The entries that change the machine's state (files, registry, spooler,
+// services, processes): World::StopAfter counts these calls, and once the
+// machine has stopped they fail and change nothing. A new seam entry that
+// writes anything belongs here.
+#define LMX_WORLD_STATE_CHANGING(X)                                         \
+  X(CreateFileW) X(WriteFile) X(DeleteFileW) X(MoveFileExW)                 \
+  X(CreateProcessW) X(PostMessageW)                                         \
+  X(ControlService) X(StartServiceW)                                        \
+  X(RegCreateKeyExW) X(RegSetValueExW) X(RegDeleteValueA) X(RegDeleteTreeW) \
+  X(RegFlushKey)                                                            \
+  X(AddMonitorW) X(DeleteMonitorW) X(AddPrinterDriverExW)                   \
+  X(DeletePrinterDriverExW) X(AddPrinterW) X(DeletePrinter) X(SetPrinterW) \
+  X(SetPrinterDataA) X(SetPrinterDataExA) X(SetDefaultPrinterW)
+
 namespace fake {
 
 namespace {
@@ -173,6 +187,36 @@ std::string KeyPath(HKEY root, const char* sub) {
   return World::Lower(path);
 }
 
+// The path of `sub` below `root`, a predefined key or one opened here; ""
+// for a handle that is not open.
+std::string KeyPathBelow(HKEY root, LPCWSTR sub) {
+  std::string base;
+  auto it = TheHandles().keys.find(root);
+  if (it != TheHandles().keys.end())
+    base = it->second;
+  else if (root == HKEY_LOCAL_MACHINE || root == HKEY_CURRENT_USER)
+    base = KeyPath(root, nullptr);
+  else
+    return "";
+  std::string tail = Narrow(sub);
+  return World::Lower(tail.empty() ? base : base + "\\" + tail);
+}
+
+// The names of the keys directly below `path`, in order.
+std::vector<std::string> ChildKeys(const World& world, const std::string& path) {
+  std::vector<std::string> names;
+  std::string prefix = path + "\\";
+  for (const auto& key : world.registry) {
+    if (key.first.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string name = key.first.substr(prefix.size());
+    name = name.substr(0, name.find('\\'));
+    if (names.empty() || names.back() != name) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
 bool PortKnown(const World& world, const std::wstring& ports) {
   // A printer's port text may list several ports, separated by commas.
   size_t start = 0;
@@ -211,6 +255,7 @@ std::string World::Lower(const std::string& text) {
 
 World::World() {
   TheHandles() = Handles{};
+  flushedRegistry_ = registry;
   monitors.push_back({L"Local Port", L"Windows x64", L"localspl.dll"});
   extraPorts = {L"FILE:", L"LPT1:", L"COM1:", L"nul:"};
   AddFile(std::wstring(kSystemDir) + L"\\localspl.dll", "spl");
@@ -225,6 +270,56 @@ World::World() {
   registry[Lower(std::string(kSessionManagerKey))];
   registry[Lower(std::string("HKCU\\Software\\Tamarel Software KFT\\Loomscribe"))];
   InstallHooks();
+  InstallPowerSwitch();
+}
+
+void World::StopAfter(int n) {
+  stopAfter_ = n;
+  stateChanges = 0;
+  stopped_ = false;
+  flushedRegistry_ = registry;
+}
+
+void World::PowerOn() {
+  stopAfter_ = -1;
+  stopped_ = false;
+  spoolerRunning = true;
+  lingeringModules.clear();
+  trayRunning = false;
+  for (auto& file : files) file.second.lockedForever = false;
+  Handles& h = TheHandles();
+  h.files.clear();
+  h.printers.clear();
+  h.keys.clear();
+  h.mutexes.clear();
+  h.others.clear();
+}
+
+void World::InstallPowerSwitch() {
+  World& w = *this;
+  auto noteChange = [&w] {
+    ++w.stateChanges;
+    if (w.stopAfter_ > 0 && !w.stopped_ && w.stateChanges >= w.stopAfter_) {
+      w.stopped_ = true;
+      w.registry = w.flushedRegistry_;  // what the hive had on disk
+    }
+  };
+#define LMX_WORLD_WRAP(name)                                  \
+  {                                                           \
+    using H = Hook<&Platform::name>;                          \
+    auto inner = H::fn;                                       \
+    H::fn = [inner, &w, noteChange](auto... a) {              \
+      if (w.stopped_) {                                       \
+        ::SetLastError(ERROR_NOT_READY);                      \
+        return H::failure();                                  \
+      }                                                       \
+      auto result = inner ? inner(a...) : H::fallback(a...);  \
+      noteChange();                                           \
+      return result;                                          \
+    };                                                        \
+  }
+  LMX_WORLD_STATE_CHANGING(LMX_WORLD_WRAP)
+#undef LMX_WORLD_WRAP
 }
 
 World::~World() { TheHandles() = Handles{}; }
@@ -597,6 +692,74 @@ void World::InstallHooks() {
     if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
     return w.registry[it->second].erase(Lower(std::string(name ? name : ""))) ? ERROR_SUCCESS
                                                                               : ERROR_FILE_NOT_FOUND;
+  });
+  Set<&Platform::RegOpenKeyExW>([&w, &h](HKEY root, LPCWSTR sub, DWORD, REGSAM,
+                                         PHKEY result) -> LSTATUS {
+    std::string path = KeyPathBelow(root, sub);
+    if (path.empty()) return ERROR_INVALID_HANDLE;
+    if (!w.registry.count(path)) return ERROR_FILE_NOT_FOUND;
+    HKEY key = reinterpret_cast<HKEY>(h.New());
+    h.keys[key] = path;
+    *result = key;
+    return ERROR_SUCCESS;
+  });
+  Set<&Platform::RegCreateKeyExW>([&w, &h](HKEY root, LPCWSTR sub, DWORD, LPWSTR, DWORD, REGSAM,
+                                           const LPSECURITY_ATTRIBUTES, PHKEY result,
+                                           LPDWORD disposition) -> LSTATUS {
+    std::string path = KeyPathBelow(root, sub);
+    if (path.empty()) return ERROR_INVALID_HANDLE;
+    if (disposition)
+      *disposition = w.registry.count(path) ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    // Every key on the way is made as well.
+    for (size_t cut = path.find('\\'); cut != std::string::npos; cut = path.find('\\', cut + 1))
+      w.registry[path.substr(0, cut)];
+    w.registry[path];
+    HKEY key = reinterpret_cast<HKEY>(h.New());
+    h.keys[key] = path;
+    *result = key;
+    return ERROR_SUCCESS;
+  });
+  Set<&Platform::RegEnumKeyExW>([&w, &h](HKEY key, DWORD index, LPWSTR name, LPDWORD chars,
+                                         LPDWORD, LPWSTR, LPDWORD, PFILETIME) -> LSTATUS {
+    auto it = h.keys.find(key);
+    if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
+    std::vector<std::string> names = ChildKeys(w, it->second);
+    if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
+    const std::string& child = names[index];
+    if (!chars || *chars <= child.size()) return ERROR_MORE_DATA;
+    for (size_t i = 0; i < child.size(); ++i) name[i] = static_cast<unsigned char>(child[i]);
+    name[child.size()] = L'\0';
+    *chars = static_cast<DWORD>(child.size());
+    return ERROR_SUCCESS;
+  });
+  Set<&Platform::RegQueryInfoKeyW>([&w, &h](HKEY key, LPWSTR, LPDWORD, LPDWORD, LPDWORD subKeys,
+                                            LPDWORD, LPDWORD, LPDWORD values, LPDWORD, LPDWORD,
+                                            LPDWORD, PFILETIME) -> LSTATUS {
+    auto it = h.keys.find(key);
+    if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
+    if (subKeys) *subKeys = static_cast<DWORD>(ChildKeys(w, it->second).size());
+    if (values) *values = static_cast<DWORD>(w.registry[it->second].size());
+    return ERROR_SUCCESS;
+  });
+  Set<&Platform::RegDeleteTreeW>([&w](HKEY root, LPCWSTR sub) -> LSTATUS {
+    std::string path = KeyPathBelow(root, sub);
+    if (path.empty()) return ERROR_INVALID_HANDLE;
+    if (!w.registry.count(path)) return ERROR_FILE_NOT_FOUND;
+    std::string prefix = path + "\\";
+    for (auto it = w.registry.begin(); it != w.registry.end();)
+      it = it->first.compare(0, prefix.size(), prefix) == 0 ? w.registry.erase(it) : std::next(it);
+    // With a sub-key the key itself goes; without one only its content.
+    if (sub && *sub)
+      w.registry.erase(path);
+    else
+      w.registry[path].clear();
+    return ERROR_SUCCESS;
+  });
+  Set<&Platform::RegFlushKey>([&w, &h](HKEY key) -> LSTATUS {
+    if (!h.keys.count(key) && key != HKEY_LOCAL_MACHINE && key != HKEY_CURRENT_USER)
+      return ERROR_INVALID_HANDLE;
+    w.flushedRegistry_ = w.registry;
+    return ERROR_SUCCESS;
   });
   Set<&Platform::RegCloseKey>([&h](HKEY key) -> LSTATUS {
     return h.keys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;

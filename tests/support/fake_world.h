@@ -126,6 +126,21 @@ class World {
   INT_PTR dialogCloseCommand = IDOK;
   std::vector<std::wstring> bootDeletes;  // paths MoveFileExW scheduled
 
+  // --- power cut -------------------------------------------------------------
+  // The machine stops after the n-th state-changing call from now (n >= 1;
+  // the entries that count are listed in LMX_WORLD_STATE_CHANGING in
+  // fake_world.cpp): every later such call fails and changes nothing, and
+  // the registry loses what was written since the last RegFlushKey (or since
+  // this call). A negative n never stops.
+  void StopAfter(int n);
+  bool Stopped() const { return stopped_; }
+  // State-changing calls since the last StopAfter.
+  int stateChanges = 0;
+  // The machine runs again after a stop, as after a reboot: the spooler runs,
+  // processes of the stopped run and the tray program are gone, nothing is
+  // held open, Windows keeps no DLL loaded.
+  void PowerOn();
+
   // --- helpers -------------------------------------------------------------
   // `build` >= 0 gives the file a version resource with that build number.
   void AddFile(const std::wstring& path, const std::string& bytes = "x", int build = -1);
@@ -153,6 +168,10 @@ class World {
 
  private:
   void InstallHooks();
+  void InstallPowerSwitch();
+  int stopAfter_ = -1;
+  bool stopped_ = false;
+  std::map<std::string, std::map<std::string, WorldRegValue>> flushedRegistry_;
 };
 
 // The module directory, "...\x64\" with its separator.

@@ -270,6 +270,27 @@ struct SpoolerPrinters {
       return TRUE;
     });
     fake::Set<&Platform::ClosePrinter>([](HANDLE) { return TRUE; });
+    // The journal of moved printers takes every write; its content is the
+    // business of the whole-machine tests.
+    static int journalKey;
+    fake::Set<&Platform::RegCreateKeyExW>([](HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM,
+                                             const LPSECURITY_ATTRIBUTES, PHKEY key,
+                                             LPDWORD) -> LSTATUS {
+      *key = reinterpret_cast<HKEY>(&journalKey);
+      return ERROR_SUCCESS;
+    });
+    fake::Set<&Platform::RegQueryInfoKeyW>([](HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD subKeys,
+                                              LPDWORD, LPDWORD, LPDWORD values, LPDWORD, LPDWORD,
+                                              LPDWORD, PFILETIME) -> LSTATUS {
+      if (subKeys) *subKeys = 0;
+      if (values) *values = 0;
+      return ERROR_SUCCESS;
+    });
+    fake::Set<&Platform::RegSetValueExW>(
+        [](HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) -> LSTATUS { return ERROR_SUCCESS; });
+    fake::Set<&Platform::RegFlushKey>([](HKEY) -> LSTATUS { return ERROR_SUCCESS; });
+    fake::Set<&Platform::RegDeleteTreeW>([](HKEY, LPCWSTR) -> LSTATUS { return ERROR_SUCCESS; });
+    fake::Set<&Platform::RegCloseKey>([](HKEY) -> LSTATUS { return ERROR_SUCCESS; });
   }
 };
 

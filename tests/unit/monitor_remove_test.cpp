@@ -211,7 +211,7 @@ TEST_F(MonitorRemoveTest, RefusedTwiceRestartsTheSpoolerBeforeTheThirdTry) {
   EXPECT_EQ(session.ErrorCount, 0);
 }
 
-TEST_F(MonitorRemoveTest, RefusedThreeTimesIsErrorTwelveAndKeepsTheFile) {
+TEST_F(MonitorRemoveTest, RefusedThreeTimesIsErrorTwelveKeepsTheFileAndPutsThePrintersBack) {
   monitors = kThreeMonitors;
   session.Printers = mdfake::MakePrinters({{L"Ours", L"Loomscribe:"}});
   printers.ports = {{L"Ours", L"Loomscribe:"}};
@@ -223,13 +223,17 @@ TEST_F(MonitorRemoveTest, RefusedThreeTimesIsErrorTwelveAndKeepsTheFile) {
                   {L"  There is no check for monitor version", L"  Can't delete monitor from the first try",
                    L"  SetPrinter(Ours) - ok", L"  >Restart Spooler",
                    L"  Error(12): Can`t remove the port monitor 'Loomscribe:' - (" +
-                       testutil::SystemText(ERROR_ACCESS_DENIED) + L")"})));
+                       testutil::SystemText(ERROR_ACCESS_DENIED) + L")",
+                   L"  SetPrinter(Ours) - ok"})));
   EXPECT_EQ(deleteArgs.size(), 3u);
   EXPECT_EQ(session.ErrorCount, 1);
   EXPECT_EQ(session.IndentDepth, 0);
   EXPECT_TRUE(files.files.count(kMonitorPath));
   EXPECT_EQ(fake::CountCalls("DeleteFileW"), 0);
-  EXPECT_EQ(printers.ports[L"Ours"], L"file:");
+  // The monitor and its port stay: the printer is back on it at once, and
+  // the list of moves is used up.
+  EXPECT_EQ(printers.ports[L"Ours"], L"Loomscribe:");
+  EXPECT_EQ(session.RedirectedPorts, nullptr);
 }
 
 struct BuildCase {

@@ -10,25 +10,6 @@ namespace {
 constexpr int kRegistrationAttempts = 5;
 constexpr DWORD kRegistrationPauseMs = 50;
 
-// Puts the printers that the monitor removal moved to "file:" back on
-// "Loomscribe:". Each text is given back exactly where it was rewritten and
-// only while it still fits the storage the spooler gave it; a record whose
-// text no longer holds that "file:" is left alone.
-void RestoreRedirectedPrinters(InstallSession& session) {
-  PRINTER_INFO_2W** list = session.RedirectedPorts;
-  PortRewrite* rewrites = session.RedirectedRewrites;
-  if (!list || !list[0] || !rewrites) return;
-  for (size_t i = 0; list[i]; ++i) {
-    PRINTER_INFO_2W* record = list[i];
-    PortRewrite& rewrite = rewrites[i];
-    // Given back once only, and only into the text that was rewritten.
-    bool ours = rewrite.text && rewrite.text == record->pPortName;
-    rewrite.text = nullptr;
-    if (!ours || !RestorePortText(record->pPortName, rewrite)) continue;
-    StorePrinterPort(session, record);
-  }
-}
-
 }  // namespace
 
 void InstallPortMonitor(InstallSession& session) {

@@ -3,6 +3,7 @@
 #include "monitor/monitor.h"
 #include "monitor/port_text.h"
 #include "platform/platform.h"
+#include "printers/journal.h"
 #include "service/spooler.h"
 #include "session/session.h"
 
@@ -36,16 +37,38 @@ void RedirectPrinters(InstallSession& session) {
     if (rewrites) Os().GlobalFree(rewrites);
     return;
   }
-  session.RedirectedPorts = list;
-  session.RedirectedRewrites = rewrites;
 
+  // The printers to move, recorded in the journal before any of them is: a
+  // run cut off now must not leave them on "file:" for good. Without that
+  // record none is moved.
   size_t listed = 0;
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
     PRINTER_INFO_2W* record = session.Printers.buffer + i;
-    if (!RedirectPortText(record->pPortName, &rewrites[listed])) continue;
-    list[listed++] = record;
-    StorePrinterPort(session, record);
+    if (record->pPortName && std::wcsstr(record->pPortName, kProductPort)) list[listed++] = record;
   }
+  if (listed > 0 && !JournalPortMoves(session, list, listed)) {
+    Os().GlobalFree(list);
+    Os().GlobalFree(rewrites);
+    return;
+  }
+  session.RedirectedPorts = list;
+  session.RedirectedRewrites = rewrites;
+
+  for (size_t i = 0; i < listed; ++i) {
+    RedirectPortText(list[i]->pPortName, &rewrites[i]);
+    StorePrinterPort(session, list[i]);
+  }
+}
+
+// The monitor stays registered, and so does its port: the printers moved off
+// it go back at once. The list is then used up, so that the install half
+// cannot give a text back a second time.
+void PutBackRedirectedPrinters(InstallSession& session) {
+  RestoreRedirectedPrinters(session);
+  if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
+  if (session.RedirectedRewrites) Os().GlobalFree(session.RedirectedRewrites);
+  session.RedirectedPorts = nullptr;
+  session.RedirectedRewrites = nullptr;
 }
 
 }  // namespace
@@ -143,7 +166,10 @@ void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
         SpoolerRestart restart = BeginSpoolerRestart(&session);
         EndSpoolerRestart(restart);
         deleted = DeleteProductMonitor(session.Environment);
-        if (!deleted) LogError(session, 12, ErrorMessageFormat(12));
+        if (!deleted) {
+          LogError(session, 12, ErrorMessageFormat(12));
+          PutBackRedirectedPrinters(session);
+        }
       }
     }
     if (deleted) {

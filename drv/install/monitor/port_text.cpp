@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "printers/journal.h"
 #include "session/session.h"
 
 
@@ -77,4 +78,24 @@ void StorePrinterPort(InstallSession& session, PRINTER_INFO_2W* record) {
   } else {
     LogLine(session, L"Can't open printer %s", name);
   }
+}
+
+// Each text is given back exactly where it was rewritten and only while it
+// still fits the storage the spooler gave it; a record whose text no longer
+// holds that "file:" is left alone.
+void RestoreRedirectedPrinters(InstallSession& session) {
+  PRINTER_INFO_2W** list = session.RedirectedPorts;
+  PortRewrite* rewrites = session.RedirectedRewrites;
+  if (list && list[0] && rewrites) {
+    for (size_t i = 0; list[i]; ++i) {
+      PRINTER_INFO_2W* record = list[i];
+      PortRewrite& rewrite = rewrites[i];
+      // Given back once only, and only into the text that was rewritten.
+      bool ours = rewrite.text && rewrite.text == record->pPortName;
+      rewrite.text = nullptr;
+      if (!ours || !RestorePortText(record->pPortName, rewrite)) continue;
+      StorePrinterPort(session, record);
+    }
+  }
+  JournalPortMovesDone(session);
 }

@@ -45,3 +45,8 @@ bool RestorePortText(wchar_t* text, const PortRewrite& rewrite);
 // (SetPrinterW, level 2) and logs "SetPrinter(%s) - ok" or "- failed", or
 // "Can't open printer %s".
 void StorePrinterPort(InstallSession& session, PRINTER_INFO_2W* record);
+
+// Puts the printers that the monitor removal moved to "file:" back on
+// "Loomscribe:", each at the place it was moved from, and only once; their
+// journal entries go after that one try.
+void RestoreRedirectedPrinters(InstallSession& session);

@@ -78,6 +78,12 @@
   X(ControlService, A, FALSE)                                     \
   /* registry (these return an error code, not a BOOL) */         \
   X(RegOpenKeyExA, A, ERROR_CALL_NOT_IMPLEMENTED)                 \
+  X(RegOpenKeyExW, A, ERROR_CALL_NOT_IMPLEMENTED)                 \
+  X(RegCreateKeyExW, A, ERROR_CALL_NOT_IMPLEMENTED)               \
+  X(RegEnumKeyExW, A, ERROR_CALL_NOT_IMPLEMENTED)                 \
+  X(RegQueryInfoKeyW, A, ERROR_CALL_NOT_IMPLEMENTED)              \
+  X(RegDeleteTreeW, A, ERROR_CALL_NOT_IMPLEMENTED)                \
+  X(RegFlushKey, A, ERROR_CALL_NOT_IMPLEMENTED)                   \
   X(RegQueryValueExW, A, ERROR_CALL_NOT_IMPLEMENTED)              \
   X(RegSetValueExW, A, ERROR_CALL_NOT_IMPLEMENTED)                \
   X(RegDeleteValueA, A, ERROR_CALL_NOT_IMPLEMENTED)               \

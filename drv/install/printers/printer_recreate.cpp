@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "printers/journal.h"
 #include "printers/printers.h"
 
 namespace {
@@ -97,6 +98,29 @@ bool ClearDeletedMarker(const char* path) {
   return status == ERROR_SUCCESS;
 }
 
+bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
+                   const wchar_t* location, bool makeDefault) {
+  bool stored = false;
+  PrinterInfoBuffer info = QueryPrinterInfo(printer);
+  if (info.buffer) {
+    info.buffer->pComment = const_cast<wchar_t*>(comment);
+    info.buffer->pLocation = const_cast<wchar_t*>(location);
+    stored = Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info.buffer), 0) != FALSE;
+    if (makeDefault) Os().SetDefaultPrinterW(info.buffer->pPrinterName);
+    Os().GlobalFree(info.buffer);
+  }
+
+  bool written = subKey && WritePrinterSubKey(printer, subKey);
+  if (written) {
+    // The marker is cleared for the value the new printer now holds.
+    char path[260] = {};
+    std::memcpy(path, kMarkerPrefix, sizeof kMarkerPrefix - 1);
+    ReadPrinterSubKey(printer, path + sizeof kMarkerPrefix - 1);
+    if (path[sizeof kMarkerPrefix - 1]) ClearDeletedMarker(path);
+  }
+  return written && stored;
+}
+
 void RecreateSavedPrinters(InstallSession& session) {
   int recreated = 0;
   for (SavedPrinter* node = session.SavedPrinters; node; node = node->next) {
@@ -104,29 +128,15 @@ void RecreateSavedPrinters(InstallSession& session) {
     if (!saved || !saved->pPrinterName) continue;
     HANDLE printer = AddProductPrinter(session, saved->pPrinterName);
     if (!printer) continue;
-
-    if (node->subKey && WritePrinterSubKey(printer, node->subKey)) {
-      // The marker is cleared for the value the new printer now holds.
-      char path[260] = {};
-      std::memcpy(path, kMarkerPrefix, sizeof kMarkerPrefix - 1);
-      ReadPrinterSubKey(printer, path + sizeof kMarkerPrefix - 1);
-      if (path[sizeof kMarkerPrefix - 1]) ClearDeletedMarker(path);
-    }
-
-    PrinterInfoBuffer info = QueryPrinterInfo(printer);
-    if (info.buffer) {
-      info.buffer->pComment = saved->pComment;
-      info.buffer->pLocation = saved->pLocation;
-      Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info.buffer), 0);
-      if ((saved->Attributes & PRINTER_ATTRIBUTE_DEFAULT) &&
-          IsProductDriverName(saved->pDriverName))
-        Os().SetDefaultPrinterW(info.buffer->pPrinterName);
-      Os().GlobalFree(info.buffer);
-    }
-
+    bool makeDefault =
+        (saved->Attributes & PRINTER_ATTRIBUTE_DEFAULT) && IsProductDriverName(saved->pDriverName);
+    if (CarrySettings(printer, node->subKey, saved->pComment, saved->pLocation, makeDefault))
+      JournalPrinterRecreated(session, saved->pPrinterName);
     Os().ClosePrinter(printer);
     ++recreated;
   }
+  // Printers an earlier run left half-way count as re-created too.
+  recreated += ReplayJournal(session);
 
   // A first install, or one whose saved printers all failed, gets one printer.
   if (recreated == 0) {

@@ -34,3 +34,10 @@ bool WritePrinterSubKey(HANDLE printer, const char* subKey);
 // `buffer` holds at least 64 bytes.
 void ReadPrinterSubKey(HANDLE printer, char* buffer);
 bool ClearDeletedMarker(const char* path);
+// Gives a product printer just created the settings it is carried with:
+// comment and location, the default status when `makeDefault`, and, last,
+// its "SubKey" in both places with the per-user marker cleared. The sub-key
+// comes last so that a printer holding one is whole. True when the sub-key
+// was written and the comment and location were stored.
+bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
+                   const wchar_t* location, bool makeDefault);

@@ -7,6 +7,7 @@
 #include "files/files.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
+#include "printers/journal.h"
 #include "printers/printers.h"
 #include "service/spooler.h"
 #include "session/log_window.h"
@@ -150,9 +151,12 @@ void FullUninstall(InstallSession& session) {
 RunResult RunInstall(HWND parentWindow) {
   InstallSession session;
   SetUpSession(session);
-  // Nothing is removed unless everything needed to put it back is at hand.
+  // Nothing is removed unless everything needed to put it back is at hand,
+  // and the printers the run is about to take away are journaled first;
+  // when either cannot be done the run changes nothing.
   ComponentSources sources;
-  if (HoldComponentSources(session, sources)) ReInstall(session);
+  if (HoldComponentSources(session, sources) && JournalCarriedPrinters(session))
+    ReInstall(session);
   ReleaseComponentSources(sources);
   return FinishSession(session, parentWindow);
 }
@@ -161,5 +165,7 @@ RunResult RunUninstall(HWND parentWindow) {
   InstallSession session;
   SetUpSession(session);
   FullUninstall(session);
+  // Nothing is carried past an uninstall; printers it moved to "file:" stay.
+  ClearJournal(session);
   return FinishSession(session, parentWindow);
 }

@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "printers/journal.h"
 
 const wchar_t kProductPort[] = L"Loomscribe:";
 const wchar_t kProductDriver[] = L"Loomscribe printer";
@@ -158,6 +159,7 @@ void BeginSession(InstallSession& session) {
   session.RedirectedPorts = nullptr;
   session.RedirectedRewrites = nullptr;
   session.Monitor = MonitorPlan{};
+  session.Journal = nullptr;
 }
 
 void TakeSessionDirectories(InstallSession& session) {
@@ -189,6 +191,7 @@ void TakeSessionDirectories(InstallSession& session) {
 }
 
 void EndSession(InstallSession& session) {
+  ReleaseJournal(session);
   if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
   session.RedirectedPorts = nullptr;
   if (session.RedirectedRewrites) Os().GlobalFree(session.RedirectedRewrites);

@@ -73,6 +73,8 @@ struct SavedPrinter {
 // Where the removal wrote "file:" into a redirected printer's port text (see
 // monitor/port_text.h).
 struct PortRewrite;
+// The run's view of the journal of carried printers (printers/journal.h).
+struct CarriedJournal;
 
 // What an install found out, once and before it changed anything, about the
 // port monitor already registered and its library (monitor/monitor_plan.cpp),
@@ -109,6 +111,7 @@ struct InstallSession {
   PRINTER_INFO_2W** RedirectedPorts = nullptr;  // null-terminated, points into Printers
   PortRewrite* RedirectedRewrites = nullptr;     // one per entry of RedirectedPorts
   MonitorPlan Monitor;
+  CarriedJournal* Journal = nullptr;             // opened by the first journal write
 };
 
 void BeginSession(InstallSession& session);

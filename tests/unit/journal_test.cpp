@@ -1,0 +1,571 @@
+// The journal of carried printers on the whole-machine fake: a re-install cut
+// off after any state-changing call leaves nothing that the next install
+// cannot make whole; printers moved to "file:" go back when the monitor
+// stays; a journal that cannot be written stops the run before it changes
+// anything; a tampered journal is survived.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dispatch.h"
+#include "sequences/sequences.h"
+#include "session/session.h"
+#include "support/fake_platform.h"
+#include "support/fake_world.h"
+#include "support/test_util.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+const std::string kJournal =
+    "hklm\\software\\tamarel software kft\\loomscribe\\carriedprinters";
+const std::string kMarkers = "hkcu\\software\\tamarel software kft\\loomscribe\\loomscribes\\";
+const wchar_t kForeignDriver[] = L"Generic / Text Only";
+
+std::vector<std::wstring> Lines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+std::string Wide(const std::wstring& text, bool terminated = true) {
+  return std::string(reinterpret_cast<const char*>(text.c_str()),
+                     (text.size() + (terminated ? 1 : 0)) * sizeof(wchar_t));
+}
+
+// The journal's entries as the registry holds them: key name -> values.
+std::map<std::string, std::map<std::string, fake::WorldRegValue>> Entries(fake::World& world) {
+  std::map<std::string, std::map<std::string, fake::WorldRegValue>> out;
+  for (const auto& key : world.registry)
+    if (key.first.compare(0, kJournal.size() + 1, kJournal + "\\") == 0)
+      out[key.first.substr(kJournal.size() + 1)] = key.second;
+  return out;
+}
+
+void PutEntry(fake::World& world, const std::string& key,
+              std::map<std::string, fake::WorldRegValue> values) {
+  world.registry[kJournal];
+  world.registry[kJournal + "\\" + key] = std::move(values);
+}
+
+// Every value of the registry as "key|name|type|bytes".
+std::vector<std::string> Valued(
+    const std::map<std::string, std::map<std::string, fake::WorldRegValue>>& registry) {
+  std::vector<std::string> out;
+  for (const auto& key : registry)
+    for (const auto& value : key.second)
+      out.push_back(key.first + "|" + value.first + "|" + std::to_string(value.second.type) +
+                    "|" + value.second.bytes);
+  return out;
+}
+
+fake::WorldRegValue Sz(const std::wstring& text) { return {REG_SZ, Wide(text)}; }
+fake::WorldRegValue Dword(DWORD value) {
+  return {REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value)};
+}
+fake::WorldRegValue Binary(const std::string& bytes) { return {REG_BINARY, bytes}; }
+
+// A carried printer as an install writes it.
+std::map<std::string, fake::WorldRegValue> Carried(const std::wstring& name,
+                                                   const std::string& subKey,
+                                                   const std::wstring& comment,
+                                                   const std::wstring& location, DWORD isDefault) {
+  return {{"name", Sz(name)},         {"subkey", Binary(subKey)},
+          {"comment", Sz(comment)},   {"location", Sz(location)},
+          {"default", Dword(isDefault)}};
+}
+
+RunResult Install(fake::World& world) {
+  world.shiftDown = true;  // the log is shown; the outcome is not touched
+  world.dialogs.clear();
+  return RunInstall(nullptr);
+}
+
+std::vector<std::wstring> ShownLog(const fake::World& world) {
+  return world.dialogs.empty() ? std::vector<std::wstring>() : Lines(world.dialogs.back().text);
+}
+
+void AddForeignDriver(fake::World& world) {
+  fake::WorldDriver driver;
+  driver.name = kForeignDriver;
+  driver.environment = L"Windows x64";
+  world.drivers.push_back(driver);
+}
+
+fake::WorldPrinter& AddForeign(fake::World& world, const std::wstring& name,
+                               const std::wstring& port) {
+  fake::WorldPrinter printer;
+  printer.name = name;
+  printer.port = port;
+  printer.driver = kForeignDriver;
+  world.printers.push_back(printer);
+  return world.printers.back();
+}
+
+// --- the power-cut sweep ------------------------------------------------------
+
+struct Scene {
+  const wchar_t* name;
+  const char* subKey;
+  const wchar_t* comment;
+  const wchar_t* location;
+};
+const Scene kProductPrinters[] = {
+    {L"Office", "s1", L"second floor", L"room 12"},
+    {L"Lab", "s2", L"", L"basement"},
+    {L"Front desk", "s3", L"reception", L""},
+};
+
+// Three product printers (the first the default, each with a per-user
+// "deleted" marker), another vendor's printer on "Loomscribe:" and one on the
+// pooled "FILE:,Loomscribe:", over a monitor of an unsupported build, so the
+// re-install removes it and moves the two to "file:" on the way.
+void SetUpScene(fake::World& world, bool libraryHeld) {
+  world.InstallProduct(1000);
+  AddForeignDriver(world);
+  for (const Scene& p : kProductPrinters) {
+    fake::WorldPrinter& printer = world.AddProductPrinter(p.name, p.subKey);
+    printer.comment = p.comment;
+    printer.location = p.location;
+    world.registry[kMarkers + p.subKey]["deleted"] = Dword(1);
+  }
+  world.defaultPrinter = L"Office";
+  AddForeign(world, L"Plotter", L"Loomscribe:");
+  AddForeign(world, L"Pool", L"FILE:,Loomscribe:");
+  if (libraryHeld) {
+    // Someone holds the monitor library: the spooler cannot let go of the
+    // monitor, so every deletion fails (error 12).
+    world.FindFile(L"C:\\windows\\system32\\lmxmon64.dll")->lockedForever = true;
+    auto previous = fake::Hook<&Platform::DeleteMonitorW>::fn;
+    fake::Set<&Platform::DeleteMonitorW>([&world, previous](LPWSTR s, LPWSTR e, LPWSTR n) {
+      fake::WorldFile* file = world.FindFile(L"C:\\windows\\system32\\lmxmon64.dll");
+      if (file && file->lockedForever) {
+        ::SetLastError(ERROR_BUSY);
+        return FALSE;
+      }
+      return previous(s, e, n);
+    });
+  }
+}
+
+// What is not as it should be after the install that follows the cut.
+std::string Damage(fake::World& world) {
+  std::string damage;
+  for (const Scene& p : kProductPrinters) {
+    std::string name = p.subKey;
+    fake::WorldPrinter* printer = world.FindPrinter(p.name);
+    if (!printer) {
+      damage += " lost:" + name;
+      continue;
+    }
+    std::string subKey = std::string(p.subKey) + '\0';
+    if (printer->driver != L"Loomscribe printer" || printer->port != L"Loomscribe:")
+      damage += " spooler:" + name;
+    if (printer->comment != p.comment || printer->location != p.location)
+      damage += " settings:" + name;
+    auto plain = printer->data[""].find("subkey");
+    auto dsUser = printer->data["dsuser"].find("subkey");
+    if (plain == printer->data[""].end() || plain->second.bytes != subKey ||
+        dsUser == printer->data["dsuser"].end() || dsUser->second.bytes != subKey)
+      damage += " subkey:" + name;
+    if (world.FindRegValue(kMarkers + p.subKey, "deleted")) damage += " marker:" + name;
+  }
+  if (world.defaultPrinter != L"Office") damage += " default";
+  fake::WorldPrinter* plotter = world.FindPrinter(L"Plotter");
+  fake::WorldPrinter* pool = world.FindPrinter(L"Pool");
+  if (!plotter || plotter->port != L"Loomscribe:") damage += " plotter-port";
+  if (!pool || pool->port != L"FILE:,Loomscribe:") damage += " pool-port";
+  if (world.printers.size() != 5) damage += " printers:" + std::to_string(world.printers.size());
+  if (!Entries(world).empty()) damage += " journal-left";
+  if (!world.FindMonitor(L"Loomscribe:") || !world.FindDriver(L"Loomscribe printer"))
+    damage += " product";
+  return damage;
+}
+
+class PowerCutSweep : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PowerCutSweep, EveryCutOfAReinstallIsMadeWholeByTheNextInstall) {
+  const bool held = GetParam();
+  int total = 0;
+  {
+    fake::FakePlatform os;
+    fake::World world;
+    SetUpScene(world, held);
+    world.StopAfter(-1);
+    Install(world);
+    total = world.stateChanges;
+    world.PowerOn();
+    Install(world);
+    ASSERT_EQ(Damage(world), "") << "without any cut";
+  }
+  ASSERT_GT(total, 40);
+  int failures = 0;
+  for (int n = 1; n <= total && failures < 5; ++n) {
+    fake::FakePlatform os;
+    fake::World world;
+    SetUpScene(world, held);
+    world.StopAfter(n);
+    Install(world);
+    ASSERT_TRUE(world.Stopped()) << n;
+    world.PowerOn();
+    RunResult result = Install(world);
+    std::string damage = Damage(world);
+    if (!damage.empty() || result.errorsCounted) {
+      ++failures;
+      ADD_FAILURE() << "cut after state change " << n << " of " << total << ":" << damage
+                    << (result.errorsCounted ? " errors" : "") << "\n"
+                    << ::testing::PrintToString(ShownLog(world));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Library, PowerCutSweep, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Held" : "Free");
+                         });
+
+// --- the journal itself ------------------------------------------------------
+
+class JournalTest : public ::testing::Test {
+ protected:
+  fake::FakePlatform os;
+  fake::World world;
+};
+
+TEST(JournalOnDisk, EntriesAreFlushedBeforeTheFirstDeletion) {
+  // The state changes before the first printer deletion, counted once.
+  int before = -1;
+  int flushes = -1;
+  for (int pass = 0; pass < 2; ++pass) {
+    fake::FakePlatform os;
+    fake::World world;
+    SetUpScene(world, false);
+    auto previous = fake::Hook<&Platform::DeletePrinter>::fn;
+    fake::Set<&Platform::DeletePrinter>([&, previous](HANDLE printer) {
+      if (pass == 0 && before < 0) {
+        before = world.stateChanges;
+        flushes = fake::CountCalls("RegFlushKey");
+      }
+      return previous(printer);
+    });
+    if (pass == 0) {
+      Install(world);
+      continue;
+    }
+    // Cut right after that deletion: the disk holds every entry whole.
+    world.StopAfter(before + 1);
+    Install(world);
+    ASSERT_TRUE(world.Stopped());
+    EXPECT_EQ(world.FindPrinter(L"Office"), nullptr);
+    EXPECT_EQ(flushes, 1);
+    auto entries = Entries(world);
+    ASSERT_EQ(entries.size(), 3u);
+    std::vector<std::wstring> names;
+    for (auto& entry : entries) {
+      names.push_back(world.RegString(kJournal + "\\" + entry.first, "Name"));
+      if (names.back() != L"Office") continue;
+      EXPECT_EQ(entry.second["subkey"].type, static_cast<DWORD>(REG_BINARY));
+      EXPECT_EQ(entry.second["subkey"].bytes, "s1");
+      EXPECT_EQ(entry.second["comment"].bytes, Wide(L"second floor"));
+      EXPECT_EQ(entry.second["location"].bytes, Wide(L"room 12"));
+      EXPECT_EQ(entry.second["default"].bytes, Dword(1).bytes);
+      EXPECT_EQ(entry.second.size(), 5u);
+    }
+    EXPECT_THAT(names, ::testing::UnorderedElementsAre(L"Office", L"Lab", L"Front desk"));
+  }
+}
+
+TEST_F(JournalTest, ARunWithoutAnyCutLeavesNoEntryAndLogsNothingOfIt) {
+  SetUpScene(world, false);
+  RunResult result = Install(world);
+  EXPECT_FALSE(result.errorsCounted);
+  EXPECT_EQ(Damage(world), "");
+  for (const std::wstring& line : ShownLog(world)) {
+    EXPECT_THAT(line, Not(HasSubstr(L"Journal")));
+    EXPECT_THAT(line, Not(HasSubstr(L"Recover")));
+  }
+}
+
+// The cost of the journal, counted: per run and per carried printer.
+TEST(JournalCost, OneFlushPerRunAndAFixedNumberOfCallsPerPrinter) {
+  auto journalCalls = [] {
+    int n = 0;
+    for (const char* name : {"RegCreateKeyExW", "RegOpenKeyExW", "RegEnumKeyExW",
+                             "RegQueryInfoKeyW", "RegDeleteTreeW", "RegFlushKey"})
+      n += fake::CountCalls(name);
+    return n;
+  };
+  auto costOf = [&](int printers, int* flushes, int* sets, int* opens) {
+    fake::FakePlatform os;
+    fake::World world;
+    world.InstallProduct();
+    for (int i = 0; i < printers; ++i)
+      world.AddProductPrinter(L"P" + std::to_wstring(i), "s" + std::to_string(i));
+    fake::Calls().clear();
+    RunInstall(nullptr);
+    *flushes = fake::CountCalls("RegFlushKey");
+    *sets = fake::CountCalls("RegSetValueExW");
+    *opens = fake::CountCalls("OpenPrinterW");
+    return journalCalls() + fake::CountCalls("RegCloseKey");
+  };
+  int f0, f1, f3, s0, s1, s3, o0, o1, o3;
+  int c0 = costOf(0, &f0, &s0, &o0), c1 = costOf(1, &f1, &s1, &o1), c3 = costOf(3, &f3, &s3, &o3);
+  // A run: the key opened and looked into (create, info, close).
+  EXPECT_EQ(f0, 0);
+  EXPECT_EQ(f1, 1);
+  EXPECT_EQ(f3, 1);
+  // A printer: its key created, five values set, the key closed, and the
+  // entry deleted once the printer is back; one more open of the printer
+  // (with its "SubKey" read) in the journal's pass.
+  EXPECT_EQ(c1 - c0 - f1, 3);
+  EXPECT_EQ(c3 - c1, 2 * 3);
+  EXPECT_EQ(s1 - s0, 5);
+  EXPECT_EQ(s3 - s1, 2 * 5);
+  EXPECT_EQ(o3 - o1, 2 * (o1 - o0));
+  std::printf("journal cost: run %d calls; per printer %d registry calls + %d value writes, "
+              "%d printer opens in all; flushes per run %d\n",
+              c0, (c3 - c1) / 2, (s3 - s1) / 2, (o3 - o1) / 2, f3);
+}
+
+// --- failure to write ----------------------------------------------------------
+
+struct WriteFault {
+  const char* name;
+  void (*provoke)();
+};
+
+class JournalWriteFault : public ::testing::TestWithParam<WriteFault> {
+ protected:
+  fake::FakePlatform os;
+  fake::World world;
+};
+
+TEST_P(JournalWriteFault, EndsWith100AfterTheSetUpAndChangesNothing) {
+  SetUpScene(world, false);
+  auto printersBefore = world.printers;
+  auto monitorsBefore = world.monitors.size();
+  auto driversBefore = world.drivers.size();
+  auto filesBefore = world.files.size();
+  auto registryBefore = world.registry;
+  GetParam().provoke();
+  world.shiftDown = true;
+  std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe"),
+                                const_cast<wchar_t*>(L"install")};
+  EXPECT_EQ(DispatchArguments(2, argv.data()), kExitErrors);
+
+  std::vector<std::wstring> log = ShownLog(world);
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0], L"Loomscribe 2070");
+  EXPECT_THAT(log.back(), HasSubstr(L"Error(20): Can`t write the printer journal - ("));
+  EXPECT_THAT(log, Not(Contains(L">ReInstall")));
+  // The machine is as it was: printers, spooler, files, tray, registry.
+  ASSERT_EQ(world.printers.size(), printersBefore.size());
+  for (size_t i = 0; i < printersBefore.size(); ++i) {
+    EXPECT_EQ(world.printers[i].name, printersBefore[i].name);
+    EXPECT_EQ(world.printers[i].port, printersBefore[i].port);
+  }
+  EXPECT_EQ(world.defaultPrinter, L"Office");
+  EXPECT_EQ(world.monitors.size(), monitorsBefore);
+  EXPECT_EQ(world.drivers.size(), driversBefore);
+  EXPECT_EQ(world.files.size(), filesBefore);
+  EXPECT_TRUE(world.trayRunning);
+  // The journal's key (and the keys on its way) may have been made, empty.
+  EXPECT_TRUE(Entries(world).empty());
+  EXPECT_EQ(Valued(world.registry), Valued(registryBefore));
+  EXPECT_EQ(fake::CountCalls("DeletePrinter") + fake::CountCalls("PostMessageW"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Journal, JournalWriteFault,
+    ::testing::Values(
+        WriteFault{"KeyRefused",
+                   [] { fake::FailNth<&Platform::RegCreateKeyExW>(1, ERROR_ACCESS_DENIED); }},
+        WriteFault{"SecondEntryRefused",
+                   [] { fake::FailNth<&Platform::RegCreateKeyExW>(3, ERROR_ACCESS_DENIED); }},
+        WriteFault{"ValueRefused",
+                   [] { fake::FailNth<&Platform::RegSetValueExW>(7, ERROR_DISK_FULL); }},
+        WriteFault{"FlushFails",
+                   [] { fake::FailNth<&Platform::RegFlushKey>(1, ERROR_DISK_FULL); }}),
+    [](const ::testing::TestParamInfo<WriteFault>& info) { return std::string(info.param.name); });
+
+// --- error 12 ------------------------------------------------------------------
+
+class MonitorStays : public ::testing::TestWithParam<bool> {
+ protected:
+  fake::FakePlatform os;
+  fake::World world;
+};
+
+TEST_P(MonitorStays, PrintersMovedToFileGoBackAtOnceWithPooledTextsWhole) {
+  const bool install = GetParam();
+  world.InstallProduct(1000);
+  AddForeignDriver(world);
+  world.AddProductPrinter(L"Office", "s1");
+  AddForeign(world, L"Plotter", L"Loomscribe:");
+  AddForeign(world, L"Pool", L"Loomscribe:,Loomscribe:");
+  AddForeign(world, L"Mixed", L"FILE:,Loomscribe:");
+  fake::FailFrom<&Platform::DeleteMonitorW>(1, ERROR_BUSY);
+  world.shiftDown = true;
+  RunResult result = install ? RunInstall(nullptr) : RunUninstall(nullptr);
+  EXPECT_TRUE(result.errorsCounted);
+  std::vector<std::wstring> log = ShownLog(world);
+  auto twelve = std::find_if(log.begin(), log.end(), [](const std::wstring& line) {
+    return line.find(L"Error(12)") != std::wstring::npos;
+  });
+  ASSERT_NE(twelve, log.end());
+  // Right after the error, at the removal's depth, each moved printer is
+  // stored again (the deleted product printer cannot be opened).
+  const std::wstring pad = install ? L"        " : L"    ";
+  EXPECT_EQ(*(twelve + 1), pad + L"Can't open printer Office");
+  EXPECT_EQ(*(twelve + 2), pad + L"SetPrinter(Plotter) - ok");
+  EXPECT_EQ(*(twelve + 3), pad + L"SetPrinter(Pool) - ok");
+  EXPECT_EQ(*(twelve + 4), pad + L"SetPrinter(Mixed) - ok");
+  EXPECT_EQ(world.FindPrinter(L"Plotter")->port, L"Loomscribe:");
+  EXPECT_EQ(world.FindPrinter(L"Pool")->port, L"Loomscribe:,Loomscribe:");
+  EXPECT_EQ(world.FindPrinter(L"Mixed")->port, L"FILE:,Loomscribe:");
+  // Nothing is moved or stored a second time; no move stays journaled.
+  EXPECT_EQ(std::count(log.begin(), log.end(), pad + L"SetPrinter(Pool) - ok"), 2);
+  EXPECT_TRUE(Entries(world).empty());
+  if (install) EXPECT_NE(world.FindPrinter(L"Office"), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Run, MonitorStays, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Install" : "Uninstall");
+                         });
+
+// --- replay ----------------------------------------------------------------------
+
+TEST_F(JournalTest, AnEarlierRunsEntriesAreReplayedOnceEachByWhatStandsUnderTheirNames) {
+  world.InstallProduct();
+  AddForeignDriver(world);
+  // Gone: created again. Half-made (product driver, no "SubKey"): deleted by
+  // the uninstall half and created again. Taken by another vendor's printer:
+  // left alone.
+  PutEntry(world, "3", Carried(L"Gone", "g1", L"c-gone", L"l-gone", 1));
+  world.AddProductPrinter(L"Half", "");
+  PutEntry(world, "4", Carried(L"Half", "h1", L"c-half", L"l-half", 0));
+  AddForeign(world, L"Taken", L"LPT1:").comment = L"theirs";
+  PutEntry(world, "5", Carried(L"Taken", "t1", L"c", L"l", 0));
+  // Moves: one still on the text the move left, one changed since.
+  AddForeign(world, L"Moved", L"FILE:,file:");
+  PutEntry(world, "6", {{"name", Sz(L"Moved")}, {"movedport", Sz(L"FILE:,Loomscribe:")}});
+  AddForeign(world, L"Changed", L"LPT1:");
+  PutEntry(world, "7", {{"name", Sz(L"Changed")}, {"movedport", Sz(L"Loomscribe:")}});
+  world.defaultPrinter = L"Taken";
+
+  RunResult result = Install(world);
+  EXPECT_FALSE(result.errorsCounted);
+  std::vector<std::wstring> log = ShownLog(world);
+  auto title = std::find(log.begin(), log.end(), L"    >Recover printers of an unfinished run");
+  ASSERT_NE(title, log.end());
+  std::vector<std::wstring> lines;
+  for (auto it = title + 1; it != log.end() && it->compare(0, 6, L"      ") == 0; ++it)
+    if (it->compare(0, 7, L"       ") != 0 && (*it)[6] != L'>') lines.push_back(it->substr(6));
+  EXPECT_THAT(lines, ElementsAre(L"Journal entry skipped: Changed",
+                                 L"Port of printer 'Moved' put back",
+                                 L"Journal entry skipped: Taken", L"Recovered printer 'Half'",
+                                 L"Recovered printer 'Gone'"));
+
+  for (const wchar_t* name : {L"Gone", L"Half"}) {
+    fake::WorldPrinter* p = world.FindPrinter(name);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->driver, L"Loomscribe printer");
+    EXPECT_EQ(p->comment, std::wstring(L"c-") + (name[0] == L'G' ? L"gone" : L"half"));
+    EXPECT_EQ(p->data["dsuser"]["subkey"].bytes,
+              std::string(name[0] == L'G' ? "g1" : "h1") + '\0');
+  }
+  EXPECT_EQ(world.defaultPrinter, L"Gone");
+  EXPECT_EQ(world.FindPrinter(L"Taken")->driver, kForeignDriver);
+  EXPECT_EQ(world.FindPrinter(L"Taken")->comment, L"theirs");
+  EXPECT_EQ(world.FindPrinter(L"Moved")->port, L"FILE:,Loomscribe:");
+  EXPECT_EQ(world.FindPrinter(L"Changed")->port, L"LPT1:");
+  // Replayed printers count: no spare "Loomscribe".
+  EXPECT_EQ(world.FindPrinter(L"Loomscribe"), nullptr);
+  EXPECT_TRUE(Entries(world).empty());
+
+  // Once: the next install finds nothing to recover.
+  Install(world);
+  EXPECT_THAT(ShownLog(world), Not(Contains(L"    >Recover printers of an unfinished run")));
+}
+
+TEST_F(JournalTest, ATamperedJournalSkipsEachBadEntryAndDeletesNoPrinter) {
+  world.InstallProduct();
+  fake::WorldPrinter& keep = world.AddProductPrinter(L"Keep", "k1");
+  keep.comment = L"mine";
+  std::wstring longText(5000, L'x');
+  auto bad = [&](const char* key, std::map<std::string, fake::WorldRegValue> values) {
+    PutEntry(world, key, std::move(values));
+  };
+  auto good = Carried(L"Keep", "k9", L"other", L"other", 0);
+  auto with = [&](std::map<std::string, fake::WorldRegValue> v, const char* name,
+                  fake::WorldRegValue value) {
+    v[name] = value;
+    return v;
+  };
+  auto without = [&](std::map<std::string, fake::WorldRegValue> v, const char* name) {
+    v.erase(name);
+    return v;
+  };
+  bad("11", with(good, "name", Dword(7)));                             // wrong type
+  bad("12", with(good, "name", {REG_SZ, Wide(L"Keep", false)}));       // unterminated
+  bad("13", with(good, "comment", Sz(longText)));                      // over-long
+  bad("14", with(good, "subkey", Binary(std::string(64, 's'))));       // over-long sub-key
+  bad("15", with(good, "subkey", Binary(std::string("k\0k", 3))));     // NUL inside
+  bad("16", with(good, "stray", Sz(L"?")));                            // stray value
+  bad("17", good);
+  world.registry[kJournal + "\\17\\stray"];                            // stray key
+  bad("18", without(good, "default"));                                 // half an entry
+  bad("19", with(good, "movedport", Sz(L"Loomscribe:")));              // both kinds
+  bad("20", with(without(without(without(without(good, "subkey"), "comment"), "location"),
+                         "default"),
+                 "movedport", Sz(L"LPT1:")));                           // never moved
+  bad("21", with(good, "default", Dword(2)));                           // not a flag
+  bad("abc", good);                                                     // not a number
+  bad("22", with(good, "name", {REG_SZ, Wide(std::wstring(L"Ke\0ep", 5))}));       // NUL inside
+  world.registry[kJournal]["stray"] = Sz(L"top");
+
+  RunResult result = Install(world);
+  EXPECT_FALSE(result.errorsCounted);
+  std::vector<std::wstring> log = ShownLog(world);
+  EXPECT_THAT(log, Contains(L"    >Recover printers of an unfinished run"));
+  int skipped = 0;
+  for (const std::wstring& line : log)
+    if (line.find(L"      Journal entry skipped: ") == 0) ++skipped;
+  EXPECT_EQ(skipped, 13);
+  EXPECT_THAT(log, Contains(L"      Journal entry skipped: abc"));
+  EXPECT_THAT(log, Not(Contains(HasSubstr(L"Recovered printer"))));
+  // The printer of that name came through the re-install with its own settings.
+  ASSERT_EQ(world.printers.size(), 1u);
+  EXPECT_EQ(world.printers[0].name, L"Keep");
+  EXPECT_EQ(world.printers[0].comment, L"mine");
+  EXPECT_EQ(world.printers[0].data["dsuser"]["subkey"].bytes, std::string("k1", 3));
+  EXPECT_TRUE(Entries(world).empty());
+}
+
+TEST_F(JournalTest, ACompletedUninstallRemovesEveryEntry) {
+  world.InstallProduct();
+  PutEntry(world, "1", Carried(L"Gone", "g1", L"", L"", 0));
+  PutEntry(world, "2", {{"name", Sz(L"Moved")}, {"movedport", Sz(L"Loomscribe:")}});
+  EXPECT_EQ(RunUninstall(nullptr).errorsCounted, false);
+  EXPECT_EQ(world.registry.count(kJournal), 0u);
+  EXPECT_EQ(world.FindPrinter(L"Gone"), nullptr);
+}
+
+}  // namespace
