@@ -215,6 +215,7 @@ TEST_P(PowerCutSweep, EveryCutOfAReinstallIsMadeWholeByTheNextInstall) {
     ASSERT_EQ(Damage(world), "") << "without any cut";
   }
   ASSERT_GT(total, 40);
+  std::printf("re-install of the scene: %d state-changing calls, each a cut point\n", total);
   int failures = 0;
   for (int n = 1; n <= total && failures < 5; ++n) {
     fake::FakePlatform os;
@@ -429,6 +430,7 @@ TEST_P(MonitorStays, PrintersMovedToFileGoBackAtOnceWithPooledTextsWhole) {
     return line.find(L"Error(12)") != std::wstring::npos;
   });
   ASSERT_NE(twelve, log.end());
+  ASSERT_GE(log.end() - twelve, 5);
   // Right after the error, at the removal's depth, each moved printer is
   // stored again (the deleted product printer cannot be opened).
   const std::wstring pad = install ? L"        " : L"    ";
@@ -469,6 +471,9 @@ TEST_F(JournalTest, AnEarlierRunsEntriesAreReplayedOnceEachByWhatStandsUnderThei
   AddForeign(world, L"Changed", L"LPT1:");
   PutEntry(world, "7", {{"name", Sz(L"Changed")}, {"movedport", Sz(L"Loomscribe:")}});
   world.defaultPrinter = L"Taken";
+  // Carried by this run itself: the older entry of its name is replaced.
+  world.AddProductPrinter(L"Kept", "k1").comment = L"own";
+  PutEntry(world, "2", Carried(L"Kept", "k0", L"older", L"older", 0));
 
   RunResult result = Install(world);
   EXPECT_FALSE(result.errorsCounted);
@@ -492,6 +497,8 @@ TEST_F(JournalTest, AnEarlierRunsEntriesAreReplayedOnceEachByWhatStandsUnderThei
               std::string(name[0] == L'G' ? "g1" : "h1") + '\0');
   }
   EXPECT_EQ(world.defaultPrinter, L"Gone");
+  EXPECT_EQ(world.FindPrinter(L"Kept")->comment, L"own");
+  EXPECT_EQ(world.FindPrinter(L"Kept")->data["dsuser"]["subkey"].bytes, std::string("k1", 3));
   EXPECT_EQ(world.FindPrinter(L"Taken")->driver, kForeignDriver);
   EXPECT_EQ(world.FindPrinter(L"Taken")->comment, L"theirs");
   EXPECT_EQ(world.FindPrinter(L"Moved")->port, L"FILE:,Loomscribe:");
