@@ -227,8 +227,8 @@ CarriedJournal* OpenJournal(InstallSession& session, uint32_t extra) {
   for (DWORD index = 0; journal->count < subKeys; ++index) {
     DWORD chars = 256;
     status = Os().RegEnumKeyExW(key, index, keyName, &chars, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    if (status != ERROR_SUCCESS) continue;
+    // Whatever else stops the listing leaves the rest for the next install.
+    if (status != ERROR_SUCCESS) break;
     JournalEntry& entry = entries[journal->count];
     entry.keyName = CopyText(keyName, chars < 256 ? chars : 255);
     if (!entry.keyName) break;
