@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -241,18 +242,28 @@ TEST_F(PendingRenamesTest, DroppingAPairKeepsEveryOtherByte) {
   EXPECT_EQ(registry.written.size(), 1u);
 }
 
-TEST_F(PendingRenamesTest, RelativeAndUncPathsAreResolvedSafely) {
-  disk.files = {L"lmxmon64.dll", L"\\\\server\\share\\f.dll", L"C:\\x.dll"};
-  registry.value = Multi({L"lmxmon64.dll", L"", L"\\??\\UNC\\server\\share\\f.dll", L"",
-                          L"\\??\\lmxmon64.dll", L"", L"\\??x\\C:\\x.dll", L""});
+TEST_F(PendingRenamesTest, RelativeAndNetworkPathsAreNeverTestedOrDeleted) {
+  disk.files = {L"lmxmon64.dll", L"\\\\server\\share\\f.dll", L"UNC\\server\\share\\f.dll",
+                L"\\\\server\\share\\g.dll", L"C:\\x.dll", L"C:\\y.dll"};
+  const std::vector<std::wstring> strings = {
+      L"lmxmon64.dll", L"",                      // relative
+      L"\\??\\UNC\\server\\share\\f.dll", L"",  // a share, NT form
+      L"\\\\server\\share\\g.dll", L"",           // a share, plain
+      L"\\??\\lmxmon64.dll", L"",                 // relative behind the prefix
+      L"\\??x\\C:\\x.dll", L"",                   // no prefix, no drive
+      L"\\??\\C:\\y.dll", L""};                   // the one that is carried out
+  registry.value = Multi(strings);
   table = ReadPendingRenames();
-  ASSERT_EQ(table.pairCount, 4);
-  std::vector<int> flags(table.isFile, table.isFile + 8);
-  // A relative path would name a file in this program's current directory.
-  EXPECT_THAT(flags, ElementsAre(0, 0, 1, 0, 0, 0, 0, 0));
-  EXPECT_THAT(disk.tested, ElementsAre(L"\\\\server\\share\\f.dll"));
+  ASSERT_EQ(table.pairCount, 6);
+  std::vector<int> flags(table.isFile, table.isFile + 12);
+  // A relative path would name a file in this program's current directory;
+  // a share may belong to a server that never answers.
+  EXPECT_EQ(flags, (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}));
+  EXPECT_THAT(disk.tested, ElementsAre(L"C:\\y.dll"));
   ApplyPendingDeletes(table);
-  EXPECT_THAT(disk.deleted, ElementsAre(L"\\\\server\\share\\f.dll"));
+  EXPECT_THAT(disk.deleted, ElementsAre(L"C:\\y.dll"));
+  std::vector<std::wstring> left(strings.begin(), strings.end() - 2);
+  EXPECT_THAT(registry.written, ElementsAre(Multi(left)));
 }
 
 TEST_F(PendingRenamesTest, EmptyStringsInsideTheListAreTaken) {
@@ -388,15 +399,39 @@ std::vector<std::wstring> ReferenceStrings(const std::string& bytes) {
   return strings;
 }
 
-// The path that is tested and deleted, or "" when the entry names none.
+// The path that is tested and deleted, or "" when the entry names none: only
+// paths on a local drive, never a relative one or one on a share.
 std::wstring ReferencePath(const std::wstring& entry) {
   std::wstring path = entry.compare(0, 4, L"\\??\\") == 0 ? entry.substr(4) : entry;
-  if (path.size() != entry.size() && path.compare(0, 4, L"UNC\\") == 0)
-    return L"\\" + path.substr(3);
   bool drive = path.size() >= 3 && iswalpha(path[0]) && path[0] < 128 && path[1] == L':' &&
                path[2] == L'\\';
-  bool unc = path.compare(0, 2, L"\\\\") == 0;
-  return drive || unc ? path : L"";
+  return drive ? path : L"";
+}
+
+// The source of the queued deletion whose cut turns `before` into `after`
+// (its two strings and their terminators gone, every other byte as it was),
+// or "<none>". `after` is empty when the value was deleted: then nothing but
+// that pair may have been left.
+std::wstring CutPair(const std::string& before, const std::string& after, bool deleted) {
+  std::wstring chars(before.size() / 2, L'\0');
+  std::memcpy(&chars[0], before.data(), chars.size() * 2);
+  size_t limit = before.size() >= 4 ? (before.size() - 2) / 2 : 0;
+  std::vector<size_t> starts;
+  size_t position = 0;
+  while (position < limit) {
+    starts.push_back(position);
+    size_t end = chars.find(L'\0', position);
+    position = (end == std::wstring::npos ? chars.size() : end) + 1;
+  }
+  starts.push_back(position);
+  for (size_t k = 0; k + 2 < starts.size(); k += 2) {
+    size_t from = starts[k], to = std::min(starts[k + 2], chars.size());
+    if (starts[k + 2] - starts[k + 1] != 1) continue;  // a rename, not a deletion
+    std::string rest = before.substr(0, from * 2) + before.substr(to * 2);
+    bool match = deleted ? ReferenceStrings(rest).empty() : rest == after;
+    if (match) return chars.substr(from, starts[k + 1] - 1 - from);
+  }
+  return L"<none>";
 }
 
 // Whether the fake disk holds a file at `path`: decided by the path alone.
@@ -410,8 +445,9 @@ DWORD AttributesOf(const std::wstring& path) {
 }
 
 std::string RandomValue(std::mt19937& random) {
-  static const wchar_t* const kPieces[] = {L"\\??\\", L"C:\\", L"UNC\\", L"\\\\", L"x", L"dir\\",
-                                           L"lmxmon64.dll", L"\\??", L":", L"\xD800", L"\xFFFF"};
+  static const wchar_t* const kPieces[] = {
+      L"\\??\\", L"C:\\", L"UNC\\", L"\\\\", L"x", L"dir\\", L"lmxmon64.dll", L"\\??", L":",
+      L"\xD800", L"\xFFFF", L"\\??\\UNC\\srv\\", L"\\\\srv\\C:\\"};
   std::string bytes;
   std::uniform_int_distribution<int> length(0, random() % 8 == 0 ? 4000 : 120);
   int pieces = length(random);
@@ -435,6 +471,7 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
   GuardedBlock guard(100000);
   std::mt19937 random(20701213);
   std::string value;
+  bool present = true;
   bool guardNext = false;
   int live = 0;
 
@@ -445,6 +482,7 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
   fake::Set<&Platform::RegCloseKey>([](HKEY) -> LSTATUS { return ERROR_SUCCESS; });
   fake::Set<&Platform::RegQueryValueExW>([&](HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE data,
                                              LPDWORD size) -> LSTATUS {
+    if (!present) return ERROR_FILE_NOT_FOUND;
     DWORD bytes = static_cast<DWORD>(value.size());
     if (!data) {
       *size = bytes;
@@ -471,8 +509,24 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
     if (block) --live;
     return guard.Owns(block) ? nullptr : ::GlobalFree(block);
   });
+  // Every write of the value drops one queued deletion that was carried out.
+  std::vector<std::wstring> dropped;
+  fake::Set<&Platform::RegSetValueExW>([&](HKEY, LPCWSTR, DWORD, DWORD, const BYTE* data,
+                                           DWORD bytes) -> LSTATUS {
+    std::string after(reinterpret_cast<const char*>(data), bytes);
+    dropped.push_back(CutPair(value, after, false));
+    value = after;
+    return ERROR_SUCCESS;
+  });
+  fake::Set<&Platform::RegDeleteValueA>([&](HKEY, LPCSTR) -> LSTATUS {
+    dropped.push_back(CutPair(value, std::string(), true));
+    present = false;
+    return ERROR_SUCCESS;
+  });
   std::vector<std::wstring> deleted;
-  fake::Set<&Platform::GetFileAttributesW>([](LPCWSTR path) -> DWORD {
+  std::vector<std::wstring> tested;
+  fake::Set<&Platform::GetFileAttributesW>([&](LPCWSTR path) -> DWORD {
+    tested.push_back(path);
     DWORD attributes = AttributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) ::SetLastError(ERROR_FILE_NOT_FOUND);
     return attributes;
@@ -482,10 +536,12 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
     return TRUE;
   });
 
-  int tables = 0;
+  int tables = 0, networkEntries = 0;
   for (int round = 0; round < 4000; ++round) {
     value = RandomValue(random);
+    present = true;
     SCOPED_TRACE(round);
+    tested.clear();
     PendingRenameTable table = ReadPendingRenames();
 
     std::vector<std::wstring> strings = value.empty() ? std::vector<std::wstring>()
@@ -502,13 +558,20 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
       ASSERT_NE(table.entries[i], nullptr) << i;
       ASSERT_EQ(std::wstring(table.entries[i]), strings[i]) << i;
       std::wstring path = ReferencePath(strings[i]);
+      if (strings[i].compare(0, 8, L"\\??\\UNC\\") == 0) ++networkEntries;
       int expectFile = !path.empty() && AttributesOf(path) == FILE_ATTRIBUTE_ARCHIVE;
       ASSERT_EQ(table.isFile[i], expectFile) << i;
       if (i % 2 == 0 && expectFile && strings[i + 1].empty()) expectDeleted.push_back(path);
     }
     deleted.clear();
+    dropped.clear();
     ApplyPendingDeletes(table);
     ASSERT_EQ(deleted, expectDeleted);
+    // Nothing on a share was asked about, deleted or dropped from the value:
+    // each deletion carried out took exactly its own pair with it.
+    for (const std::wstring& path : tested) ASSERT_NE(path.compare(0, 2, L"\\\\"), 0) << path;
+    ASSERT_EQ(dropped.size(), expectDeleted.size());
+    for (size_t d = 0; d < dropped.size(); ++d) ASSERT_EQ(ReferencePath(dropped[d]), deleted[d]);
     for (size_t i = 0; i < 2 * pairs; i += 2)
       if (!strings[i].empty() && strings[i + 1].empty()) {
         ASSERT_EQ(table.isFile[i], 0);
@@ -517,9 +580,10 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
     ReleasePendingRenames(table);
     ASSERT_EQ(live, 0);
   }
-  // The generator reaches both empty and filled tables.
+  // The generator reaches both empty and filled tables, and entries on shares.
   EXPECT_GT(tables, 1000);
   EXPECT_LT(tables, 4000);
+  EXPECT_GT(networkEntries, 100);
 }
 
 }  // namespace

@@ -43,38 +43,24 @@ Walk StartWalk(const BYTE* data, DWORD bytes) {
 
 void* ZeroedGlobal(SIZE_T bytes) { return Os().GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, bytes); }
 
-// The path as Windows' own calls take it: the NT prefix skipped, and
-// "\??\UNC\server\share" written as "\\server\share". Only fully qualified
-// paths are used; a relative one would be resolved against this program's
-// current directory and name an unrelated file. Returns null for a path
-// that is not used; `owned` receives a block the caller frees.
-const wchar_t* UsablePath(const wchar_t* entry, wchar_t** owned) {
-  *owned = nullptr;
+// The path as Windows' own calls take it: the NT prefix skipped. Only paths
+// on a local drive are used. A relative one would be resolved against this
+// program's current directory and name an unrelated file; a network path
+// ("\??\UNC\server\share\...", "\\server\share\...") is never a boot-time
+// operation Windows carries out, and testing it can wait on a server that
+// does not answer. Returns null for a path that is not used.
+const wchar_t* UsablePath(const wchar_t* entry) {
   const wchar_t* path = SkipNtPrefix(entry);
-  if (path != entry && wcsncmp(path, L"UNC\\", 4) == 0) {
-    size_t rest = wcslen(path + 3);  // from the backslash after "UNC"
-    *owned = static_cast<wchar_t*>(ZeroedGlobal((rest + 2) * sizeof(wchar_t)));
-    if (!*owned) return nullptr;
-    (*owned)[0] = L'\\';
-    wmemcpy(*owned + 1, path + 3, rest);
-    return *owned;
-  }
   bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
                path[1] == L':' && path[2] == L'\\';
-  bool unc = path[0] == L'\\' && path[1] == L'\\';
-  return drive || unc ? path : nullptr;
+  return drive ? path : nullptr;
 }
 
 int32_t IsExistingFile(const wchar_t* entry) {
-  wchar_t* owned = nullptr;
-  const wchar_t* path = UsablePath(entry, &owned);
-  int32_t result = 0;
-  if (path) {
-    DWORD attributes = Os().GetFileAttributesW(path);
-    result = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-  }
-  if (owned) Os().GlobalFree(owned);
-  return result;
+  const wchar_t* path = UsablePath(entry);
+  if (!path) return 0;
+  DWORD attributes = Os().GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Builds the table from the raw value. Any allocation failure gives the
@@ -157,15 +143,13 @@ void ApplyPendingDeletes(PendingRenameTable& table) {
   for (int32_t pair = 0; pair < table.pairCount; ++pair) {
     const int32_t source = 2 * pair;
     if (table.isFile[source] != 1 || !table.entries[source] || table.entries[source + 1]) continue;
-    wchar_t* owned = nullptr;
-    const wchar_t* path = UsablePath(table.entries[source], &owned);
+    const wchar_t* path = UsablePath(table.entries[source]);
     if (path && Os().DeleteFileW(path)) {
       table.isFile[source] = 0;
       // Done now, so not again at the next boot: by then a new install may
       // have put a file of the same name back.
       DropQueuedDeletion(table.entries[source]);
     }
-    if (owned) Os().GlobalFree(owned);
   }
 }
 
