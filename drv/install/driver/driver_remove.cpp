@@ -1,4 +1,5 @@
 #include <cstddef>
+#include <cwchar>
 
 #include "driver/driver.h"
 #include "platform/platform.h"
@@ -19,6 +20,80 @@ const wchar_t* DriverName(const BYTE* buffer, uint32_t level, uint32_t index) {
     case 6: return reinterpret_cast<const DRIVER_INFO_6W*>(buffer)[index].pName;
     default: return nullptr;
   }
+}
+
+// The files a driver record names: driver, data, configuration and help file,
+// and the dependent files (a list of NUL-terminated names), at the levels
+// that carry them.
+struct DriverFileNames {
+  const wchar_t* files[4] = {};
+  const wchar_t* dependent = nullptr;
+};
+
+DriverFileNames FileNamesOf(const BYTE* buffer, uint32_t level, uint32_t index) {
+  DriverFileNames names;
+  auto main = [&names](const auto& r) {
+    names.files[0] = r.pDriverPath;
+    names.files[1] = r.pDataFile;
+    names.files[2] = r.pConfigFile;
+  };
+  auto all = [&names, &main](const auto& r) {
+    main(r);
+    names.files[3] = r.pHelpFile;
+    names.dependent = r.pDependentFiles;
+  };
+  switch (level) {
+    case 2: main(reinterpret_cast<const DRIVER_INFO_2W*>(buffer)[index]); break;
+    case 3: all(reinterpret_cast<const DRIVER_INFO_3W*>(buffer)[index]); break;
+    case 4: all(reinterpret_cast<const DRIVER_INFO_4W*>(buffer)[index]); break;
+    case 5: main(reinterpret_cast<const DRIVER_INFO_5W*>(buffer)[index]); break;
+    case 6: all(reinterpret_cast<const DRIVER_INFO_6W*>(buffer)[index]); break;
+    default: break;
+  }
+  return names;
+}
+
+bool NamesFile(const DriverFileNames& names, const wchar_t* path) {
+  for (const wchar_t* file : names.files)
+    if (file && _wcsicmp(file, path) == 0) return true;
+  for (const wchar_t* file = names.dependent; file && *file; file += wcslen(file) + 1)
+    if (_wcsicmp(file, path) == 0) return true;
+  return false;
+}
+
+// A file the uninstall may delete on the driver's behalf: one in the
+// spooler's driver directory (its version folders included) that no other
+// driver names. A record the spooler returns may name shared files.
+bool DriverFileToDelete(const InstallSession& session, const DriverList& list, uint32_t index,
+                        const wchar_t* path) {
+  const size_t directory = Length(session.DriverDirectory);
+  if (!path || directory == 0 || wcslen(path) <= directory ||
+      _wcsnicmp(path, Text(session.DriverDirectory), directory) != 0 ||
+      wcsstr(path + directory, L"..") != nullptr)
+    return false;
+  for (uint32_t other = 0; other < list.count; ++other)
+    if (other != index && NamesFile(FileNamesOf(list.buffer, list.level, other), path))
+      return false;
+  return true;
+}
+
+// Windows deletes a removed driver's files itself, except those something
+// still holds; on Wine the compatibility path deletes them and may be
+// refused just the same. In an uninstall, such files join the others that
+// resisted: tried again with the spooler stopped, else deleted at the next
+// restart. A re-install leaves them: its install half puts new files under
+// the same names, which a deletion at restart would then take away.
+void ListLeftDriverFiles(InstallSession& session, const DriverList& list, uint32_t index) {
+  if (session.Reinstall) return;
+  DriverFileNames names = FileNamesOf(list.buffer, list.level, index);
+  auto check = [&](const wchar_t* path) {
+    if (!path || !*path || !DriverFileToDelete(session, list, index, path)) return;
+    DWORD attributes = Os().GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      AddPendingDelete(&session.PendingDeletes, path);
+  };
+  for (const wchar_t* file : names.files) check(file);
+  for (const wchar_t* file = names.dependent; file && *file; file += wcslen(file) + 1) check(file);
 }
 
 bool DeleteProductDriver(const wchar_t* environment) {
@@ -101,6 +176,7 @@ void RemovePrinterDriver(InstallSession& session, const DriverList& list) {
     }
   }
   LogLine(session, L"OK :)");
+  ListLeftDriverFiles(session, list, static_cast<uint32_t>(index));
   --session.IndentDepth;
 }
 
