@@ -73,7 +73,8 @@ TEST_F(DriverFilesLeftTest, InstallLeavesAHeldOldDriverFileToItsInstallHalf) {
 TEST_F(DriverFilesLeftTest, FilesOutsideTheDriverStoreOrSharedWithAnotherDriverStay) {
   // A record may name files the spooler keeps for others: one outside its
   // driver directory, one that another driver names too.
-  const std::wstring outside = std::wstring(fake::World::kSystemDir) + L"\\lmxhelp.chm";
+  const std::wstring outside =
+      std::wstring(fake::World::kSystemDir) + L"\\Loomscribe help files\\lmxhelp.chm";
   world.AddFile(outside, "help");
   world.FindFile(outside)->lockedForever = true;
   world.drivers[0].helpFile = outside;
