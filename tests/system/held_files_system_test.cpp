@@ -4,7 +4,9 @@
 // sharing for the whole run, the file resists even with the spooler stopped,
 // so it is handed to Windows for deletion at the next restart, the run ends
 // with 101, and PendingFileRenameOperations names it. Released while the
-// spooler is stopped for the purpose, it goes within the run.
+// spooler is stopped for the purpose, it goes within the run. The same holds
+// for a file of the printer driver that stays after the driver's removal; in
+// the uninstall half of an install such a file is left to the install half.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -68,6 +70,17 @@ void WritePending(const std::vector<wchar_t>* data) {
   else
     ::RegDeleteValueW(key, kPendingValue);
   ::RegCloseKey(key);
+}
+
+// Whether PendingFileRenameOperations queues the deletion of `path`.
+bool QueuedForDeletion(const std::wstring& path) {
+  std::vector<std::wstring> pending = PendingStrings();
+  for (size_t i = 0; i + 1 < pending.size(); i += 2) {
+    std::wstring source = pending[i];
+    if (source.compare(0, 4, L"\\??\\") == 0) source = source.substr(4);
+    if (_wcsicmp(source.c_str(), path.c_str()) == 0 && pending[i + 1].empty()) return true;
+  }
+  return false;
 }
 
 DWORD SpoolerState() {
@@ -174,6 +187,32 @@ TEST_F(HeldFilesSystemTest, InstallOverAHeldMonitorFileStillInstalls) {
   EXPECT_TRUE(winespool::Contains(winespool::MonitorNames(), winespool::kPort));
   EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), winespool::kDriver));
   EXPECT_TRUE(testutil::FileExists(monitorFile));
+}
+
+TEST_F(HeldFilesSystemTest, UninstallSchedulesADriverFileHeldThroughTheSpoolerRestart) {
+  ASSERT_EQ(Run(L"install"), 1u);
+  const std::wstring uiFile = winespool::DriverDirectory() + L"3\\lmxui64.dll";
+  ASSERT_TRUE(testutil::FileExists(uiFile));
+  Hold(uiFile);
+
+  EXPECT_EQ(Run(L"uninstall"), 101u);
+  EXPECT_FALSE(winespool::Contains(winespool::DriverNames(), winespool::kDriver));
+  EXPECT_FALSE(testutil::FileExists(winespool::DriverDirectory() + L"3\\lmxdrv64.dll"));
+  EXPECT_TRUE(testutil::FileExists(uiFile));
+  EXPECT_TRUE(QueuedForDeletion(uiFile)) << "the held driver file is not queued for the restart";
+  EXPECT_EQ(SpoolerState(), static_cast<DWORD>(SERVICE_RUNNING));
+
+  ::CloseHandle(held);
+  held = INVALID_HANDLE_VALUE;
+  EXPECT_TRUE(::DeleteFileW(uiFile.c_str()));
+}
+
+TEST_F(HeldFilesSystemTest, InstallOverAHeldDriverFileNeverQueuesIt) {
+  ASSERT_EQ(Run(L"install"), 1u);
+  const std::wstring uiFile = winespool::DriverDirectory() + L"3\\lmxui64.dll";
+  Hold(uiFile);
+  EXPECT_EQ(Run(L"install"), 1u);
+  EXPECT_FALSE(QueuedForDeletion(uiFile));
 }
 
 }  // namespace
