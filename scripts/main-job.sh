@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds install.exe and runs it under Wine in a fresh prefix, showing what
 # it did: install, what the spooler then holds, the status commands,
-# uninstall, and what is left.
+# uninstall, and what is left. Builds only what it runs: install.exe, the
+# product's components and the listing tool (the tests are not built).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 source scripts/wine-env.sh
-lmx_build >/dev/null
+echo "main-job: building install.exe, the components and lmxlist in $LMX_BUILD_DIR"
+LMX_TARGETS="install_exe lmx_components lmxlist" lmx_build
+echo "main-job: starting Wine"
 lmx_wine_start "${WINEPREFIX:-$LMX_ROOT/out/wine-main}"
 trap lmx_wine_stop EXIT
 
