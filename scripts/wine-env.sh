@@ -94,7 +94,7 @@ lmx_wine_start() {
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$WINEPREFIX"
   cp -a "$LMX_WINE_TEMPLATE" "$WINEPREFIX"
-  lmx_start_display
+  lmx_start_display || return 1
   # Started with their output detached: Wine's background processes would
   # otherwise hold the caller's pipes open.
   wineserver -p </dev/null >/dev/null 2>&1 &
