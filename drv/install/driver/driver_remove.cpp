@@ -32,21 +32,21 @@ struct DriverFileNames {
 
 DriverFileNames FileNamesOf(const BYTE* buffer, uint32_t level, uint32_t index) {
   DriverFileNames names;
-  auto main = [&names](const auto& r) {
+  auto firstThree = [&names](const auto& r) {
     names.files[0] = r.pDriverPath;
     names.files[1] = r.pDataFile;
     names.files[2] = r.pConfigFile;
   };
-  auto all = [&names, &main](const auto& r) {
-    main(r);
+  auto all = [&names, &firstThree](const auto& r) {
+    firstThree(r);
     names.files[3] = r.pHelpFile;
     names.dependent = r.pDependentFiles;
   };
   switch (level) {
-    case 2: main(reinterpret_cast<const DRIVER_INFO_2W*>(buffer)[index]); break;
+    case 2: firstThree(reinterpret_cast<const DRIVER_INFO_2W*>(buffer)[index]); break;
     case 3: all(reinterpret_cast<const DRIVER_INFO_3W*>(buffer)[index]); break;
     case 4: all(reinterpret_cast<const DRIVER_INFO_4W*>(buffer)[index]); break;
-    case 5: main(reinterpret_cast<const DRIVER_INFO_5W*>(buffer)[index]); break;
+    case 5: firstThree(reinterpret_cast<const DRIVER_INFO_5W*>(buffer)[index]); break;
     case 6: all(reinterpret_cast<const DRIVER_INFO_6W*>(buffer)[index]); break;
     default: break;
   }
