@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "sequences/sequences.h"
+#include "session/run_lock.h"
 #include "tray/tray.h"
 
 namespace {
@@ -84,6 +85,26 @@ int ExitCodeOf(const RunResult& result, int success) {
   return success;
 }
 
+// "onInit" carries out queued deletions and restarts the spooler; without
+// the run lock it does neither and answers from what it can read.
+int AnswerInit() {
+  RunLock lock = TakeRunLock();
+  bool pending = lock.held ? HasPendingComponentFiles() : ComponentFileQueued();
+  int code = pending ? kExitComponentPending
+                     : (IsDefaultPrinterForeign() ? kExitDefaultForeign : kExitNo);
+  ReleaseRunLock(lock);
+  return code;
+}
+
+// "def.set" and "removetray" change nothing when another run keeps the lock.
+void UnderRunLock(void (*command)()) {
+  RunLock lock = TakeRunLock();
+  if (lock.held) command();
+  ReleaseRunLock(lock);
+}
+
+void StopTray() { StopAndUnregisterTray(); }
+
 }  // namespace
 
 int DispatchArguments(int argc, wchar_t** argv) {
@@ -93,19 +114,18 @@ int DispatchArguments(int argc, wchar_t** argv) {
     case Command::CheckDriver:
       return IsDriverUpToDate() ? kExitDriverUpToDate : kExitNo;
     case Command::Init:
-      if (HasPendingComponentFiles()) return kExitComponentPending;
-      return IsDefaultPrinterForeign() ? kExitDefaultForeign : kExitNo;
+      return AnswerInit();
     case Command::Uninstall:
       CloseHelpWindows();
       return ExitCodeOf(RunUninstall(parent), kExitUninstalled);
     case Command::RemoveTray:
-      StopAndUnregisterTray();
+      UnderRunLock(&StopTray);
       return kExitUnrecognised;
     case Command::Install:
       CloseHelpWindows();
       return ExitCodeOf(RunInstall(parent), kExitInstalled);
     case Command::SetDefault:
-      SetOurPrinterAsDefault();
+      UnderRunLock(&SetOurPrinterAsDefault);
       return kExitDefaultSet;
     case Command::None:
       break;

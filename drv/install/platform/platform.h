@@ -16,7 +16,10 @@
 #pragma once
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <winspool.h>
 #include <winver.h>
 
@@ -50,6 +53,25 @@
   X(GetModuleFileNameW, K, 0)                                     \
   X(GetSystemDirectoryW, K, 0)                                    \
   X(GetTempPathW, K, 0)                                           \
+  /* kernel: the run lock and the log folder */                   \
+  X(CreateMutexExW, K, nullptr)                                   \
+  X(CreateDirectoryW, K, FALSE)                                   \
+  X(GetFileInformationByHandle, K, FALSE)                         \
+  X(FindFirstFileW, K, INVALID_HANDLE_VALUE)                      \
+  X(FindNextFileW, K, FALSE)                                      \
+  X(FindClose, K, FALSE)                                          \
+  X(GetLocalTime, K, 0)                                           \
+  X(GetCurrentProcess, K, nullptr)                                \
+  X(SHGetFolderPathW, S, E_FAIL)                                  \
+  /* security: access lists of the run lock and the log folder */ \
+  X(ConvertStringSecurityDescriptorToSecurityDescriptorW, A, FALSE) \
+  X(OpenProcessToken, A, FALSE)                                   \
+  X(GetTokenInformation, A, FALSE)                                \
+  X(GetSecurityInfo, A, ERROR_CALL_NOT_IMPLEMENTED)               \
+  X(GetAclInformation, A, FALSE)                                  \
+  X(GetAce, A, FALSE)                                             \
+  X(IsWellKnownSid, A, FALSE)                                     \
+  X(EqualSid, A, FALSE)                                           \
   /* kernel: processes, mutexes, version, command line */         \
   X(GetVersionExA, K, FALSE)                                      \
   X(CreateProcessW, K, FALSE)                                     \

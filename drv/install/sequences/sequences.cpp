@@ -10,7 +10,9 @@
 #include "printers/journal.h"
 #include "printers/printers.h"
 #include "service/spooler.h"
+#include "session/log_file.h"
 #include "session/log_window.h"
+#include "session/run_lock.h"
 #include "session/session.h"
 #include "tray/tray.h"
 
@@ -57,22 +59,33 @@ void SetUpSession(InstallSession& session) {
 }
 
 // Hands every path still listed to Windows for deletion at its next restart
-// and empties the list. Returns how many were accepted.
+// and empties the list. Returns how many were accepted. A file Windows will
+// not take either stays for good: that is an error of the run.
 uint32_t ScheduleForRestart(InstallSession& session) {
   uint32_t scheduled = 0;
   for (PendingDelete* node = session.PendingDeletes; node; node = node->next) {
     // An empty path names no file: MoveFileExW would only fail on it.
     if (!node->path || !node->path[0]) continue;
     if (Os().MoveFileExW(node->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) ++scheduled;
+    else LogError(session, 19, ErrorMessageFormat(19), node->path);
   }
   ReleasePendingDeletes(&session.PendingDeletes);
+  // Exit code 100 hides a needed restart; the log says so.
+  if (session.ErrorCount != 0 && scheduled > 0)
+    LogLine(session, L"%d file(s) wait for the next restart of Windows",
+            static_cast<int>(scheduled));
   return scheduled;
 }
 
-// The end of a run: files for the restart, the log window, the results.
-RunResult FinishSession(InstallSession& session, HWND parentWindow) {
+// The end of a run: files for the restart, the log file, the lock, the log
+// window, the results. The log file is written while the run still holds the
+// lock, and before the window, which may never be closed.
+RunResult FinishSession(InstallSession& session, HWND parentWindow, RunLock& lock,
+                        const wchar_t* kind) {
   RunResult result;
   result.scheduledForRestart = ScheduleForRestart(session);
+  WriteRunLogFile(session, kind, lock.held);
+  ReleaseRunLock(lock);
   // Shift is sampled only for an error-free run: with errors the window is
   // shown anyway.
   if (session.ErrorCount != 0 || Os().GetAsyncKeyState(VK_SHIFT) < 0)
@@ -150,6 +163,11 @@ void FullUninstall(InstallSession& session) {
 
 RunResult RunInstall(HWND parentWindow) {
   InstallSession session;
+  RunLock lock = TakeRunLock();
+  if (!lock.held) {
+    LogRunLockTimeOut(session, lock);
+    return FinishSession(session, parentWindow, lock, L"install");
+  }
   SetUpSession(session);
   // Nothing is removed unless everything needed to put it back is at hand,
   // and the printers the run is about to take away are journaled first;
@@ -158,14 +176,19 @@ RunResult RunInstall(HWND parentWindow) {
   if (HoldComponentSources(session, sources) && JournalCarriedPrinters(session))
     ReInstall(session);
   ReleaseComponentSources(sources);
-  return FinishSession(session, parentWindow);
+  return FinishSession(session, parentWindow, lock, L"install");
 }
 
 RunResult RunUninstall(HWND parentWindow) {
   InstallSession session;
+  RunLock lock = TakeRunLock();
+  if (!lock.held) {
+    LogRunLockTimeOut(session, lock);
+    return FinishSession(session, parentWindow, lock, L"uninstall");
+  }
   SetUpSession(session);
   FullUninstall(session);
   // Nothing is carried past an uninstall; printers it moved to "file:" stay.
   ClearJournal(session);
-  return FinishSession(session, parentWindow);
+  return FinishSession(session, parentWindow, lock, L"uninstall");
 }

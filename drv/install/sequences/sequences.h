@@ -36,5 +36,8 @@ void KeepComponentFiles(InstallSession& session);
 
 bool IsDriverUpToDate();
 bool HasPendingComponentFiles();
+// Whether a 64-bit component file waits for a boot-time operation, read only:
+// nothing is carried out and the spooler is not restarted.
+bool ComponentFileQueued();
 bool IsDefaultPrinterForeign();
 void SetOurPrinterAsDefault();

@@ -70,19 +70,19 @@ bool TableQueuesFile(const PendingRenameTable& table, const wchar_t* fileName) {
   return false;
 }
 
+bool TableQueuesComponent(const PendingRenameTable& table) {
+  const wchar_t* const names[] = {kMonitorFile64, kDriverFile64, kUiFile64};
+  for (const wchar_t* name : names)
+    if (TableQueuesFile(table, name)) return true;
+  return false;
+}
+
 // One pass: carry out the queued deletions that can be done now, then look
 // for a 64-bit component file that still waits for a boot-time operation.
 bool ComponentFileStillQueued() {
   PendingRenameTable table = ReadPendingRenames();
   ApplyPendingDeletes(table);
-  const wchar_t* const names[] = {kMonitorFile64, kDriverFile64, kUiFile64};
-  bool queued = false;
-  for (const wchar_t* name : names) {
-    if (TableQueuesFile(table, name)) {
-      queued = true;
-      break;
-    }
-  }
+  bool queued = TableQueuesComponent(table);
   ReleasePendingRenames(table);
   return queued;
 }
@@ -104,6 +104,13 @@ bool IsDriverUpToDate() {
   }
   ReleaseList(list);
   return upToDate;
+}
+
+bool ComponentFileQueued() {
+  PendingRenameTable table = ReadPendingRenames();
+  bool queued = TableQueuesComponent(table);
+  ReleasePendingRenames(table);
+  return queued;
 }
 
 bool HasPendingComponentFiles() {

@@ -11,8 +11,8 @@ constexpr int kLogTextId = 1001;
 INT_PTR CALLBACK LogWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Shows the log modally, owned by `parent` (may be null). Without an
-// interactive window station nobody could close a dialog: the log is then
-// written as a UTF-16 file in the temporary directory instead.
+// interactive window station nobody could close a dialog, and none is shown:
+// the run's log file is then the only copy.
 void ShowLogWindow(InstallSession& session, HWND parent);
 
 // The title the window gets: "Loomscribe build 2070- Install" and " error

@@ -1,0 +1,290 @@
+// The run's log file. The folder lies below %ProgramData%, where every user
+// may create folders of his own: a folder of that name that someone else made
+// (or a link planted in its place) is therefore never trusted, and the file
+// itself is always created new and never opened through a link, so no name
+// prepared in advance can turn the elevated write against another file.
+#include "session/log_file.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cwchar>
+
+#include "platform/platform.h"
+#include "session/log_window.h"
+#include "session/session.h"
+
+// Owned by Administrators; SYSTEM and Administrators have full control,
+// authenticated users may read (a support person without elevation can open
+// the logs); nothing is inherited from %ProgramData%, which lets users write.
+const wchar_t kLogFolderAccessList[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)";
+
+namespace {
+
+constexpr size_t kPathChars = MAX_PATH + 64;
+constexpr int kNameTries = 100;
+// Rights that change a folder or what is in it.
+constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                               FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
+                               WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// This process's own account, when it can be read.
+struct OwnAccount {
+  union {
+    TOKEN_USER user;
+    BYTE bytes[256];
+  } data;
+  bool known = false;
+};
+
+void ReadOwnAccount(OwnAccount& own) {
+  own.known = false;
+  HANDLE token = nullptr;
+  if (!Os().OpenProcessToken(Os().GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+  DWORD needed = 0;
+  own.known = Os().GetTokenInformation(token, TokenUser, &own.data, sizeof(own.data), &needed) &&
+              own.data.user.User.Sid;
+  Os().CloseHandle(token);
+}
+
+// SYSTEM, Administrators, and the account this program runs as (elevated, an
+// administrator; running as SYSTEM, SYSTEM): whoever else could write to the
+// folder could prepare what the program writes through.
+bool TrustedOwner(PSID sid, const OwnAccount& own) {
+  if (!sid) return false;
+  if (Os().IsWellKnownSid(sid, WinLocalSystemSid) ||
+      Os().IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
+    return true;
+  return own.known && Os().EqualSid(sid, own.data.user.User.Sid);
+}
+
+// In an access list, CREATOR OWNER and OWNER RIGHTS stand for the owner,
+// who has been checked already.
+bool TrustedGrantee(PSID sid, const OwnAccount& own) {
+  return TrustedOwner(sid, own) || Os().IsWellKnownSid(sid, WinCreatorOwnerSid) ||
+         Os().IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+}
+
+bool OnlyTrustedMayWrite(PACL dacl, const OwnAccount& own) {
+  // No access list at all grants everyone everything.
+  if (!dacl) return false;
+  ACL_SIZE_INFORMATION size = {};
+  if (!Os().GetAclInformation(dacl, &size, sizeof(size), AclSizeInformation)) return false;
+  for (DWORD i = 0; i < size.AceCount; ++i) {
+    void* entry = nullptr;
+    if (!Os().GetAce(dacl, i, &entry) || !entry) return false;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+    // Object and callback entries are not expected on a folder: whatever
+    // they grant is not taken on trust.
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    // Inherit-only entries count too: they are what the log files get.
+    if ((allowed->Mask & kWriteRights) &&
+        !TrustedGrantee(const_cast<DWORD*>(&allowed->SidStart), own))
+      return false;
+  }
+  return true;
+}
+
+bool FolderIsProtectedFor(HANDLE folder, const OwnAccount& own) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (Os().GetSecurityInfo(folder, SE_FILE_OBJECT,
+                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                           &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool protectedFolder = TrustedOwner(owner, own) && OnlyTrustedMayWrite(dacl, own);
+  if (descriptor) Os().LocalFree(descriptor);
+  return protectedFolder;
+}
+
+bool HandleIsPlainDirectory(HANDLE folder) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return Os().GetFileInformationByHandle(folder, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Opens the folder itself, never what a link there points to. Without
+// FILE_SHARE_DELETE nobody can rename or replace it while the handle is open.
+HANDLE OpenFolder(const wchar_t* path) {
+  HANDLE folder = Os().CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return nullptr;
+  if (!HandleIsPlainDirectory(folder)) {
+    Os().CloseHandle(folder);
+    return nullptr;
+  }
+  return folder;
+}
+
+// Creates the folder with the protected access list. Sets `created`; false
+// when it neither exists nor could be made.
+bool MakeFolder(const wchar_t* path, bool& created) {
+  created = false;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!Os().ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderAccessList,
+                                                                 SDDL_REVISION_1, &descriptor,
+                                                                 nullptr))
+    return false;
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  created = Os().CreateDirectoryW(path, &attributes) != FALSE;
+  DWORD error = created ? 0 : Os().GetLastError();
+  Os().LocalFree(descriptor);
+  return created || error == ERROR_ALREADY_EXISTS;
+}
+
+// The folder, made or found, open and checked; null when it must not be used.
+HANDLE OpenCheckedFolder(const wchar_t* path, const OwnAccount& own) {
+  bool created = false;
+  if (!MakeFolder(path, created)) return nullptr;
+  HANDLE folder = OpenFolder(path);
+  if (folder && !FolderIsProtectedFor(folder, own)) {
+    Os().CloseHandle(folder);
+    folder = nullptr;
+  }
+  return folder;
+}
+
+bool Compose(wchar_t* out, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = _vsnwprintf_s(out, kPathChars, _TRUNCATE, format, args);
+  va_end(args);
+  return n >= 0;
+}
+
+bool WriteAll(HANDLE file, const void* data, uint64_t bytes) {
+  const BYTE* p = static_cast<const BYTE*>(data);
+  while (bytes > 0) {
+    // In pieces: a log can outgrow what one WriteFile takes.
+    DWORD chunk = bytes > 0x200000 ? 0x200000 : static_cast<DWORD>(bytes);
+    DWORD written = 0;
+    if (!Os().WriteFile(file, p, chunk, &written, nullptr) || written != chunk) return false;
+    p += chunk;
+    bytes -= chunk;
+  }
+  return true;
+}
+
+// The handle names one ordinary file with one name: not a link, not a
+// directory, no second name by which someone else reaches it.
+bool HandleIsPlainFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return Os().GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+         !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+}
+
+// A new file of this run, or null. CREATE_NEW fails on whatever already
+// stands at a name (a file, a link, dangling or not), and the next name is
+// tried instead.
+HANDLE CreateLogFile(const wchar_t* folder, const wchar_t* kind) {
+  SYSTEMTIME now = {};
+  Os().GetLocalTime(&now);
+  wchar_t path[kPathChars];
+  for (int attempt = 1; attempt <= kNameTries; ++attempt) {
+    wchar_t counter[16] = L"";
+    if (attempt > 1) _snwprintf_s(counter, 16, _TRUNCATE, L"-%d", attempt);
+    if (!Compose(path, L"%s\\%s-%04u%02u%02u-%02u%02u%02u-%03u%s.log", folder, kind, now.wYear,
+                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+                 counter))
+      return nullptr;
+    HANDLE file = Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) continue;
+    if (HandleIsPlainFile(file)) return file;
+    // Not what CREATE_NEW makes: leave it as it is, unwritten.
+    Os().CloseHandle(file);
+    return nullptr;
+  }
+  return nullptr;
+}
+
+bool IsProgramLogName(const wchar_t* name) {
+  size_t length = std::wcslen(name);
+  bool prefix = _wcsnicmp(name, L"install-", 8) == 0 || _wcsnicmp(name, L"uninstall-", 10) == 0;
+  return prefix && length > 4 && _wcsicmp(name + length - 4, L".log") == 0;
+}
+
+bool Older(const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
+  auto ticks = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  uint64_t ta = ticks(a.ftLastWriteTime), tb = ticks(b.ftLastWriteTime);
+  return ta < tb || (ta == tb && std::wcscmp(a.cFileName, b.cFileName) < 0);
+}
+
+// Deletes the oldest of the program's log files until ten are left. Each
+// file is written once, when its run ends, so its time of last writing is
+// the run's time (also across a change to or from summer time, which the
+// names do not survive).
+void PruneLogFiles(const wchar_t* folder) {
+  wchar_t pattern[kPathChars];
+  if (!Compose(pattern, L"%s\\*", folder)) return;
+  for (int round = 0; round < 1000; ++round) {
+    WIN32_FIND_DATAW found = {}, oldest = {};
+    int count = 0;
+    HANDLE search = Os().FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsProgramLogName(found.cFileName))
+        continue;
+      if (count++ == 0 || Older(found, oldest)) oldest = found;
+    } while (Os().FindNextFileW(search, &found));
+    Os().FindClose(search);
+    if (count <= kLogFilesKept) return;
+    wchar_t path[kPathChars];
+    if (!Compose(path, L"%s\\%s", folder, oldest.cFileName) || !Os().DeleteFileW(path)) return;
+  }
+}
+
+}  // namespace
+
+bool FolderIsProtected(HANDLE folder) {
+  OwnAccount own;
+  ReadOwnAccount(own);
+  return FolderIsProtectedFor(folder, own);
+}
+
+bool WriteRunLogFile(const InstallSession& session, const wchar_t* kind, bool prune) {
+  wchar_t base[MAX_PATH] = {};
+  if (FAILED(Os().SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+                                   base)) ||
+      !base[0])
+    return false;
+  OwnAccount own;
+  ReadOwnAccount(own);
+  wchar_t product[kPathChars], logs[kPathChars];
+  if (!Compose(product, L"%s\\Loomscribe", base) || !Compose(logs, L"%s\\Logs", product))
+    return false;
+
+  // The product folder is checked when this run makes it; one that was there
+  // before may belong to the product's other parts. Either way it must not
+  // be a link.
+  bool created = false;
+  if (!MakeFolder(product, created)) return false;
+  HANDLE parent = created ? OpenCheckedFolder(product, own) : OpenFolder(product);
+  if (!parent) return false;
+  HANDLE folder = OpenCheckedFolder(logs, own);
+  bool whole = false;
+  if (folder) {
+    if (HANDLE file = CreateLogFile(logs, kind)) {
+      wchar_t title[264];
+      FormatLogWindowTitle(session, title, 264);
+      const wchar_t bom = 0xFEFF;
+      whole = WriteAll(file, &bom, sizeof(bom)) &&
+              WriteAll(file, title, std::wcslen(title) * sizeof(wchar_t)) &&
+              WriteAll(file, L"\r\n", 2 * sizeof(wchar_t)) &&
+              WriteAll(file, Text(session.InstallLog), Length(session.InstallLog) * sizeof(wchar_t));
+      Os().CloseHandle(file);
+    }
+    if (prune) PruneLogFiles(logs);
+    Os().CloseHandle(folder);
+  }
+  Os().CloseHandle(parent);
+  return whole;
+}
