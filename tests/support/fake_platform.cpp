@@ -11,12 +11,16 @@ template <class F> struct ReturnOf;
 template <class R, class... A> struct ReturnOf<R(WINAPI*)(A...)> { using type = R; };
 
 // Entries that fall back to the real call: memory, error texts, text
-// conversion and the thread's last error. They are not recorded.
+// conversion, security descriptors and the thread's last error. They are not
+// recorded.
 const std::set<std::string>& RealQuietEntries() {
   static const std::set<std::string> names = {
       "GetLastError", "SetLastError", "GlobalAlloc",  "GlobalFree",     "LocalFree",
       "GetProcessHeap", "HeapAlloc",  "HeapReAlloc",  "HeapFree",       "FormatMessageW",
-      "MultiByteToWideChar"};
+      "MultiByteToWideChar",
+      // Security descriptors and identifiers: pure computation on memory.
+      "ConvertStringSecurityDescriptorToSecurityDescriptorW", "GetAclInformation", "GetAce",
+      "IsWellKnownSid", "EqualSid"};
   return names;
 }
 

@@ -10,7 +10,7 @@
 // machine has stopped they fail and change nothing. A new seam entry that
 // writes anything belongs here.
 #define LMX_WORLD_STATE_CHANGING(X)                                         \
-  X(CreateFileW) X(WriteFile) X(DeleteFileW) X(MoveFileExW)                 \
+  X(CreateFileW) X(WriteFile) X(DeleteFileW) X(MoveFileExW) X(CreateDirectoryW) \
   X(CreateProcessW) X(PostMessageW)                                         \
   X(ControlService) X(StartServiceW)                                        \
   X(RegCreateKeyExW) X(RegSetValueExW) X(RegDeleteValueA) X(RegDeleteTreeW) \
@@ -269,7 +269,11 @@ World::World() {
   registry[Lower(std::string(kRunKey))];
   registry[Lower(std::string(kSessionManagerKey))];
   registry[Lower(std::string("HKCU\\Software\\Tamarel Software KFT\\Loomscribe"))];
+  // Users may create folders of their own in ProgramData.
+  directories[Lower(std::wstring(kProgramData))].sddl =
+      L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CI;0x100116;;;BU)(A;OICI;0x1200a9;;;BU)";
   InstallHooks();
+  InstallRunHooks();
   InstallPowerSwitch();
 }
 

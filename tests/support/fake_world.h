@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +32,26 @@ namespace fake {
 struct WorldFile {
   std::string bytes;
   bool lockedForever = false;  // held open by some other process for good
+  int links = 1;               // names the file has (hard links)
+  bool reparsePoint = false;   // a symbolic link or junction stands at the name
+  uint64_t created = 0;        // the machine's file-time order of its creation (CREATE_NEW)
+};
+
+// A folder with its owner and access list, as SDDL ("O:...D:...").
+struct WorldDirectory {
+  std::wstring sddl;
+  bool reparsePoint = false;
+};
+
+// A named mutex of this machine. One process is modelled: "another run" is a
+// flag a test sets.
+struct WorldMutex {
+  std::wstring sddl;           // the access list it was created with
+  HANDLE owner = nullptr;      // the handle through which this process owns it
+  bool heldByOther = false;    // another run owns it
+  int otherLetsGoAfterMs = -1; // ... and lets go after this much waiting (-1: never)
+  bool abandoned = false;      // its owner ended without letting go
+  int handles = 0;             // open handles of this process
 };
 
 struct WorldMonitor {
@@ -140,6 +161,18 @@ class World {
   // processes of the stopped run and the tray program are gone, nothing is
   // held open, Windows keeps no DLL loaded.
   void PowerOn();
+  // The run lock and the log folder.
+  static constexpr const wchar_t* kProgramData = L"C:\\ProgramData";
+  static constexpr const wchar_t* kLogDir = L"C:\\ProgramData\\Loomscribe\\Logs";
+  std::map<std::wstring, WorldDirectory> directories;  // key: lower-case full path
+  std::map<std::wstring, WorldMutex> mutexes;          // key: the name as given
+  std::wstring accountSid = L"S-1-5-21-1-2-3-500";    // the account the program runs as
+  uint64_t fileClock = 0;                              // counts file creations
+
+  // Names of the files in a folder, oldest first; a file's text (UTF-16
+  // bytes, the byte-order mark included).
+  std::vector<std::wstring> FilesIn(const std::wstring& directory) const;
+  std::wstring TextOf(const std::wstring& path) const;
 
   // --- helpers -------------------------------------------------------------
   // `build` >= 0 gives the file a version resource with that build number.
@@ -172,6 +205,7 @@ class World {
   int stopAfter_ = -1;
   bool stopped_ = false;
   std::map<std::string, std::map<std::string, WorldRegValue>> flushedRegistry_;
+  void InstallRunHooks();
 };
 
 // The module directory, "...\x64\" with its separator.

@@ -480,17 +480,4 @@ TEST_F(SequencesTest, QueuedDeletionsAreCarriedOutDuringTheRun) {
   EXPECT_FALSE(world.HasFile(L"C:\\windows\\system32\\lmxui64.dll"));
 }
 
-TEST_F(SequencesTest, WithoutAnInteractiveStationTheLogGoesToATempFile) {
-  world.interactiveStation = false;
-  world.RemoveFile(fake::WorldModuleDirectory() + L"lmxhelp.chm");
-  EXPECT_EQ(Dispatch(L"install"), kExitErrors);
-  EXPECT_TRUE(world.dialogs.empty());
-  fake::WorldFile* file = world.FindFile(L"C:\\temp\\Loomscribe-install.log");
-  ASSERT_NE(file, nullptr);
-  std::wstring text(file->bytes.size() / 2, L'\0');
-  memcpy(&text[0], file->bytes.data(), text.size() * 2);
-  EXPECT_THAT(text, HasSubstr(L"Install error log!"));
-  EXPECT_THAT(text, HasSubstr(L"Error(10): Cant't open source file: lmxhelp.chm"));
-}
-
 }  // namespace

@@ -5,6 +5,7 @@
 // prepared in advance can turn the elevated write against another file.
 #include "session/log_file.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cwchar>
@@ -210,12 +211,48 @@ bool IsProgramLogName(const wchar_t* name) {
   return prefix && length > 4 && _wcsicmp(name + length - 4, L".log") == 0;
 }
 
-bool Older(const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
-  auto ticks = [](const FILETIME& t) {
-    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  };
-  uint64_t ta = ticks(a.ftLastWriteTime), tb = ticks(b.ftLastWriteTime);
-  return ta < tb || (ta == tb && std::wcscmp(a.cFileName, b.cFileName) < 0);
+struct LogEntry {
+  uint64_t written;
+  wchar_t name[MAX_PATH];
+};
+
+uint64_t Ticks(const FILETIME& t) {
+  return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+bool Older(const LogEntry& a, const LogEntry& b) {
+  return a.written < b.written || (a.written == b.written && std::wcscmp(a.name, b.name) < 0);
+}
+
+// The program's log files in the folder, in one heap block (null when there
+// are none or memory ran out).
+LogEntry* ListLogFiles(const wchar_t* folder, size_t& count) {
+  count = 0;
+  wchar_t pattern[kPathChars];
+  if (!Compose(pattern, L"%s\\*", folder)) return nullptr;
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = Os().FindFirstFileW(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return nullptr;
+  HANDLE heap = Os().GetProcessHeap();
+  LogEntry* entries = nullptr;
+  size_t capacity = 0;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsProgramLogName(found.cFileName))
+      continue;
+    if (count == capacity) {
+      size_t grown = capacity ? capacity * 2 : 32;
+      void* block = entries ? Os().HeapReAlloc(heap, 0, entries, grown * sizeof(LogEntry))
+                            : Os().HeapAlloc(heap, 0, grown * sizeof(LogEntry));
+      if (!block) break;
+      entries = static_cast<LogEntry*>(block);
+      capacity = grown;
+    }
+    entries[count].written = Ticks(found.ftLastWriteTime);
+    wcsncpy_s(entries[count].name, found.cFileName, _TRUNCATE);
+    ++count;
+  } while (Os().FindNextFileW(search, &found));
+  Os().FindClose(search);
+  return entries;
 }
 
 // Deletes the oldest of the program's log files until ten are left. Each
@@ -223,23 +260,17 @@ bool Older(const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
 // the run's time (also across a change to or from summer time, which the
 // names do not survive).
 void PruneLogFiles(const wchar_t* folder) {
-  wchar_t pattern[kPathChars];
-  if (!Compose(pattern, L"%s\\*", folder)) return;
-  for (int round = 0; round < 1000; ++round) {
-    WIN32_FIND_DATAW found = {}, oldest = {};
-    int count = 0;
-    HANDLE search = Os().FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsProgramLogName(found.cFileName))
-        continue;
-      if (count++ == 0 || Older(found, oldest)) oldest = found;
-    } while (Os().FindNextFileW(search, &found));
-    Os().FindClose(search);
-    if (count <= kLogFilesKept) return;
-    wchar_t path[kPathChars];
-    if (!Compose(path, L"%s\\%s", folder, oldest.cFileName) || !Os().DeleteFileW(path)) return;
+  size_t count = 0;
+  LogEntry* entries = ListLogFiles(folder, count);
+  if (!entries) return;
+  if (count > kLogFilesKept) {
+    std::sort(entries, entries + count, Older);
+    for (size_t i = 0; i + kLogFilesKept < count; ++i) {
+      wchar_t path[kPathChars];
+      if (Compose(path, L"%s\\%s", folder, entries[i].name)) Os().DeleteFileW(path);
+    }
   }
+  Os().HeapFree(Os().GetProcessHeap(), 0, entries);
 }
 
 }  // namespace
