@@ -208,8 +208,11 @@ void World::InstallRunHooks() {
       ::SetLastError(0);
       return handle;
     }
-    if (disposition != CREATE_NEW)
-      return create(path, access, share, attributes, disposition, flags, templateFile);
+    if (disposition != CREATE_NEW) {
+      HANDLE handle = create(path, access, share, attributes, disposition, flags, templateFile);
+      if (handle != INVALID_HANDLE_VALUE) r.files[handle] = key;
+      return handle;
+    }
     if (w.files.count(key)) return Fail(ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE;
     if (!w.directories.count(ParentOf(key)))
       return Fail(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;

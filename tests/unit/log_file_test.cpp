@@ -96,6 +96,12 @@ TEST_F(LogFileTest, AWindowThatCannotBeShownLeavesTheFileAsTheOnlyCopy) {
 
 TEST_F(LogFileTest, ElevenRunsLeaveTheNewestTenAndNothingElseIsDeleted) {
   world.AddFile(kLogs + L"\\notes.txt", "kept");
+  // Older than every run, named like a log: a link, and a file that is not one.
+  const std::wstring link = kLogs + L"\\install-20000101-000000-000.log";
+  const std::wstring other = kLogs + L"\\uninstall-20000101-000000-000.log";
+  world.AddFile(link, "\xFF\xFEL");
+  world.FindFile(link)->reparsePoint = true;
+  world.AddFile(other, "not a log");
   world.directories[L"c:\\programdata\\loomscribe"].sddl = L"O:SYD:P(A;OICI;FA;;;SY)";
   world.directories[L"c:\\programdata\\loomscribe\\logs"].sddl = L"O:SYD:P(A;OICI;FA;;;SY)";
   std::vector<std::wstring> made;
@@ -106,11 +112,16 @@ TEST_F(LogFileTest, ElevenRunsLeaveTheNewestTenAndNothingElseIsDeleted) {
     ASSERT_FALSE(after.empty());
     made.push_back(after.back());
   }
-  std::vector<std::wstring> expected(made.begin() + 1, made.end());
+  // The file that is named like a log but is none counts among the ten and
+  // stays: the newest nine runs' files are kept beside it.
+  std::vector<std::wstring> expected(made.begin() + 2, made.end());
   std::vector<std::wstring> left = LogFiles();
-  left.erase(std::remove(left.begin(), left.end(), L"notes.txt"), left.end());
+  for (const wchar_t* kept : {L"notes.txt", L"install-20000101-000000-000.log",
+                              L"uninstall-20000101-000000-000.log"}) {
+    EXPECT_NE(std::find(left.begin(), left.end(), kept), left.end()) << kept;
+    left.erase(std::remove(left.begin(), left.end(), kept), left.end());
+  }
   EXPECT_EQ(left, expected);
-  EXPECT_TRUE(world.HasFile(kLogs + L"\\notes.txt"));
 }
 
 TEST_F(LogFileTest, WhateverStandsAtTheNameIsNeverWritten) {

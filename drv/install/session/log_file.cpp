@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <cwchar>
 
 #include "platform/platform.h"
@@ -24,6 +25,7 @@ namespace {
 
 constexpr size_t kPathChars = MAX_PATH + 64;
 constexpr int kNameTries = 100;
+constexpr size_t kPruneLooks = 100;
 // Rights that change a folder or what is in it.
 constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
                                FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
@@ -237,7 +239,9 @@ LogEntry* ListLogFiles(const wchar_t* folder, size_t& count) {
   LogEntry* entries = nullptr;
   size_t capacity = 0;
   do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsProgramLogName(found.cFileName))
+    // A link is never taken for a log file: deleting it could reach its target.
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        !IsProgramLogName(found.cFileName))
       continue;
     if (count == capacity) {
       size_t grown = capacity ? capacity * 2 : 32;
@@ -255,6 +259,26 @@ LogEntry* ListLogFiles(const wchar_t* folder, size_t& count) {
   return entries;
 }
 
+// Whether the file at `path` is one of this program's logs: an ordinary file
+// with one name that begins with the byte-order mark and the window's title.
+// Wine shows a symbolic link as the file it points to, and deleting it there
+// deletes the target; what does not read as a log is therefore left alone.
+bool IsOwnLogFile(const wchar_t* path) {
+  HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  wchar_t expected[64];
+  _snwprintf_s(expected, 64, _TRUNCATE, L"\xFEFFLoomscribe build %d- Install", kBuildNumber);
+  size_t bytes = std::wcslen(expected) * sizeof(wchar_t);
+  wchar_t head[64] = {};
+  DWORD got = 0;
+  bool own = HandleIsPlainFile(file) &&
+             Os().ReadFile(file, head, static_cast<DWORD>(bytes), &got, nullptr) && got == bytes &&
+             std::memcmp(head, expected, bytes) == 0;
+  Os().CloseHandle(file);
+  return own;
+}
+
 // Deletes the oldest of the program's log files until ten are left. Each
 // file is written once, when its run ends, so its time of last writing is
 // the run's time (also across a change to or from summer time, which the
@@ -265,9 +289,14 @@ void PruneLogFiles(const wchar_t* folder) {
   if (!entries) return;
   if (count > kLogFilesKept) {
     std::sort(entries, entries + count, Older);
-    for (size_t i = 0; i + kLogFilesKept < count; ++i) {
+    // Normally one file goes per run; a folder crowded with other things is
+    // looked at only so far.
+    size_t left = count, looked = 0;
+    for (size_t i = 0; i < count && left > kLogFilesKept && looked < kPruneLooks; ++i, ++looked) {
       wchar_t path[kPathChars];
-      if (Compose(path, L"%s\\%s", folder, entries[i].name)) Os().DeleteFileW(path);
+      if (Compose(path, L"%s\\%s", folder, entries[i].name) && IsOwnLogFile(path) &&
+          Os().DeleteFileW(path))
+        --left;
     }
   }
   Os().HeapFree(Os().GetProcessHeap(), 0, entries);

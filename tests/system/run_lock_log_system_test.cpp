@@ -1,0 +1,312 @@
+// install.exe on Wine, as separate processes: two runs started together
+// take turns (the machine ends as the second run leaves it), and every run
+// leaves its log file in the protected ProgramData folder, also when no
+// window can be shown; ten are kept, and a link planted at the name a run
+// will use is never written through.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/product_run.h"
+#include "support/test_util.h"
+#include "support/wine_spooler.h"
+
+namespace {
+
+using namespace productrun;
+
+const wchar_t kLogs[] = L"C:\\ProgramData\\Loomscribe\\Logs";
+
+// The program's log files, by name.
+std::vector<std::wstring> LogFiles() {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((std::wstring(kLogs) + L"\\*.log").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::wstring> NewFiles(const std::vector<std::wstring>& before) {
+  std::vector<std::wstring> out;
+  for (const std::wstring& name : LogFiles())
+    if (std::find(before.begin(), before.end(), name) == before.end()) out.push_back(name);
+  return out;
+}
+
+std::wstring ReadText(const std::wstring& path) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return L"(none)";
+  std::string bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (::ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got) bytes.append(buffer, got);
+  ::CloseHandle(file);
+  std::wstring text(bytes.size() / 2, L'\0');
+  if (!text.empty()) memcpy(&text[0], bytes.data(), text.size() * 2);
+  return text;
+}
+
+// The time part of a log file's name ("YYYYMMDD-HHMMSS-mmm").
+std::wstring TimeOf(const std::wstring& name) {
+  size_t dash = name.find(L'-');
+  return dash == std::wstring::npos ? name : name.substr(dash + 1, 19);
+}
+
+DWORD RunHostTool(const std::wstring& line);
+std::string UnixPath(const std::wstring& path);
+
+struct Started {
+  PROCESS_INFORMATION info = {};
+  bool ok = false;
+};
+
+Started Start(const std::wstring& exe, const std::wstring& arguments) {
+  std::wstring line = L"\"" + exe + L"\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  Started s;
+  s.ok = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &s.info) != FALSE;
+  if (s.ok) ::CloseHandle(s.info.hThread);
+  return s;
+}
+
+// Waits for a started run; a log window counts as a failure and is closed.
+DWORD Finish(Started& s, DWORD timeoutMs = 240000) {
+  if (!s.ok) return 0xFFFFFFFF;
+  DWORD code = 0xFFFFFFFF;
+  for (DWORD waited = 0; waited < timeoutMs; waited += 100) {
+    if (::WaitForSingleObject(s.info.hProcess, 100) == WAIT_OBJECT_0) {
+      ::GetExitCodeProcess(s.info.hProcess, &code);
+      break;
+    }
+    if (HWND dialog = FindDialogOf(s.info.dwProcessId)) {
+      ADD_FAILURE() << "log window shown: " << WindowText(::GetDlgItem(dialog, 1001));
+      ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }
+  }
+  if (code == 0xFFFFFFFF) ::TerminateProcess(s.info.hProcess, 99);
+  ::CloseHandle(s.info.hProcess);
+  return code;
+}
+
+bool ProductInstalled() {
+  int printers = 0;
+  for (const auto& p : winespool::Printers())
+    if (p.driver == winespool::kDriver) ++printers;
+  return winespool::Contains(winespool::MonitorNames(), winespool::kPort) &&
+         winespool::Contains(winespool::DriverNames(), winespool::kDriver) && printers == 1 &&
+         RunValueExists();
+}
+
+bool NothingInstalled() {
+  for (const auto& p : winespool::Printers())
+    if (p.driver == winespool::kDriver || p.port == winespool::kPort) return false;
+  return !winespool::Contains(winespool::MonitorNames(), winespool::kPort) &&
+         !winespool::Contains(winespool::DriverNames(), winespool::kDriver) && !RunValueExists();
+}
+
+class RunLockLogSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QuitAnyTray();
+    winespool::RemoveAllProductState();
+    DeleteRunValue();
+    product = StageProduct(L"run-lock-log");
+    exe = product + L"\\x64\\install.exe";
+  }
+  void TearDown() override {
+    QuitAnyTray();
+    winespool::RemoveAllProductState();
+    DeleteRunValue();
+  }
+  std::wstring product, exe;
+};
+
+TEST_F(RunLockLogSystemTest, InstallAndUninstallStartedTogetherTakeTurns) {
+  ASSERT_EQ(RunInstall(product, L"install"), 1u);
+  for (bool installFirst : {true, false}) {
+    for (DWORD apart : {0u, 60u, 200u}) {
+      SCOPED_TRACE((installFirst ? "install first, " : "uninstall first, ") +
+                   std::to_string(apart) + " ms apart");
+      std::vector<std::wstring> before = LogFiles();
+      const wchar_t* first = installFirst ? L"install" : L"uninstall";
+      const wchar_t* second = installFirst ? L"uninstall" : L"install";
+      Started a = Start(exe, first);
+      if (apart) ::Sleep(apart);
+      Started b = Start(exe, second);
+      DWORD codeA = Finish(a), codeB = Finish(b);
+      EXPECT_EQ(codeA, installFirst ? 1u : 2u);
+      EXPECT_EQ(codeB, installFirst ? 2u : 1u);
+      // The run that ended later went second: the machine is as it leaves it.
+      std::vector<std::wstring> made = NewFiles(before);
+      ASSERT_EQ(made.size(), 2u);
+      std::sort(made.begin(), made.end(),
+                [](const std::wstring& x, const std::wstring& y) { return TimeOf(x) < TimeOf(y); });
+      bool installWentSecond = made[1].rfind(L"install-", 0) == 0;
+      if (installWentSecond) EXPECT_TRUE(ProductInstalled());
+      else EXPECT_TRUE(NothingInstalled());
+    }
+  }
+}
+
+TEST_F(RunLockLogSystemTest, EveryRunLeavesItsLogAlsoWhenNoWindowCanBeShown) {
+  // A counted error (the help file is missing) and no display for the window:
+  // install.exe started by Wine from a shell environment without DISPLAY.
+  std::wstring help = product + L"\\x64\\lmxhelp.chm";
+  ASSERT_TRUE(::DeleteFileW(help.c_str()));
+  std::vector<std::wstring> before = LogFiles();
+  // A clean environment: the variables Wine sets for its own processes would
+  // confuse a second loader started from one of them.
+  wchar_t prefix[1024] = {};
+  ASSERT_TRUE(::GetEnvironmentVariableW(L"WINEPREFIX", prefix, 1024));
+  EXPECT_EQ(RunHostTool(L"timeout 120 env -i HOME=/root PATH=/usr/bin:/bin WINEDEBUG=-all "
+                        L"WINEPREFIX=" + std::wstring(prefix) + L" wine " +
+                        testutil::Widen(UnixPath(exe)) + L" install"),
+            100u);
+  std::vector<std::wstring> made = NewFiles(before);
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(made[0].rfind(L"install-", 0), 0u);
+  std::wstring text = ReadText(std::wstring(kLogs) + L"\\" + made[0]);
+  EXPECT_EQ(text.rfind(L"\xFEFFLoomscribe build 2070- Install error log!\r\nLoomscribe 2070\r\n"
+                       L">Check Spooler\r\n", 0),
+            0u)
+      << text;
+  EXPECT_THAT(text, ::testing::HasSubstr(L"Error(10): Cant't open source file: lmxhelp.chm"));
+  EXPECT_THAT(text, ::testing::HasSubstr(L"    >AddPrinter(Loomscribe)\r\n"));
+  EXPECT_EQ(text.substr(text.size() - 2), L"\r\n");
+
+  // An error-free run leaves one too.
+  before = LogFiles();
+  EXPECT_EQ(RunInstall(product, L"uninstall"), 2u);
+  made = NewFiles(before);
+  ASSERT_EQ(made.size(), 1u);
+  text = ReadText(std::wstring(kLogs) + L"\\" + made[0]);
+  EXPECT_EQ(text.rfind(L"\xFEFFLoomscribe build 2070- Install log.\r\nLoomscribe 2070\r\n", 0), 0u)
+      << text;
+  EXPECT_THAT(text, ::testing::HasSubstr(L">UnInstall\r\n"));
+}
+
+TEST_F(RunLockLogSystemTest, ElevenRunsLeaveTheNewestTen) {
+  std::vector<std::wstring> made;
+  for (int run = 0; run < 11; ++run) {
+    std::vector<std::wstring> before = LogFiles();
+    EXPECT_EQ(RunInstall(product, L"uninstall"), 2u);
+    std::vector<std::wstring> added = NewFiles(before);
+    ASSERT_EQ(added.size(), 1u);
+    made.push_back(added[0]);
+  }
+  std::vector<std::wstring> left = LogFiles();
+  std::vector<std::wstring> newest(made.end() - 10, made.end());
+  std::sort(newest.begin(), newest.end());
+  EXPECT_EQ(left, newest);
+}
+
+// Unix paths: links are planted with the host's own tools, which Wine starts
+// like any program.
+std::string UnixPath(const std::wstring& path) {
+  using Fn = char*(CDECL*)(LPCWSTR);
+  auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!fn) return "";
+  char* unix = fn(path.c_str());
+  std::string out = unix ? unix : "";
+  if (unix) ::HeapFree(::GetProcessHeap(), 0, unix);
+  return out;
+}
+
+// Runs a shell command on the host and returns its exit status. Wine starts
+// host programs but cannot wait for them, so the shell writes its status
+// into a marker file that is polled.
+DWORD RunHostTool(const std::wstring& command) {
+  std::wstring marker = testutil::ScratchDirectory(L"host-tool") + L"\\status";
+  std::wstring line = L"Z:\\bin\\sh -c \"" + command + L"; echo $? > " +
+                      testutil::Widen(UnixPath(marker)) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+    ADD_FAILURE() << "cannot start " << line << ": " << ::GetLastError();
+    return 0xFFFFFFFF;
+  }
+  ::CloseHandle(info.hProcess);
+  ::CloseHandle(info.hThread);
+  for (int i = 0; i < 2400; ++i, ::Sleep(100)) {
+    std::wstring text;
+    HANDLE file = ::CreateFileW(marker.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) continue;
+    char buffer[16] = {};
+    DWORD got = 0;
+    ::ReadFile(file, buffer, sizeof(buffer) - 1, &got, nullptr);
+    ::CloseHandle(file);
+    if (got && buffer[got - 1] == '\n') return static_cast<DWORD>(atoi(buffer));
+  }
+  ADD_FAILURE() << "did not end: " << line;
+  return 0xFFFFFFFF;
+}
+
+TEST_F(RunLockLogSystemTest, ALinkPlantedAtTheNextNameIsNotWrittenThrough) {
+  // The logs folder exists after any run.
+  ASSERT_EQ(RunInstall(product, L"uninstall"), 2u);
+  std::wstring scratch = testutil::ScratchDirectory(L"planted-links");
+  std::wstring victim = scratch + L"\\victim.txt";
+  ASSERT_TRUE(testutil::WriteFileBytes(victim, "precious"));
+  // A link at every name an uninstall can take in the next 15 seconds.
+  std::wstring script = scratch + L"\\plant.py";
+  ASSERT_TRUE(testutil::WriteFileBytes(
+      script,
+      "import os, sys, time\n"
+      "folder, target, mode = sys.argv[1], sys.argv[2], sys.argv[3]\n"
+      "if mode == 'clean':\n"
+      "    for n in os.listdir(folder):\n"
+      "        p = os.path.join(folder, n)\n"
+      "        if os.path.islink(p): os.unlink(p)\n"
+      "    sys.exit(0)\n"
+      "start = int(time.time() * 1000)\n"
+      "for ms in range(start, start + 15000):\n"
+      "    t = time.localtime(ms // 1000)\n"
+      "    name = time.strftime('uninstall-%Y%m%d-%H%M%S', t) + '-%03d.log' % (ms % 1000)\n"
+      "    try: os.symlink(target, os.path.join(folder, name))\n"
+      "    except FileExistsError: pass\n"));
+  std::string folder = UnixPath(kLogs), target = UnixPath(victim), code = UnixPath(script);
+  ASSERT_FALSE(folder.empty());
+  std::wstring python = L"python3 " + testutil::Widen(code) + L" " +
+                        testutil::Widen(folder) + L" " + testutil::Widen(target);
+  ASSERT_EQ(RunHostTool(python + L" plant"), 0u);
+  size_t links = LogFiles().size();
+  ASSERT_GT(links, 10000u);
+
+  std::vector<std::wstring> before = LogFiles();
+  EXPECT_EQ(RunInstall(product, L"uninstall"), 2u);
+  // Cleared first, so an assertion below cannot leave the links behind.
+  EXPECT_EQ(RunHostTool(python + L" clean"), 0u);
+  HANDLE file = ::CreateFileW(victim.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  char buffer[64];
+  DWORD got = 0;
+  ::ReadFile(file, buffer, sizeof(buffer), &got, nullptr);
+  ::CloseHandle(file);
+  EXPECT_EQ(std::string(buffer, got), "precious");
+  // The run's file took the next free name, beside the planted link.
+  std::vector<std::wstring> made = NewFiles(before);
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(made[0].substr(made[0].size() - 6), L"-2.log");
+  std::wstring text = ReadText(std::wstring(kLogs) + L"\\" + made[0]);
+  EXPECT_EQ(text.rfind(L"\xFEFFLoomscribe build 2070- Install log.\r\n", 0), 0u);
+}
+
+}  // namespace
