@@ -223,25 +223,28 @@ void World::InstallRunHooks() {
     ::SetLastError(0);
     return handle;
   });
-  Set<&Platform::GetFileInformationByHandle>([&w, &r](HANDLE handle,
-                                                      LPBY_HANDLE_FILE_INFORMATION info) -> BOOL {
-    if (!info) return Fail(ERROR_INVALID_PARAMETER);
-    *info = BY_HANDLE_FILE_INFORMATION{};
+  auto fileInfo = Previous<&Platform::GetFileInformationByHandle>();
+  Set<&Platform::GetFileInformationByHandle>([&w, &r, fileInfo](
+                                                 HANDLE handle,
+                                                 LPBY_HANDLE_FILE_INFORMATION info) -> BOOL {
     auto dir = r.directories.find(handle);
     if (dir != r.directories.end()) {
+      if (!info) return Fail(ERROR_INVALID_PARAMETER);
+      *info = BY_HANDLE_FILE_INFORMATION{};
       const WorldDirectory& d = w.directories[dir->second];
       info->dwFileAttributes =
           FILE_ATTRIBUTE_DIRECTORY | (d.reparsePoint ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
       info->nNumberOfLinks = 1;
       return TRUE;
     }
+    BOOL ok = fileInfo(handle, info);
     auto file = r.files.find(handle);
-    if (file == r.files.end()) return Fail(ERROR_INVALID_HANDLE);
-    const WorldFile& f = w.files[file->second];
-    info->dwFileAttributes =
-        f.reparsePoint ? FILE_ATTRIBUTE_REPARSE_POINT : FILE_ATTRIBUTE_ARCHIVE;
-    info->nNumberOfLinks = static_cast<DWORD>(f.links);
-    return TRUE;
+    if (ok && file != r.files.end()) {
+      const WorldFile& f = w.files[file->second];
+      if (f.reparsePoint) info->dwFileAttributes = FILE_ATTRIBUTE_REPARSE_POINT;
+      info->nNumberOfLinks = static_cast<DWORD>(f.links);
+    }
+    return ok;
   });
   Set<&Platform::GetSecurityInfo>([&w, &r](HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION,
                                            PSID* owner, PSID* group, PACL* dacl, PACL* sacl,

@@ -362,7 +362,13 @@ TEST_P(JournalWriteFault, EndsWith100AfterTheSetUpAndChangesNothing) {
   auto printersBefore = world.printers;
   auto monitorsBefore = world.monitors.size();
   auto driversBefore = world.drivers.size();
-  auto filesBefore = world.files.size();
+  // The run's log file is written whatever the run does.
+  auto countFiles = [this] {
+    return std::count_if(world.files.begin(), world.files.end(), [](const auto& f) {
+      return f.first.rfind(L"c:\\programdata\\", 0) != 0;
+    });
+  };
+  auto filesBefore = countFiles();
   auto registryBefore = world.registry;
   GetParam().provoke();
   world.shiftDown = true;
@@ -384,7 +390,7 @@ TEST_P(JournalWriteFault, EndsWith100AfterTheSetUpAndChangesNothing) {
   EXPECT_EQ(world.defaultPrinter, L"Office");
   EXPECT_EQ(world.monitors.size(), monitorsBefore);
   EXPECT_EQ(world.drivers.size(), driversBefore);
-  EXPECT_EQ(world.files.size(), filesBefore);
+  EXPECT_EQ(countFiles(), filesBefore);
   EXPECT_TRUE(world.trayRunning);
   // The journal's key (and the keys on its way) may have been made, empty.
   EXPECT_TRUE(Entries(world).empty());

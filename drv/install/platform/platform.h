@@ -56,7 +56,6 @@
   /* kernel: the run lock and the log folder */                   \
   X(CreateMutexExW, K, nullptr)                                   \
   X(CreateDirectoryW, K, FALSE)                                   \
-  X(GetFileInformationByHandle, K, FALSE)                         \
   X(FindFirstFileW, K, INVALID_HANDLE_VALUE)                      \
   X(FindNextFileW, K, FALSE)                                      \
   X(FindClose, K, FALSE)                                          \
