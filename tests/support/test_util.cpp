@@ -4,22 +4,20 @@
 
 namespace testutil {
 
-std::vector<std::wstring> LogLines(const InstallSession& session) {
+std::vector<std::wstring> SplitLines(const std::wstring& text) {
   std::vector<std::wstring> lines;
-  std::wstring text = Text(session.InstallLog);
-  size_t start = 0;
-  while (start < text.size()) {
+  for (size_t start = 0; start < text.size();) {
     size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
+    if (end == std::wstring::npos) end = text.size();
     lines.push_back(text.substr(start, end - start));
     start = end + 2;
   }
   return lines;
 }
 
+std::vector<std::wstring> LogLines(const InstallSession& session) {
+  return SplitLines(Text(session.InstallLog));
+}
 
 std::wstring Widen(const std::string& text) {
   if (text.empty()) return {};

@@ -10,6 +10,9 @@
 
 namespace testutil {
 
+// The lines of a text whose lines end in CR LF, without their CR LF; a last
+// line without CR LF counts too.
+std::vector<std::wstring> SplitLines(const std::wstring& text);
 // The log's lines, without their CR LF.
 std::vector<std::wstring> LogLines(const InstallSession& session);
 

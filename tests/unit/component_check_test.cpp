@@ -27,17 +27,6 @@ const std::wstring kModule = fake::WorldModuleDirectory();
 const std::wstring kSystem = L"C:\\windows\\system32\\";
 const std::wstring kDriverDir = L"C:\\windows\\system32\\spool\\drivers\\x64\\";
 
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 // Everything of the machine a run may change, as one text.
@@ -89,7 +78,7 @@ class ComponentCheckTest : public ::testing::Test {
   }
   std::vector<std::wstring> ShownLog() {
     EXPECT_EQ(world.dialogs.size(), 1u);
-    return world.dialogs.empty() ? std::vector<std::wstring>() : Lines(world.dialogs[0].text);
+    return world.dialogs.empty() ? std::vector<std::wstring>() : testutil::SplitLines(world.dialogs[0].text);
   }
   // A run stopped by the check: exit 100, the set-up lines and the one line
   // the copy would have written, and the machine exactly as it was.

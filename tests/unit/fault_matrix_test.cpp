@@ -200,14 +200,8 @@ std::wstring Trimmed(const std::wstring& line) {
 }
 
 std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(Trimmed(text.substr(start, end - start)));
-    start = end + 2;
-  }
+  std::vector<std::wstring> lines = testutil::SplitLines(text);
+  for (std::wstring& line : lines) line = Trimmed(line);
   return lines;
 }
 

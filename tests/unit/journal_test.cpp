@@ -32,18 +32,6 @@ const std::string kJournal =
 const std::string kMarkers = "hkcu\\software\\tamarel software kft\\loomscribe\\loomscribes\\";
 const wchar_t kForeignDriver[] = L"Generic / Text Only";
 
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 std::string Wide(const std::wstring& text, bool terminated = true) {
   return std::string(reinterpret_cast<const char*>(text.c_str()),
                      (text.size() + (terminated ? 1 : 0)) * sizeof(wchar_t));
@@ -98,7 +86,7 @@ RunResult Install(fake::World& world) {
 }
 
 std::vector<std::wstring> ShownLog(const fake::World& world) {
-  return world.dialogs.empty() ? std::vector<std::wstring>() : Lines(world.dialogs.back().text);
+  return world.dialogs.empty() ? std::vector<std::wstring>() : testutil::SplitLines(world.dialogs.back().text);
 }
 
 void AddForeignDriver(fake::World& world) {

@@ -21,17 +21,6 @@ namespace {
 const std::wstring kLogs = L"C:\\ProgramData\\Loomscribe\\Logs";
 const std::wstring kMonitorPath = L"C:\\windows\\system32\\lmxmon64.dll";
 
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 class LogFileTest : public ::testing::Test {
  protected:
   int Dispatch(const wchar_t* word) {
@@ -201,7 +190,7 @@ TEST_F(LogFileTest, FilesLeftForTheRestartInARunWithErrorsAreCountedInTheLastLin
   EXPECT_EQ(Dispatch(L"un"), kExitErrors);
   ASSERT_EQ(world.bootDeletes.size(), 1u);
   ASSERT_EQ(world.dialogs.size(), 1u);
-  std::vector<std::wstring> log = Lines(world.dialogs[0].text);
+  std::vector<std::wstring> log = testutil::SplitLines(world.dialogs[0].text);
   EXPECT_EQ(log.back(), L"1 file(s) wait for the next restart of Windows");
   EXPECT_THAT(NewestLog(), ::testing::EndsWith(L"\r\n1 file(s) wait for the next restart of Windows\r\n"));
 }
@@ -211,7 +200,7 @@ TEST_F(LogFileTest, NoRestartLineWithoutScheduledFilesOrWithoutErrors) {
   world.RemoveFile(fake::WorldModuleDirectory() + L"lmxhelp.chm");
   EXPECT_EQ(Dispatch(L"install"), kExitErrors);
   ASSERT_EQ(world.dialogs.size(), 1u);
-  EXPECT_THAT(Lines(world.dialogs[0].text), Not(Contains(HasSubstr(L"wait for the next restart"))));
+  EXPECT_THAT(testutil::SplitLines(world.dialogs[0].text), Not(Contains(HasSubstr(L"wait for the next restart"))));
 
   // Scheduled, no error: 101, and the log as it always was.
   HeldMonitor();
@@ -219,7 +208,7 @@ TEST_F(LogFileTest, NoRestartLineWithoutScheduledFilesOrWithoutErrors) {
   world.shiftDown = true;
   EXPECT_EQ(Dispatch(L"un"), kExitRestartNeeded);
   ASSERT_EQ(world.dialogs.size(), 1u);
-  std::vector<std::wstring> log = Lines(world.dialogs[0].text);
+  std::vector<std::wstring> log = testutil::SplitLines(world.dialogs[0].text);
   EXPECT_THAT(log, Not(Contains(HasSubstr(L"wait for the next restart"))));
   EXPECT_EQ(log.back(), L"DeleteFile-try");
 }
@@ -230,7 +219,7 @@ TEST_F(LogFileTest, AFileWindowsWillNotScheduleIsError19) {
   EXPECT_EQ(Dispatch(L"un"), kExitErrors);
   EXPECT_TRUE(world.bootDeletes.empty());
   ASSERT_EQ(world.dialogs.size(), 1u);
-  std::vector<std::wstring> log = Lines(world.dialogs[0].text);
+  std::vector<std::wstring> log = testutil::SplitLines(world.dialogs[0].text);
   EXPECT_EQ(log.back(), L"Error(19): Can`t delete or schedule file: C:\\windows\\system32\\lmxmon64.dll - (" +
                             testutil::SystemText(ERROR_ACCESS_DENIED) + L")");
 }

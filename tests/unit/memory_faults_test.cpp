@@ -31,18 +31,6 @@ using fake::World;
 
 const std::wstring kStagedDir = L"C:\\windows\\system32\\spool\\drivers\\x64\\";
 
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 // Installs the fake seam and the world for one run; can be renewed in a loop.
 struct Machine {
   Machine() {
@@ -61,7 +49,7 @@ struct Machine {
     return DispatchArguments(static_cast<int>(argv.size()), argv.data());
   }
   std::vector<std::wstring> Log() const {
-    return world.dialogs.empty() ? std::vector<std::wstring>() : Lines(world.dialogs[0].text);
+    return world.dialogs.empty() ? std::vector<std::wstring>() : testutil::SplitLines(world.dialogs[0].text);
   }
   // What the install left out, empty when the product is complete.
   std::string Missing() {

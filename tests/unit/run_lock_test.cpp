@@ -43,17 +43,6 @@ std::string Snapshot(const fake::World& w) {
   return out.str();
 }
 
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 class RunLockTest : public ::testing::Test {
  protected:
   int Dispatch(const wchar_t* word) {
@@ -96,7 +85,7 @@ TEST_F(RunLockTest, ARefusedMutexEndsInstallAndUninstallWith18AfterTenMinutesCha
     EXPECT_GE(fake::TheClock().now - start, kTenMinutes);
     EXPECT_LT(fake::TheClock().now - start, kTenMinutes + 1000);
     ASSERT_EQ(world.dialogs.size(), 1u);
-    EXPECT_THAT(Lines(world.dialogs[0].text),
+    EXPECT_THAT(testutil::SplitLines(world.dialogs[0].text),
                 ElementsAre(L"Loomscribe 2070",
                             L"Error(18): Can`t wait for the other install.exe run to end - (" +
                                 testutil::SystemText(ERROR_ACCESS_DENIED) + L")"));
@@ -113,7 +102,7 @@ TEST_F(RunLockTest, ARunHeldPastTheBoundTimesOutInFakeTimeAndOneThatLetsGoInTime
   EXPECT_EQ(fake::TheClock().now - start, kTenMinutes);
   EXPECT_EQ(Snapshot(world), before);
   ASSERT_EQ(world.dialogs.size(), 1u);
-  EXPECT_THAT(Lines(world.dialogs[0].text).back(),
+  EXPECT_THAT(testutil::SplitLines(world.dialogs[0].text).back(),
               ::testing::StartsWith(L"Error(18): Can`t wait for the other install.exe run to end"));
 
   // The other run lets go after 9 minutes: this one then does its work.

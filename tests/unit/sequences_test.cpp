@@ -25,18 +25,6 @@ const std::wstring kTrayPath = L"C:\\Program Files\\Loomscribe\\lsbtray.exe";
 const char kRunKey[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 // The log text, split into lines.
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 // Whether `expected` occurs in `calls` in this order (other calls between).
 bool InOrder(const std::vector<std::string>& calls, const std::vector<std::string>& expected) {
   size_t at = 0;
@@ -57,7 +45,7 @@ class SequencesTest : public ::testing::Test {
   // The window shows the run's log; a test reads it there, after the run.
   std::vector<std::wstring> ShownLog() {
     EXPECT_EQ(world.dialogs.size(), 1u);
-    return world.dialogs.empty() ? std::vector<std::wstring>() : Lines(world.dialogs[0].text);
+    return world.dialogs.empty() ? std::vector<std::wstring>() : testutil::SplitLines(world.dialogs[0].text);
   }
   // Shift makes every run show its log without touching the outcome.
   std::vector<std::wstring> LogOf(RunResult (*run)(HWND), RunResult* result = nullptr) {
@@ -421,7 +409,7 @@ TEST_F(SequencesTest, ShiftShowsTheLogOfAnErrorFreeRun) {
   EXPECT_EQ(world.dialogs[0].title, L"Loomscribe build 2070- Install log.");
   EXPECT_EQ(world.dialogs[0].templateId, 101);
   EXPECT_EQ(world.dialogs[0].owner, nullptr);
-  EXPECT_THAT(Lines(world.dialogs[0].text), ElementsAreArray(kCleanInstallLog));
+  EXPECT_THAT(testutil::SplitLines(world.dialogs[0].text), ElementsAreArray(kCleanInstallLog));
   // Shift is sampled once, at the end.
   EXPECT_EQ(fake::CountCalls("GetAsyncKeyState"), 1);
 }
@@ -438,7 +426,7 @@ TEST_F(SequencesTest, ErrorShowsTheLogOwnedByTheParentWindowAndShiftIsNotAsked) 
   EXPECT_EQ(dialog.instance, ProgramInstance());
   EXPECT_EQ(dialog.templateId, 101);
   EXPECT_EQ(dialog.title, L"Loomscribe build 2070- Install error log!");
-  EXPECT_THAT(Lines(dialog.text),
+  EXPECT_THAT(testutil::SplitLines(dialog.text),
               Contains(L"        Error(10): Cant't open source file: lmxhelp.chm - (" +
                        testutil::SystemText(ERROR_FILE_NOT_FOUND) + L")"));
   EXPECT_EQ(fake::CountCalls("GetAsyncKeyState"), 0);
