@@ -188,6 +188,28 @@ std::wstring DefaultPrinter() {
   return ::GetDefaultPrinterW(name, &size) ? std::wstring(name) : std::wstring();
 }
 
+bool AddDriverOfProductFiles(const wchar_t* name) {
+  std::wstring directory = DriverDirectory();
+  if (directory.empty()) return false;
+  for (const wchar_t* file : {L"lmxdrv64.dll", L"lmxui64.dll"}) {
+    std::wstring source = testutil::ProductX64Directory() + L"\\" + file;
+    if (!::CopyFileW(source.c_str(), (directory + file).c_str(), FALSE)) return false;
+  }
+  std::wstring driver = directory + L"lmxdrv64.dll";
+  std::wstring ui = directory + L"lmxui64.dll";
+  DRIVER_INFO_3W info = {};
+  info.cVersion = 3;
+  info.pName = const_cast<LPWSTR>(name);
+  info.pEnvironment = const_cast<LPWSTR>(kEnvironment);
+  info.pDriverPath = &driver[0];
+  info.pDataFile = &driver[0];
+  info.pConfigFile = &ui[0];
+  BOOL ok = ::AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
+  ::DeleteFileW(driver.c_str());
+  ::DeleteFileW(ui.c_str());
+  return ok != FALSE;
+}
+
 std::vector<std::wstring> MonitorNames() {
   std::vector<std::wstring> names;
   DWORD count = 0;

@@ -48,6 +48,10 @@ std::vector<std::wstring> MonitorNames();
 std::vector<std::wstring> DriverNames();
 // The x64 driver directory with a trailing backslash, or empty.
 std::wstring DriverDirectory();
+// Adds a version-3 driver of another name made of the product's driver and
+// configuration files (copied in and handed to the spooler); they go with
+// RemoveAllProductState.
+bool AddDriverOfProductFiles(const wchar_t* name);
 // The system directory with a trailing backslash.
 std::wstring SystemDirectoryPath();
 

@@ -86,9 +86,7 @@ class ComponentCheckSystemTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CleanUp();
-    wchar_t name[512] = {};
-    DWORD size = 512;
-    if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
+    savedDefault = winespool::DefaultPrinter();
     product = StageProduct(L"checks");
     ASSERT_EQ(RunInstall(product, L"install"), 1u);
     // Two printers the user has set up, one of them the default.

@@ -89,9 +89,7 @@ class CutReinstallSystemTest : public ::testing::TestWithParam<CutPoint> {
  protected:
   void SetUp() override {
     CleanUp();
-    wchar_t name[512] = {};
-    DWORD size = 512;
-    if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
+    savedDefault = winespool::DefaultPrinter();
     product = StageProduct(L"cut");
     // The product as an earlier install left it, then the user's printers.
     ASSERT_EQ(RunInstall(product, L"in"), 1u);
@@ -108,33 +106,9 @@ class CutReinstallSystemTest : public ::testing::TestWithParam<CutPoint> {
       Customise(NameOf(i), SubKeyOf(i).c_str(), CommentOf(i), LocationOf(i));
       SetMarker(SubKeyOf(i));
     }
-    ASSERT_TRUE(AddForeignDriver());
+    ASSERT_TRUE(winespool::AddDriverOfProductFiles(kForeignDriver));
     ASSERT_TRUE(winespool::AddPrinterOn(kForeign, kForeignDriver, L"LPT1:"));
     ASSERT_TRUE(::SetDefaultPrinterW(NameOf(3).c_str()));
-  }
-
-  // Another vendor's driver, made of the product's files under another name.
-  static bool AddForeignDriver() {
-    std::wstring directory = winespool::DriverDirectory();
-    if (directory.empty()) return false;
-    for (const wchar_t* file : {L"lmxdrv64.dll", L"lmxui64.dll"}) {
-      std::wstring source = testutil::ProductX64Directory() + L"\\" + file;
-      if (!::CopyFileW(source.c_str(), (directory + file).c_str(), FALSE)) return false;
-    }
-    std::wstring driver = directory + L"lmxdrv64.dll";
-    std::wstring ui = directory + L"lmxui64.dll";
-    DRIVER_INFO_3W info = {};
-    info.cVersion = 3;
-    info.pName = const_cast<LPWSTR>(kForeignDriver);
-    info.pEnvironment = const_cast<LPWSTR>(winespool::kEnvironment);
-    info.pDriverPath = &driver[0];
-    info.pDataFile = &driver[0];
-    info.pConfigFile = &ui[0];
-    BOOL ok =
-        ::AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
-    ::DeleteFileW(driver.c_str());
-    ::DeleteFileW(ui.c_str());
-    return ok != FALSE;
   }
 
   void TearDown() override {

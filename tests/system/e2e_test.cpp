@@ -63,9 +63,7 @@ class EndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CleanUp();
-    wchar_t name[512] = {};
-    DWORD size = 512;
-    if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
+    savedDefault = winespool::DefaultPrinter();
     // The product folder as the product's installer lays it out.
     product = StageProduct(L"e2e");
     ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));

@@ -298,9 +298,7 @@ class FaultMatrixSystemTest : public ::testing::TestWithParam<Case> {
 
   void SetUp() override {
     CleanUp();
-    wchar_t name[512] = {};
-    DWORD size = 512;
-    if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
+    savedDefault = winespool::DefaultPrinter();
     product = testutil::ScratchDirectory(L"faults");
     ::CreateDirectoryW((product + L"\\x64").c_str(), nullptr);
     CopyFilesOf(testutil::ProductDirectory(), product);

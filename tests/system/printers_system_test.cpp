@@ -49,27 +49,7 @@ void DeletePrinterNamed(const wchar_t* name) {
   }
 }
 
-bool AddForeignDriver() {
-  std::wstring directory = winespool::DriverDirectory();
-  if (directory.empty()) return false;
-  for (const wchar_t* file : {L"lmxdrv64.dll", L"lmxui64.dll"}) {
-    std::wstring source = testutil::ProductX64Directory() + L"\\" + file;
-    if (!::CopyFileW(source.c_str(), (directory + file).c_str(), FALSE)) return false;
-  }
-  std::wstring driver = directory + L"lmxdrv64.dll";
-  std::wstring ui = directory + L"lmxui64.dll";
-  DRIVER_INFO_3W info = {};
-  info.cVersion = 3;
-  info.pName = const_cast<LPWSTR>(kForeignDriver);
-  info.pEnvironment = const_cast<LPWSTR>(winespool::kEnvironment);
-  info.pDriverPath = &driver[0];
-  info.pDataFile = &driver[0];
-  info.pConfigFile = &ui[0];
-  BOOL ok = ::AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
-  ::DeleteFileW(driver.c_str());
-  ::DeleteFileW(ui.c_str());
-  return ok != FALSE;
-}
+bool AddForeignDriver() { return winespool::AddDriverOfProductFiles(kForeignDriver); }
 
 // The driver's files are the product's own and go with RemoveAllProductState.
 void RemoveForeignDriver() {

@@ -83,9 +83,7 @@ class SpoolerLimitsSystemTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CleanUp();
-    wchar_t name[512] = {};
-    DWORD size = 512;
-    if (::GetDefaultPrinterW(name, &size)) savedDefault = name;
+    savedDefault = winespool::DefaultPrinter();
     pendingBefore = PendingValue(&hadPending);
     product = StageProduct(L"limits");
     ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
