@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <climits>
 #include <functional>
 #include <memory>
 #include <string>
@@ -71,35 +72,51 @@ void UseReal() {
   Hook<Member>::fallback = RealPlatform().*Member;
 }
 
-// Makes the n-th call from now (1-based) fail with `error`; the other calls
-// keep the entry's present behaviour.
+// Layers `layer` over the entry's present behaviour: every later call goes
+// to layer(previous, arguments...), where `previous` is what the entry did
+// before (the test's behaviour, the world's, or the default). Per-test
+// faults, refusals and argument checks are all made this way, so they stack
+// in the order they are added.
+template <auto Member, class Layer>
+void Wrap(Layer layer) {
+  using H = Hook<Member>;
+  typename H::Fn previous = H::fn ? H::fn : typename H::Fn(H::fallback);
+  H::fn = [previous, layer](auto... a) mutable { return layer(previous, a...); };
+}
+
+// Makes every call for which when(arguments...) is true fail with `error`
+// and the entry's failing result; the other calls keep the present behaviour.
+template <auto Member, class When>
+void FailWhen(When when, DWORD error) {
+  Wrap<Member>([when, error](auto& previous, auto... a) mutable {
+    if (when(a...)) {
+      ::SetLastError(error);
+      return Hook<Member>::failure();
+    }
+    return previous(a...);
+  });
+}
+
+// Makes the calls numbered first..last from now (1-based) fail with `error`.
+template <auto Member>
+void FailCalls(int first, int last, DWORD error) {
+  auto count = std::make_shared<int>(0);
+  FailWhen<Member>([count, first, last](auto...) {
+    ++*count;
+    return *count >= first && *count <= last;
+  }, error);
+}
+
+// Makes the n-th call from now (1-based) fail with `error`.
 template <auto Member>
 void FailNth(int n, DWORD error) {
-  using H = Hook<Member>;
-  auto previous = H::fn;
-  auto count = std::make_shared<int>(0);
-  H::fn = [previous, count, n, error](auto... a) {
-    if (++*count == n) {
-      ::SetLastError(error);
-      return H::failure();
-    }
-    return previous ? previous(a...) : H::fallback(a...);
-  };
+  FailCalls<Member>(n, n, error);
 }
 
 // Makes every call from the n-th on fail with `error`.
 template <auto Member>
 void FailFrom(int n, DWORD error) {
-  using H = Hook<Member>;
-  auto previous = H::fn;
-  auto count = std::make_shared<int>(0);
-  H::fn = [previous, count, n, error](auto... a) {
-    if (++*count >= n) {
-      ::SetLastError(error);
-      return H::failure();
-    }
-    return previous ? previous(a...) : H::fallback(a...);
-  };
+  FailCalls<Member>(n, INT_MAX, error);
 }
 
 // Installs the fake table for its lifetime and resets every hook, the call

@@ -19,6 +19,8 @@
 
 namespace {
 
+using fake::FailCalls;
+using fake::FailWhen;
 using fake::World;
 
 constexpr DWORD kAnyError = 0xFFFFFFFF;  // the line's system text is not checked
@@ -31,36 +33,6 @@ enum Present : unsigned {
   kTray = 8,
   kAll = kMonitor | kDriver | kPrinters | kTray,
 };
-
-// Makes calls `first` to `last` (1-based, counted from now) of an entry fail.
-template <auto Member>
-void FailCalls(int first, int last, DWORD error) {
-  using H = fake::Hook<Member>;
-  auto previous = H::fn;
-  auto count = std::make_shared<int>(0);
-  H::fn = [previous, count, first, last, error](auto... a) {
-    ++*count;
-    if (*count >= first && *count <= last) {
-      ::SetLastError(error);
-      return H::failure();
-    }
-    return previous ? previous(a...) : H::fallback(a...);
-  };
-}
-
-// Makes every call of an entry fail for which `when` says so.
-template <auto Member, class Pred>
-void FailWhen(Pred when, DWORD error) {
-  using H = fake::Hook<Member>;
-  auto previous = H::fn;
-  H::fn = [previous, when, error](auto... a) {
-    if (when(a...)) {
-      ::SetLastError(error);
-      return H::failure();
-    }
-    return previous ? previous(a...) : H::fallback(a...);
-  };
-}
 
 // A spooler restart is needed in a re-install when the first removal of
 // the driver fails.

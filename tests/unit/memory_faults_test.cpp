@@ -70,19 +70,12 @@ struct Machine {
 // Makes the global-heap allocations fail for which `when` answers true; it
 // is told the allocation's flags and size and the call made just before.
 void FailGlobalAllocWhen(std::function<bool(UINT, SIZE_T, const std::string&)> when) {
-  using H = fake::Hook<&Platform::GlobalAlloc>;
-  auto previous = H::fn;
-  H::fn = [previous, when](UINT flags, SIZE_T bytes) -> HGLOBAL {
-    // Memory calls are not recorded: the last call recorded is the one
-    // before the allocation.
+  // Memory calls are not recorded: the last call recorded is the one before
+  // the allocation.
+  fake::FailWhen<&Platform::GlobalAlloc>([when](UINT flags, SIZE_T bytes) {
     const std::vector<std::string>& calls = fake::Calls();
-    std::string before = calls.empty() ? std::string() : calls.back();
-    if (when(flags, bytes, before)) {
-      ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return nullptr;
-    }
-    return previous ? previous(flags, bytes) : H::fallback(flags, bytes);
-  };
+    return when(flags, bytes, calls.empty() ? std::string() : calls.back());
+  }, ERROR_NOT_ENOUGH_MEMORY);
 }
 
 // The n-th allocation for which `match` holds fails (1-based).
