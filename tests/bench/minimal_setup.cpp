@@ -23,11 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "support/wine_spooler.h"
+
 namespace {
 
-const wchar_t kPort[] = L"Loomscribe:";
-const wchar_t kDriver[] = L"Loomscribe printer";
-const wchar_t kEnvironment[] = L"Windows x64";
+using winespool::kDriver;
+using winespool::kEnvironment;
+using winespool::kPort;
 const wchar_t* const kDriverFiles[] = {L"lmxdrv64.dll", L"lmxui64.dll", L"lmxhelp.chm"};
 
 int g_calls = 0;
@@ -83,14 +85,7 @@ void AddDriver(const std::wstring& source) {
   std::wstring driver = directory + kDriverFiles[0];
   std::wstring ui = directory + kDriverFiles[1];
   std::wstring help = directory + kDriverFiles[2];
-  DRIVER_INFO_6W info = {};
-  info.cVersion = 3;
-  info.pName = const_cast<LPWSTR>(kDriver);
-  info.pEnvironment = const_cast<LPWSTR>(kEnvironment);
-  info.pDriverPath = &driver[0];
-  info.pDataFile = &driver[0];
-  info.pConfigFile = &ui[0];
-  info.pHelpFile = &help[0];
+  DRIVER_INFO_6W info = winespool::DriverRecord(kDriver, driver, ui, help);
   BOOL ok = ::AddPrinterDriverExW(nullptr, 6, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
   Count(ok, ok != FALSE);
   for (const wchar_t* file : kDriverFiles) ::DeleteFileW((directory + file).c_str());

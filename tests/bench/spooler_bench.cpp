@@ -70,22 +70,10 @@ double Seconds(const FILETIME& t) {
 }
 
 // The whole text of a small file, or empty (files under Z:\proc read fine).
-std::string ReadSmallFile(const std::wstring& path) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "";
-  std::string text;
-  char chunk[4096];
-  DWORD got = 0;
-  while (::ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got) text.append(chunk, got);
-  ::CloseHandle(file);
-  return text;
-}
-
 // CPU seconds (user + kernel, all threads) of a Linux process, from
 // /proc/PID/stat, or -1 when it is gone.
 double UnixCpu(const std::wstring& pid) {
-  std::string text = ReadSmallFile(L"Z:\\proc\\" + pid + L"\\stat");
+  std::string text = testutil::ReadFileBytes(L"Z:\\proc\\" + pid + L"\\stat");
   // Fields after "(comm)": state is field 3; utime and stime are 14 and 15.
   size_t close = text.rfind(')');
   if (close == std::string::npos) return -1;
@@ -116,7 +104,7 @@ double ServerCpu() {
 // cmdline), looked for among the ids above this process's own; empty when
 // not found.
 std::wstring UnixPidOf(const std::wstring& image) {
-  static long self = std::atol(ReadSmallFile(L"Z:\\proc\\self\\stat").c_str());
+  static long self = std::atol(testutil::ReadFileBytes(L"Z:\\proc\\self\\stat").c_str());
   static std::string prefix = [] {
     char text[1024] = {};
     ::GetEnvironmentVariableA("WINEPREFIX", text, sizeof(text));
@@ -132,8 +120,8 @@ std::wstring UnixPidOf(const std::wstring& image) {
     long pid = std::wcstol(found.cFileName, nullptr, 10);
     if (pid <= self) continue;
     std::wstring dir = L"Z:\\proc\\" + std::wstring(found.cFileName);
-    if (ReadSmallFile(dir + L"\\cmdline").compare(0, wanted.size(), wanted) != 0) continue;
-    if (ReadSmallFile(dir + L"\\environ").find(prefix) == std::string::npos) continue;
+    if (testutil::ReadFileBytes(dir + L"\\cmdline").compare(0, wanted.size(), wanted) != 0) continue;
+    if (testutil::ReadFileBytes(dir + L"\\environ").find(prefix) == std::string::npos) continue;
     result = found.cFileName;
     break;
   } while (::FindNextFileW(search, &found));

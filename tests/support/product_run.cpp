@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/test_util.h"
+#include "support/wine_spooler.h"
 
 namespace productrun {
 
@@ -113,38 +114,88 @@ std::wstring WindowText(HWND window) {
   return text;
 }
 
-DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs) {
-  std::wstring line = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+Process::~Process() {
+  if (!handle) return;
+  if (::WaitForSingleObject(handle, 0) == WAIT_TIMEOUT) ::TerminateProcess(handle, 99);
+  ::CloseHandle(handle);
+}
+
+DWORD Process::Wait(DWORD ms) const {
+  if (::WaitForSingleObject(handle, ms) != WAIT_OBJECT_0) return 0xFFFFFFFF;
+  DWORD code = 0xFFFFFFFF;
+  ::GetExitCodeProcess(handle, &code);
+  return code;
+}
+
+bool Start(const std::wstring& commandLine, Process& process) {
+  std::wstring line = commandLine;
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
   if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-    ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
-    return 0xFFFFFFFF;
-  }
+                        &info))
+    return false;
   ::CloseHandle(info.hThread);
-  DWORD code = 0xFFFFFFFF;
+  process.handle = info.hProcess;
+  process.id = info.dwProcessId;
+  return true;
+}
+
+DWORD WaitClosingLogWindows(Process& process, DWORD timeoutMs, std::wstring* log) {
   for (DWORD waited = 0; waited < timeoutMs; waited += 250) {
-    if (::WaitForSingleObject(info.hProcess, 250) == WAIT_OBJECT_0) {
-      ::GetExitCodeProcess(info.hProcess, &code);
-      break;
-    }
-    if (HWND dialog = FindDialogOf(info.dwProcessId)) {
-      ADD_FAILURE() << "log window shown: " << WindowText(::GetDlgItem(dialog, 1001));
+    DWORD code = process.Wait(250);
+    if (code != kNotEnded) return code;
+    if (HWND dialog = FindDialogOf(process.id)) {
+      std::wstring text = WindowText(::GetDlgItem(dialog, 1001));
+      if (log)
+        *log = text;
+      else
+        ADD_FAILURE() << "log window shown: " << text;
       ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     }
   }
-  if (code == 0xFFFFFFFF) {
-    ADD_FAILURE() << "did not end: " << line;
-    ::TerminateProcess(info.hProcess, 99);
+  ADD_FAILURE() << "did not end within " << timeoutMs << " ms";
+  return kNotEnded;
+}
+
+DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs) {
+  std::wstring line = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+  Process process;
+  if (!Start(line, process)) {
+    ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError() << " " << line;
+    return 0xFFFFFFFF;
   }
-  ::CloseHandle(info.hProcess);
-  return code;
+  return WaitClosingLogWindows(process, timeoutMs);
 }
 
 DWORD RunInstall(const std::wstring& product, const std::wstring& arguments) {
   return RunProgram(product + L"\\x64\\install.exe", arguments);
+}
+
+DWORD RunInstallReadingLog(const std::wstring& product, const std::wstring& arguments,
+                           std::wstring& log) {
+  Process process;
+  if (!Start(L"\"" + product + L"\\x64\\install.exe\" " + arguments, process)) {
+    ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
+    return kNotEnded;
+  }
+  return WaitClosingLogWindows(process, 180000, &log);
+}
+
+void RemoveProductTraces() {
+  QuitAnyTray();
+  DeleteRunValue();
+  winespool::RemoveAllProductState();
+}
+
+void ProductTest::SetUp() {
+  CleanUp();
+  savedDefault_ = winespool::DefaultPrinter();
+}
+
+void ProductTest::TearDown() {
+  CleanUp();
+  if (!savedDefault_.empty()) ::SetDefaultPrinterW(savedDefault_.c_str());
 }
 
 std::wstring ReadRunValue() {
@@ -162,6 +213,16 @@ bool RunValueExists() {
                         &bytes) == ERROR_SUCCESS;
 }
 
+void WriteRunValue(const std::wstring& text) {
+  HKEY key = nullptr;
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+            ERROR_SUCCESS);
+  ::RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  ::RegCloseKey(key);
+}
+
 void DeleteRunValue() {
   HKEY key = nullptr;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
@@ -174,6 +235,14 @@ bool TrayMutexExists() {
   if (!mutex) return false;
   ::CloseHandle(mutex);
   return true;
+}
+
+HWND WaitForTrayWindow(DWORD ms) {
+  for (DWORD waited = 0;; waited += 50) {
+    if (HWND window = ::FindWindowW(kTrayClass, nullptr)) return window;
+    if (waited >= ms) return nullptr;
+    ::Sleep(50);
+  }
 }
 
 void QuitAnyTray() {

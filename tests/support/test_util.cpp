@@ -1,5 +1,7 @@
 #include "support/test_util.h"
 
+#include <cstring>
+
 #include <ostream>
 
 namespace testutil {
@@ -53,6 +55,25 @@ std::wstring ScratchDirectory(const std::wstring& name) {
   }
   ::CreateDirectoryW(dir.c_str(), nullptr);
   return dir;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  std::string bytes;
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  char block[65536];
+  DWORD read = 0;
+  while (::ReadFile(file, block, sizeof(block), &read, nullptr) && read > 0) bytes.append(block, read);
+  ::CloseHandle(file);
+  return bytes;
+}
+
+std::wstring ReadFileText(const std::wstring& path) {
+  std::string bytes = ReadFileBytes(path);
+  std::wstring text(bytes.size() / 2, L'\0');
+  if (!text.empty()) memcpy(&text[0], bytes.data(), text.size() * 2);
+  return text;
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {

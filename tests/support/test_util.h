@@ -25,6 +25,11 @@ std::wstring WindowsPath(const std::string& unixPath);
 // A fresh, empty scratch directory for one test, as a Windows path.
 std::wstring ScratchDirectory(const std::wstring& name);
 
+// The bytes of a file (read while others may write it), or empty when it
+// cannot be opened.
+std::string ReadFileBytes(const std::wstring& path);
+// A UTF-16 file's text, byte-order mark included.
+std::wstring ReadFileText(const std::wstring& path);
 // Writes `bytes` into a new file.
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);

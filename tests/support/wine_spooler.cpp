@@ -24,22 +24,6 @@ std::wstring WithSlash(std::wstring path) {
 
 std::wstring Text(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
 
-// One spooler enumeration: the size query, then the call with the buffer.
-template <class Call>
-std::vector<BYTE> Enumerate(Call call, DWORD* count) {
-  DWORD needed = 0;
-  *count = 0;
-  std::vector<BYTE> buffer;
-  if (call(nullptr, 0, &needed, count)) return buffer;
-  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) return buffer;
-  buffer.resize(needed);
-  if (!call(buffer.data(), needed, &needed, count)) {
-    *count = 0;
-    buffer.clear();
-  }
-  return buffer;
-}
-
 // The files the spooler keeps for the driver (paths as it reports them).
 std::vector<std::wstring> DriverFilePaths() {
   std::vector<std::wstring> files;
@@ -92,30 +76,71 @@ bool InstallProductMonitor() {
   return ::AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info)) != FALSE;
 }
 
-bool InstallProductDriver() {
-  std::wstring directory = DriverDirectory();
-  if (directory.empty()) return false;
-  for (const wchar_t* file : kDriverFiles) {
-    std::wstring source = testutil::ProductX64Directory() + L"\\" + file;
-    if (!::CopyFileW(source.c_str(), (directory + file).c_str(), FALSE)) return false;
-  }
-  std::wstring driver = directory + L"lmxdrv64.dll";
-  std::wstring ui = directory + L"lmxui64.dll";
-  std::wstring help = directory + L"lmxhelp.chm";
+DRIVER_INFO_6W DriverRecord(const std::wstring& name, std::wstring& driverPath,
+                            std::wstring& uiPath, std::wstring& helpPath) {
   DRIVER_INFO_6W info = {};
   info.cVersion = 3;
-  info.pName = const_cast<LPWSTR>(kDriver);
+  info.pName = const_cast<LPWSTR>(name.c_str());
   info.pEnvironment = const_cast<LPWSTR>(kEnvironment);
-  info.pDriverPath = &driver[0];
-  info.pDataFile = &driver[0];
-  info.pConfigFile = &ui[0];
-  info.pHelpFile = &help[0];
-  BOOL ok = ::AddPrinterDriverExW(nullptr, 6, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
+  info.pDriverPath = &driverPath[0];
+  info.pDataFile = &driverPath[0];
+  info.pConfigFile = &uiPath[0];
+  info.pHelpFile = helpPath.empty() ? nullptr : &helpPath[0];
+  return info;
+}
+
+bool AddDriverFrom(const std::wstring& name, const StagedFile& driver, const StagedFile& ui,
+                   const StagedFile& help) {
+  std::wstring directory = DriverDirectory();
+  if (directory.empty()) return false;
+  std::vector<std::wstring> staged;
+  bool copied = true;
+  for (const StagedFile* file : {&driver, &ui, &help}) {
+    if (file->source.empty()) {
+      staged.emplace_back();
+      continue;
+    }
+    staged.push_back(directory + file->name);
+    copied = copied && ::CopyFileW(file->source.c_str(), staged.back().c_str(), FALSE);
+  }
+  BOOL ok = FALSE;
+  if (copied) {
+    DRIVER_INFO_6W info = DriverRecord(name, staged[0], staged[1], staged[2]);
+    ok = ::AddPrinterDriverExW(nullptr, 6, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
+  }
   DWORD error = ::GetLastError();
   // The spooler has its own copies now; the staged ones are not needed.
-  for (const wchar_t* file : kDriverFiles) ::DeleteFileW((directory + file).c_str());
+  for (const std::wstring& path : staged)
+    if (!path.empty()) ::DeleteFileW(path.c_str());
   ::SetLastError(error);
   return ok != FALSE;
+}
+
+bool InstallProductDriver() {
+  std::wstring x64 = testutil::ProductX64Directory() + L"\\";
+  return AddDriverFrom(kDriver, {x64 + kDriverFiles[0], kDriverFiles[0]},
+                       {x64 + kDriverFiles[1], kDriverFiles[1]},
+                       {x64 + kDriverFiles[2], kDriverFiles[2]});
+}
+
+void RemoveDriverNamed(const std::wstring& name, const std::vector<std::wstring>& files) {
+  if (Contains(DriverNames(), name))
+    ::DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(kEnvironment),
+                             const_cast<LPWSTR>(name.c_str()), 0, 0);
+  std::wstring directory = DriverDirectory();
+  if (directory.empty()) return;
+  for (const std::wstring& file : files) {
+    ::DeleteFileW((directory + file).c_str());
+    ::DeleteFileW((directory + L"3\\" + file).c_str());
+  }
+}
+
+void DeletePrinterNamed(const std::wstring& name) {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, &access)) return;
+  ::DeletePrinter(printer);
+  ::ClosePrinter(printer);
 }
 
 bool AddPrinterOn(const std::wstring& name, const std::wstring& driver, const std::wstring& port) {
@@ -133,14 +158,7 @@ bool AddPrinterOn(const std::wstring& name, const std::wstring& driver, const st
 }
 
 void RemoveAllProductState() {
-  for (const PrinterRow& row : Printers()) {
-    if (row.driver != kDriver && row.port != kPort) continue;
-    HANDLE printer = nullptr;
-    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    if (!::OpenPrinterW(const_cast<LPWSTR>(row.name.c_str()), &printer, &access)) continue;
-    ::DeletePrinter(printer);
-    ::ClosePrinter(printer);
-  }
+  for (const PrinterRow& row : ProductPrinters()) DeletePrinterNamed(row.name);
 
   std::vector<std::wstring> files = DriverFilePaths();
   if (Contains(DriverNames(), kDriver)) {
@@ -182,6 +200,19 @@ std::vector<PrinterRow> Printers() {
   return rows;
 }
 
+std::vector<PrinterRow> ProductPrinters() {
+  std::vector<PrinterRow> rows;
+  for (const PrinterRow& row : Printers())
+    if (row.driver == kDriver || row.port == kPort) rows.push_back(row);
+  return rows;
+}
+
+const PrinterRow* FindRow(const std::vector<PrinterRow>& rows, const std::wstring& name) {
+  for (const PrinterRow& row : rows)
+    if (row.name == name) return &row;
+  return nullptr;
+}
+
 std::wstring DefaultPrinter() {
   wchar_t name[512] = {};
   DWORD size = 512;
@@ -189,25 +220,9 @@ std::wstring DefaultPrinter() {
 }
 
 bool AddDriverOfProductFiles(const wchar_t* name) {
-  std::wstring directory = DriverDirectory();
-  if (directory.empty()) return false;
-  for (const wchar_t* file : {L"lmxdrv64.dll", L"lmxui64.dll"}) {
-    std::wstring source = testutil::ProductX64Directory() + L"\\" + file;
-    if (!::CopyFileW(source.c_str(), (directory + file).c_str(), FALSE)) return false;
-  }
-  std::wstring driver = directory + L"lmxdrv64.dll";
-  std::wstring ui = directory + L"lmxui64.dll";
-  DRIVER_INFO_3W info = {};
-  info.cVersion = 3;
-  info.pName = const_cast<LPWSTR>(name);
-  info.pEnvironment = const_cast<LPWSTR>(kEnvironment);
-  info.pDriverPath = &driver[0];
-  info.pDataFile = &driver[0];
-  info.pConfigFile = &ui[0];
-  BOOL ok = ::AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
-  ::DeleteFileW(driver.c_str());
-  ::DeleteFileW(ui.c_str());
-  return ok != FALSE;
+  std::wstring x64 = testutil::ProductX64Directory() + L"\\";
+  return AddDriverFrom(name, {x64 + kDriverFiles[0], kDriverFiles[0]},
+                       {x64 + kDriverFiles[1], kDriverFiles[1]});
 }
 
 std::vector<std::wstring> MonitorNames() {

@@ -11,6 +11,24 @@
 
 namespace winespool {
 
+// One spooler enumeration, the two-call protocol: the size query, then the
+// call with a block of that size. `call(block, size, needed, returned)`;
+// the block is empty (and *count 0) when either call fails.
+template <class Call>
+std::vector<BYTE> Enumerate(Call call, DWORD* count) {
+  DWORD needed = 0;
+  *count = 0;
+  std::vector<BYTE> block;
+  if (call(nullptr, 0, &needed, count)) return block;
+  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) return block;
+  block.resize(needed);
+  if (!call(block.data(), needed, &needed, count)) {
+    *count = 0;
+    block.clear();
+  }
+  return block;
+}
+
 extern const wchar_t kPort[];         // "Loomscribe:"
 extern const wchar_t kDriver[];       // "Loomscribe printer"
 extern const wchar_t kEnvironment[];  // "Windows x64"
@@ -23,6 +41,28 @@ bool InstallProductMonitor();
 // the x64 driver directory and adds the version-3 driver "Loomscribe printer"
 // (AddPrinterDriverExW level 6, APD_COPY_ALL_FILES).
 bool InstallProductDriver();
+
+// A file handed to the spooler with a driver: where it comes from, and the
+// name it is staged under in the driver directory.
+struct StagedFile {
+  std::wstring source;
+  std::wstring name;
+};
+// A version-3 driver record for "Windows x64" over the given full paths (the
+// driver file is the data file too; an empty help path gives none). The
+// record points into the strings.
+DRIVER_INFO_6W DriverRecord(const std::wstring& name, std::wstring& driverPath,
+                            std::wstring& uiPath, std::wstring& helpPath);
+// Adds the driver `name` (AddPrinterDriverExW level 6, APD_COPY_ALL_FILES)
+// from files staged in the x64 driver directory, which are deleted again;
+// the spooler's last error stays. A help file without a source gives none.
+bool AddDriverFrom(const std::wstring& name, const StagedFile& driver, const StagedFile& ui,
+                   const StagedFile& help = {});
+// Deletes a driver that is not the product's (delete flag 0, the one Wine
+// takes) and the files staged under `files`, in the driver directory and in
+// its version-3 folder.
+void RemoveDriverNamed(const std::wstring& name, const std::vector<std::wstring>& files = {});
+void DeletePrinterNamed(const std::wstring& name);
 
 // Adds a printer with the print processor "WinPrint" and datatype "RAW".
 bool AddPrinterOn(const std::wstring& name, const std::wstring& driver, const std::wstring& port);
@@ -41,6 +81,10 @@ struct PrinterRow {
 
 // Local and connected printers (EnumPrintersW level 2).
 std::vector<PrinterRow> Printers();
+// The printers of the product's driver or port.
+std::vector<PrinterRow> ProductPrinters();
+// The row of the printer `name`, or null.
+const PrinterRow* FindRow(const std::vector<PrinterRow>& rows, const std::wstring& name);
 // The default printer's name, or empty.
 std::wstring DefaultPrinter();
 std::vector<std::wstring> MonitorNames();

@@ -35,8 +35,7 @@ std::string Narrow(const std::wstring& text) {
 // default printer, the driver, the monitor and the tray program's Run value.
 std::string MachineState() {
   std::ostringstream out;
-  for (const winespool::PrinterRow& row : winespool::Printers()) {
-    if (row.driver != winespool::kDriver && row.port != winespool::kPort) continue;
+  for (const winespool::PrinterRow& row : winespool::ProductPrinters()) {
     out << "printer " << Narrow(row.name) << " port=" << Narrow(row.port)
         << " driver=" << Narrow(row.driver) << " comment=" << Narrow(row.comment)
         << " location=" << Narrow(row.location) << " subkey=" << SubKeyOf(row.name, nullptr)
@@ -51,42 +50,15 @@ std::string MachineState() {
   return out.str();
 }
 
-// Runs install.exe; a log window is read and closed. Returns the exit code.
-DWORD RunShowingLog(const std::wstring& product, std::wstring& log) {
-  std::wstring line = L"\"" + product + L"\\x64\\install.exe\" install";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info))
-    return 0xFFFFFFFF;
-  ::CloseHandle(info.hThread);
-  DWORD code = 0xFFFFFFFF;
-  for (DWORD waited = 0; waited < 180000; waited += 250) {
-    if (::WaitForSingleObject(info.hProcess, 250) == WAIT_OBJECT_0) {
-      ::GetExitCodeProcess(info.hProcess, &code);
-      break;
-    }
-    if (HWND dialog = FindDialogOf(info.dwProcessId)) {
-      log = WindowText(::GetDlgItem(dialog, 1001));
-      ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    }
-  }
-  if (code == 0xFFFFFFFF) ::TerminateProcess(info.hProcess, 99);
-  ::CloseHandle(info.hProcess);
-  return code;
-}
-
 bool HasDisplay() {
   wchar_t display[64] = {};
   return ::GetEnvironmentVariableW(L"DISPLAY", display, 64) != 0;
 }
 
-class ComponentCheckSystemTest : public ::testing::Test {
+class ComponentCheckSystemTest : public ProductTest {
  protected:
   void SetUp() override {
-    CleanUp();
-    savedDefault = winespool::DefaultPrinter();
+    ProductTest::SetUp();
     product = StageProduct(L"checks");
     ASSERT_EQ(RunInstall(product, L"install"), 1u);
     // Two printers the user has set up, one of them the default.
@@ -99,14 +71,7 @@ class ComponentCheckSystemTest : public ::testing::Test {
 
   void TearDown() override {
     if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
-    CleanUp();
-    if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
-  }
-
-  static void CleanUp() {
-    QuitAnyTray();
-    DeleteRunValue();
-    winespool::RemoveAllProductState();
+    ProductTest::TearDown();
   }
 
   void HoldFile(const std::wstring& path, DWORD access, DWORD share) {
@@ -129,7 +94,7 @@ class ComponentCheckSystemTest : public ::testing::Test {
       if (!trayBefore) ::Sleep(50);
     }
     std::wstring log;
-    EXPECT_EQ(RunShowingLog(product, log), 100u);
+    EXPECT_EQ(RunInstallReadingLog(product, L"install", log), 100u);
     if (HasDisplay()) {
       EXPECT_THAT(log, HasSubstr(L"\r\n" + errorLine));
       EXPECT_THAT(log, Not(HasSubstr(L">ReInstall")));
@@ -147,7 +112,6 @@ class ComponentCheckSystemTest : public ::testing::Test {
   }
 
   std::wstring product;
-  std::wstring savedDefault;
   std::string before;
   HANDLE held = INVALID_HANDLE_VALUE;
 };

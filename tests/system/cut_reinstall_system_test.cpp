@@ -85,22 +85,14 @@ struct CutPoint {
   int back;
 };
 
-class CutReinstallSystemTest : public ::testing::TestWithParam<CutPoint> {
+class CutReinstallSystemTest : public ProductTest, public ::testing::WithParamInterface<CutPoint> {
  protected:
   void SetUp() override {
-    CleanUp();
-    savedDefault = winespool::DefaultPrinter();
+    ProductTest::SetUp();
     product = StageProduct(L"cut");
     // The product as an earlier install left it, then the user's printers.
     ASSERT_EQ(RunInstall(product, L"in"), 1u);
-    HANDLE spare = nullptr;
-    if (::OpenPrinterW(const_cast<LPWSTR>(L"Loomscribe"), &spare, nullptr)) {
-      ::ClosePrinter(spare);
-      PRINTER_DEFAULTSW all = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-      ASSERT_TRUE(::OpenPrinterW(const_cast<LPWSTR>(L"Loomscribe"), &spare, &all));
-      ::DeletePrinter(spare);
-      ::ClosePrinter(spare);
-    }
+    winespool::DeletePrinterNamed(L"Loomscribe");
     for (int i = 0; i < kPrinters; ++i) {
       ASSERT_TRUE(winespool::AddPrinterOn(NameOf(i), winespool::kDriver, winespool::kPort));
       Customise(NameOf(i), SubKeyOf(i).c_str(), CommentOf(i), LocationOf(i));
@@ -111,30 +103,15 @@ class CutReinstallSystemTest : public ::testing::TestWithParam<CutPoint> {
     ASSERT_TRUE(::SetDefaultPrinterW(NameOf(3).c_str()));
   }
 
-  void TearDown() override {
-    CleanUp();
-    if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
-  }
-
-  static void CleanUp() {
-    QuitAnyTray();
-    DeleteRunValue();
-    winespool::RemoveAllProductState();
-    PRINTER_DEFAULTSW all = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    HANDLE printer = nullptr;
-    if (::OpenPrinterW(const_cast<LPWSTR>(kForeign), &printer, &all)) {
-      ::DeletePrinter(printer);
-      ::ClosePrinter(printer);
-    }
-    if (winespool::Contains(winespool::DriverNames(), kForeignDriver))
-      ::DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(winespool::kEnvironment),
-                               const_cast<LPWSTR>(kForeignDriver), 0, 0);
+  void CleanUp() override {
+    ProductTest::CleanUp();
+    winespool::DeletePrinterNamed(kForeign);
+    winespool::RemoveDriverNamed(kForeignDriver);
     DeleteMarkers();
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kJournalKey);
   }
 
   std::wstring product;
-  std::wstring savedDefault;
 };
 
 TEST_P(CutReinstallSystemTest, TheNextInstallBringsEveryPrinterBackWhole) {
@@ -143,13 +120,8 @@ TEST_P(CutReinstallSystemTest, TheNextInstallBringsEveryPrinterBackWhole) {
   for (const winespool::PrinterRow& row : winespool::Printers())
     if (row.name == kForeign) foreignBefore = row;
 
-  std::wstring line = L"\"" + product + L"\\x64\\install.exe\" in";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &info));
-  ::CloseHandle(info.hThread);
+  Process run;
+  ASSERT_TRUE(Start(L"\"" + product + L"\\x64\\install.exe\" in", run));
   // Watch the spooler and cut the run at the chosen point. The run deletes
   // the printers in the order the spooler lists them (their names' order)
   // and creates them again in the reverse order; opening one printer is far
@@ -158,18 +130,17 @@ TEST_P(CutReinstallSystemTest, TheNextInstallBringsEveryPrinterBackWhole) {
   bool wasGone = false;
   bool cutDone = false;
   for (int polls = 0; polls < 200000; ++polls) {
-    if (::WaitForSingleObject(info.hProcess, 0) == WAIT_OBJECT_0) break;
+    if (run.Wait(0) != kNotEnded) break;
     HANDLE printer = nullptr;
     bool present = ::OpenPrinterW(const_cast<LPWSTR>(watched.c_str()), &printer, nullptr) != FALSE;
     if (present) ::ClosePrinter(printer);
     if (!present) wasGone = true;
     if (cut.back > 0 ? wasGone && present : !present) {
-      cutDone = ::TerminateProcess(info.hProcess, 99) != FALSE;
-      ::WaitForSingleObject(info.hProcess, 10000);
+      cutDone = ::TerminateProcess(run.handle, 99) != FALSE;
+      run.Wait(10000);
       break;
     }
   }
-  ::CloseHandle(info.hProcess);
   std::cout << "cut " << cut.name << ": " << (cutDone ? "done" : "run ended first") << " with "
             << ProductPrintersPresent() << " product printers present, " << JournalEntries()
             << " journal entries\n";

@@ -21,109 +21,29 @@ namespace {
 using namespace productrun;
 
 
-HWND WaitForTrayWindow(DWORD ms) {
-  for (DWORD waited = 0;; waited += 50) {
-    if (HWND window = ::FindWindowW(kTrayClass, nullptr)) return window;
-    if (waited >= ms) return nullptr;
-    ::Sleep(50);
-  }
-}
-
-struct Process {
-  HANDLE handle = nullptr;
-  DWORD id = 0;
-  ~Process() {
-    if (!handle) return;
-    if (::WaitForSingleObject(handle, 0) == WAIT_TIMEOUT) ::TerminateProcess(handle, 99);
-    ::CloseHandle(handle);
-  }
-  DWORD Wait(DWORD ms) const {
-    if (::WaitForSingleObject(handle, ms) != WAIT_OBJECT_0) return 0xFFFFFFFF;
-    DWORD code = 0xFFFFFFFF;
-    ::GetExitCodeProcess(handle, &code);
-    return code;
-  }
-};
-
-std::vector<winespool::PrinterRow> ProductPrinters() {
-  std::vector<winespool::PrinterRow> rows;
-  for (const winespool::PrinterRow& row : winespool::Printers())
-    if (row.driver == winespool::kDriver || row.port == winespool::kPort) rows.push_back(row);
-  return rows;
-}
-
-const winespool::PrinterRow* FindRow(const std::vector<winespool::PrinterRow>& rows,
-                                     const std::wstring& name) {
-  for (const winespool::PrinterRow& row : rows)
-    if (row.name == name) return &row;
-  return nullptr;
-}
-
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public ProductTest {
  protected:
   void SetUp() override {
-    CleanUp();
-    savedDefault = winespool::DefaultPrinter();
+    ProductTest::SetUp();
     // The product folder as the product's installer lays it out.
     product = StageProduct(L"e2e");
     ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
     ASSERT_TRUE(testutil::FileExists(product + L"\\lsbtray.exe"));
   }
 
-  void TearDown() override {
-    CleanUp();
-    if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
-  }
-
-  static void CleanUp() {
-    QuitAnyTray();
-    DeleteRunValue();
-    winespool::RemoveAllProductState();
-  }
-
   bool Start(const std::wstring& arguments, Process& process) {
-    std::wstring line = L"\"" + product + L"\\x64\\install.exe\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info))
-      return false;
-    ::CloseHandle(info.hThread);
-    process.handle = info.hProcess;
-    process.id = info.dwProcessId;
-    return true;
+    return productrun::Start(L"\"" + product + L"\\x64\\install.exe\" " + arguments, process);
   }
-
-  // Runs install.exe with a command word and returns its exit code. A log
-  // window that shows up (it should not) is closed so the run can end.
-  DWORD Run(const std::wstring& arguments) {
-    Process process;
-    if (!Start(arguments, process)) {
-      ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
-      return 0xFFFFFFFF;
-    }
-    for (int waited = 0; waited < 180000; waited += 250) {
-      DWORD code = process.Wait(250);
-      if (code != 0xFFFFFFFF) return code;
-      if (HWND dialog = FindDialogOf(process.id)) {
-        ADD_FAILURE() << "log window shown: " << WindowText(::GetDlgItem(dialog, 1001));
-        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-      }
-    }
-    ADD_FAILURE() << "install.exe " << arguments << " did not end";
-    return 0xFFFFFFFF;
-  }
+  DWORD Run(const std::wstring& arguments) { return RunInstall(product, arguments); }
 
   std::wstring product;
-  std::wstring savedDefault;
 };
 
 TEST_F(EndToEndTest, InstallOnACleanMachineEndsWithOne) {
   ASSERT_EQ(Run(L"install"), 1u);
   EXPECT_TRUE(winespool::Contains(winespool::MonitorNames(), L"Loomscribe:"));
   EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), L"Loomscribe printer"));
-  auto printers = ProductPrinters();
+  auto printers = winespool::ProductPrinters();
   ASSERT_EQ(printers.size(), 1u);
   EXPECT_EQ(printers[0].name, L"Loomscribe");
   EXPECT_EQ(printers[0].port, L"Loomscribe:");
@@ -149,7 +69,7 @@ TEST_F(EndToEndTest, SecondInstallKeepsTheMonitorAndReplacesDriverAndPrinter) {
   EXPECT_EQ(CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime), 0)
       << "the compatible monitor file was copied again";
   EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), L"Loomscribe printer"));
-  auto printers = ProductPrinters();
+  auto printers = winespool::ProductPrinters();
   ASSERT_EQ(printers.size(), 1u);
   EXPECT_EQ(printers[0].name, L"Loomscribe");
   EXPECT_EQ(printers[0].port, L"Loomscribe:");
@@ -164,10 +84,10 @@ TEST_F(EndToEndTest, InstallCarriesProductPrintersWithTheirSettings) {
   ASSERT_TRUE(::SetDefaultPrinterW(L"Loomscribe Office"));
 
   EXPECT_EQ(Run(L"install"), 1u);
-  auto printers = ProductPrinters();
+  auto printers = winespool::ProductPrinters();
   EXPECT_EQ(printers.size(), 2u);
-  const winespool::PrinterRow* first = FindRow(printers, L"Loomscribe");
-  const winespool::PrinterRow* office = FindRow(printers, L"Loomscribe Office");
+  const winespool::PrinterRow* first = winespool::FindRow(printers, L"Loomscribe");
+  const winespool::PrinterRow* office = winespool::FindRow(printers, L"Loomscribe Office");
   ASSERT_NE(first, nullptr);
   ASSERT_NE(office, nullptr);
   EXPECT_EQ(first->comment, L"front desk");
@@ -188,7 +108,7 @@ TEST_F(EndToEndTest, UninstallEndsWithTwoAndLeavesNothingBehind) {
   EXPECT_EQ(Run(L"uninstall"), 2u);
   EXPECT_FALSE(winespool::Contains(winespool::MonitorNames(), L"Loomscribe:"));
   EXPECT_FALSE(winespool::Contains(winespool::DriverNames(), L"Loomscribe printer"));
-  EXPECT_TRUE(ProductPrinters().empty());
+  EXPECT_TRUE(winespool::ProductPrinters().empty());
   EXPECT_FALSE(RunValueExists());
   EXPECT_EQ(::FindWindowW(kTrayClass, nullptr), nullptr);
   EXPECT_FALSE(TrayMutexExists());
@@ -197,7 +117,7 @@ TEST_F(EndToEndTest, UninstallEndsWithTwoAndLeavesNothingBehind) {
 
   // Nothing left to remove: the same outcome.
   EXPECT_EQ(Run(L"un"), 2u);
-  EXPECT_TRUE(ProductPrinters().empty());
+  EXPECT_TRUE(winespool::ProductPrinters().empty());
 }
 
 TEST_F(EndToEndTest, AFailedInstallShowsTheErrorLogAndEndsWith100) {
@@ -226,7 +146,7 @@ TEST_F(EndToEndTest, AFailedInstallShowsTheErrorLogAndEndsWith100) {
   // The rest of the install went on: the driver without its help file, the
   // printer, the tray.
   EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), L"Loomscribe printer"));
-  EXPECT_EQ(ProductPrinters().size(), 1u);
+  EXPECT_EQ(winespool::ProductPrinters().size(), 1u);
 }
 
 }  // namespace

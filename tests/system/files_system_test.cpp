@@ -19,18 +19,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-std::string ReadAll(const std::wstring& path) {
-  std::string bytes;
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  char block[4096];
-  DWORD read = 0;
-  while (::ReadFile(file, block, sizeof(block), &read, nullptr) && read > 0) bytes.append(block, read);
-  ::CloseHandle(file);
-  return bytes;
-}
-
 class FilesSystemTest : public ::testing::Test {
  protected:
   void SetUp() override { BeginSession(session); }
@@ -59,9 +47,9 @@ TEST_F(FilesSystemTest, CopiesAComponentFileFromTheProductFolder) {
   EXPECT_EQ(CopyComponentFile(session, target.c_str(), L"lmxmon64.dll", destination, MAX_PATH, true),
             S_OK);
   EXPECT_EQ(std::wstring(destination), target + L"\\lmxmon64.dll");
-  std::string original = ReadAll(testutil::ProductX64Directory() + L"\\lmxmon64.dll");
+  std::string original = testutil::ReadFileBytes(testutil::ProductX64Directory() + L"\\lmxmon64.dll");
   EXPECT_GT(original.size(), 8192u);  // more than one block
-  EXPECT_EQ(ReadAll(destination), original);
+  EXPECT_EQ(testutil::ReadFileBytes(destination), original);
   EXPECT_THAT(LogLines(session),
               ElementsAre(L"Loomscribe 2070", L">CopyFile lmxmon64.dll to " + target + L" [1])",
                           L"  Copy Succeeded :)"));
@@ -109,7 +97,7 @@ TEST_F(FilesSystemTest, DestinationHeldOpenElsewhereTimesOut) {
   // The copy beside it opens at once (one reading); then 200 ms of fake time
   // per refused replacement: past 10 s on the 51st.
   EXPECT_EQ(g_now, 150u + 150u + 51u * 150u + 50u * 50u);
-  EXPECT_EQ(ReadAll(path), "held");
+  EXPECT_EQ(testutil::ReadFileBytes(path), "held");
   EXPECT_FALSE(testutil::FileExists(path + L".tmp"));
   ::DeleteFileW(path.c_str());
   ::RemoveDirectoryW(target.c_str());

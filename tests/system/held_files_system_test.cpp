@@ -95,11 +95,11 @@ DWORD SpoolerState() {
   return state;
 }
 
-class HeldFilesSystemTest : public ::testing::Test {
+class HeldFilesSystemTest : public ProductTest {
  protected:
   void SetUp() override {
     hadPending = ReadPending(pendingBefore);
-    CleanUp();
+    ProductTest::SetUp();
     product = StageProduct(L"held");
     ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
     monitorFile = winespool::SystemDirectoryPath() + L"lmxmon64.dll";
@@ -108,13 +108,7 @@ class HeldFilesSystemTest : public ::testing::Test {
   void TearDown() override {
     if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
     WritePending(hadPending ? &pendingBefore : nullptr);
-    CleanUp();
-  }
-
-  static void CleanUp() {
-    QuitAnyTray();
-    DeleteRunValue();
-    winespool::RemoveAllProductState();
+    ProductTest::TearDown();
   }
 
   DWORD Run(const std::wstring& arguments) { return RunInstall(product, arguments); }

@@ -23,19 +23,6 @@ DWORD RunInstallExe(const std::wstring& arguments, const std::wstring& exe = Ins
   return productrun::RunProgram(exe, arguments);
 }
 
-std::vector<unsigned char> ReadWholeFile(const std::wstring& path) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-  std::vector<unsigned char> bytes;
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  bytes.resize(::GetFileSize(file, nullptr));
-  DWORD read = 0;
-  ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  ::CloseHandle(file);
-  bytes.resize(read);
-  return bytes;
-}
-
 // What a run that must change nothing could have changed.
 struct MachineState {
   std::vector<std::wstring> printers, monitors, drivers;
@@ -95,11 +82,11 @@ TEST(InstallExeTest, UnknownOrMissingWordsEndWithSixAndChangeNothing) {
 // winspool.drv and version.dll are loaded from the system directory at run
 // time instead.
 TEST(InstallExeTest, ImportsOnlySystemKnownDlls) {
-  std::vector<unsigned char> image = ReadWholeFile(InstallExe());
+  std::string image = testutil::ReadFileBytes(InstallExe());
   ASSERT_GT(image.size(), 1024u);
-  auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(image.data());
+  auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(&image[0]);
   ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
-  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(image.data() + dos->e_lfanew);
+  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(&image[0] + dos->e_lfanew);
   ASSERT_EQ(nt->Signature, IMAGE_NT_SIGNATURE);
   ASSERT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
   EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
@@ -120,8 +107,8 @@ TEST(InstallExeTest, ImportsOnlySystemKnownDlls) {
   size_t at = toOffset(dir.VirtualAddress);
   ASSERT_NE(at, 0u);
   std::set<std::string> dlls;
-  for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(image.data() + at); d->Name; ++d) {
-    std::string name = reinterpret_cast<const char*>(image.data() + toOffset(d->Name));
+  for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(&image[0] + at); d->Name; ++d) {
+    std::string name = reinterpret_cast<const char*>(&image[0] + toOffset(d->Name));
     std::transform(name.begin(), name.end(), name.begin(), ::tolower);
     dlls.insert(name);
   }

@@ -42,22 +42,6 @@ HANDLE OpenByName(const wchar_t* name, DWORD access) {
   return printer;
 }
 
-void DeletePrinterNamed(const wchar_t* name) {
-  if (HANDLE printer = OpenByName(name, PRINTER_ALL_ACCESS)) {
-    ::DeletePrinter(printer);
-    ::ClosePrinter(printer);
-  }
-}
-
-bool AddForeignDriver() { return winespool::AddDriverOfProductFiles(kForeignDriver); }
-
-// The driver's files are the product's own and go with RemoveAllProductState.
-void RemoveForeignDriver() {
-  if (winespool::Contains(winespool::DriverNames(), kForeignDriver))
-    ::DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(winespool::kEnvironment),
-                             const_cast<LPWSTR>(kForeignDriver), 0, 0);
-}
-
 bool SetCommentAndLocation(const wchar_t* name, const wchar_t* comment, const wchar_t* location) {
   HANDLE printer = OpenByName(name, PRINTER_ALL_ACCESS);
   if (!printer) return false;
@@ -198,18 +182,11 @@ struct DefaultPrinterValue {
 
 void RemoveEverything() {
   for (const wchar_t* name : {kForeignPrinter, kPrinterA, kPrinterB, L"Loomscribe"})
-    DeletePrinterNamed(name);
-  RemoveForeignDriver();
+    winespool::DeletePrinterNamed(name);
+  winespool::RemoveDriverNamed(kForeignDriver);
   winespool::RemoveAllProductState();
   for (const char* subKey : {"s1", "s2"}) ::RegDeleteKeyA(HKEY_CURRENT_USER, MarkerKey(subKey).c_str());
   for (const char* path : {kMarkersKey, kProductKey, kVendorKey}) DeleteKeyIfEmpty(path);
-}
-
-const winespool::PrinterRow* Row(const std::vector<winespool::PrinterRow>& rows,
-                                 const wchar_t* name) {
-  for (const winespool::PrinterRow& row : rows)
-    if (row.name == name) return &row;
-  return nullptr;
 }
 
 size_t IndexOf(const std::vector<std::wstring>& lines, const std::wstring& line) {
@@ -227,7 +204,7 @@ class PrintersOnWine : public ::testing::Test {
   void TearDown() override {
     RemoveEverything();
     defaultValue.Restore();
-    EXPECT_EQ(Row(winespool::Printers(), kForeignPrinter), nullptr);
+    EXPECT_EQ(winespool::FindRow(winespool::Printers(), kForeignPrinter), nullptr);
     EXPECT_FALSE(winespool::Contains(winespool::DriverNames(), kForeignDriver));
     // Last: listing the drivers creates the drivers key again.
     for (size_t i = 0; i < std::size(kSpoolerKeys); ++i)
@@ -240,7 +217,7 @@ class PrintersOnWine : public ::testing::Test {
 TEST_F(PrintersOnWine, ReinstallCarriesTheProductPrintersAndLeavesTheForeignOne) {
   ASSERT_TRUE(winespool::InstallProductMonitor()) << ::GetLastError();
   ASSERT_TRUE(winespool::InstallProductDriver()) << ::GetLastError();
-  ASSERT_TRUE(AddForeignDriver()) << ::GetLastError();
+  ASSERT_TRUE(winespool::AddDriverOfProductFiles(kForeignDriver)) << ::GetLastError();
   ASSERT_TRUE(winespool::AddPrinterOn(kPrinterA, winespool::kDriver, winespool::kPort))
       << ::GetLastError();
   ASSERT_TRUE(winespool::AddPrinterOn(kForeignPrinter, kForeignDriver, L"FILE:"))
@@ -263,9 +240,9 @@ TEST_F(PrintersOnWine, ReinstallCarriesTheProductPrintersAndLeavesTheForeignOne)
   DeleteAllPrinters(session);
 
   std::vector<winespool::PrinterRow> between = winespool::Printers();
-  EXPECT_EQ(Row(between, kPrinterA), nullptr);
-  EXPECT_EQ(Row(between, kPrinterB), nullptr);
-  EXPECT_NE(Row(between, kForeignPrinter), nullptr);
+  EXPECT_EQ(winespool::FindRow(between, kPrinterA), nullptr);
+  EXPECT_EQ(winespool::FindRow(between, kPrinterB), nullptr);
+  EXPECT_NE(winespool::FindRow(between, kForeignPrinter), nullptr);
   std::vector<std::wstring> saved;
   for (SavedPrinter* node = session.SavedPrinters; node; node = node->next)
     saved.push_back(node->printer->pPrinterName);
@@ -288,13 +265,13 @@ TEST_F(PrintersOnWine, ReinstallCarriesTheProductPrintersAndLeavesTheForeignOne)
   EXPECT_EQ(std::count(log.begin(), log.end(), L"    OK"), 2);  // the two deletions
 
   std::vector<winespool::PrinterRow> after = winespool::Printers();
-  const winespool::PrinterRow* a = Row(after, kPrinterA);
-  const winespool::PrinterRow* b = Row(after, kPrinterB);
-  const winespool::PrinterRow* foreign = Row(after, kForeignPrinter);
+  const winespool::PrinterRow* a = winespool::FindRow(after, kPrinterA);
+  const winespool::PrinterRow* b = winespool::FindRow(after, kPrinterB);
+  const winespool::PrinterRow* foreign = winespool::FindRow(after, kForeignPrinter);
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   ASSERT_NE(foreign, nullptr);
-  EXPECT_EQ(Row(after, L"Loomscribe"), nullptr);
+  EXPECT_EQ(winespool::FindRow(after, L"Loomscribe"), nullptr);
   EXPECT_EQ(a->port, L"Loomscribe:");
   EXPECT_EQ(a->driver, L"Loomscribe printer");
   EXPECT_EQ(a->comment, L"Comment of A");
@@ -336,7 +313,7 @@ TEST_F(PrintersOnWine, FirstInstallCreatesOnePrinterLoomscribe) {
 
   EXPECT_EQ(errors, 0);
   std::vector<winespool::PrinterRow> after = winespool::Printers();
-  const winespool::PrinterRow* printer = Row(after, L"Loomscribe");
+  const winespool::PrinterRow* printer = winespool::FindRow(after, L"Loomscribe");
   ASSERT_NE(printer, nullptr);
   EXPECT_EQ(printer->port, L"Loomscribe:");
   EXPECT_EQ(printer->driver, L"Loomscribe printer");

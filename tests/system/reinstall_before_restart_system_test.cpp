@@ -53,21 +53,19 @@ std::wstring Lower(std::wstring s) {
   return s;
 }
 
-class ReinstallBeforeRestartTest : public ::testing::Test {
+class ReinstallBeforeRestartTest : public productrun::ProductTest {
  protected:
   void SetUp() override {
-    CleanUp();
+    ProductTest::SetUp();
     product = productrun::StageProduct(L"before-restart");
     monitorFile = winespool::SystemDirectoryPath() + L"lmxmon64.dll";
   }
   void TearDown() override {
     if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
-    CleanUp();
+    ProductTest::TearDown();
   }
-  static void CleanUp() {
-    productrun::QuitAnyTray();
-    productrun::DeleteRunValue();
-    winespool::RemoveAllProductState();
+  void CleanUp() override {
+    ProductTest::CleanUp();
     ClearQueue();
   }
   // What a restart of Windows does with the queue, as Wine does it.

@@ -43,20 +43,6 @@ std::vector<std::wstring> NewFiles(const std::vector<std::wstring>& before) {
   return out;
 }
 
-std::wstring ReadText(const std::wstring& path) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return L"(none)";
-  std::string bytes;
-  char buffer[65536];
-  DWORD got = 0;
-  while (::ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got) bytes.append(buffer, got);
-  ::CloseHandle(file);
-  std::wstring text(bytes.size() / 2, L'\0');
-  if (!text.empty()) memcpy(&text[0], bytes.data(), text.size() * 2);
-  return text;
-}
-
 // The time part of a log file's name ("YYYYMMDD-HHMMSS-mmm").
 std::wstring TimeOf(const std::wstring& name) {
   size_t dash = name.find(L'-');
@@ -65,41 +51,6 @@ std::wstring TimeOf(const std::wstring& name) {
 
 DWORD RunHostTool(const std::wstring& line);
 std::string UnixPath(const std::wstring& path);
-
-struct Started {
-  PROCESS_INFORMATION info = {};
-  bool ok = false;
-};
-
-Started Start(const std::wstring& exe, const std::wstring& arguments) {
-  std::wstring line = L"\"" + exe + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  Started s;
-  s.ok = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &s.info) != FALSE;
-  if (s.ok) ::CloseHandle(s.info.hThread);
-  return s;
-}
-
-// Waits for a started run; a log window counts as a failure and is closed.
-DWORD Finish(Started& s, DWORD timeoutMs = 240000) {
-  if (!s.ok) return 0xFFFFFFFF;
-  DWORD code = 0xFFFFFFFF;
-  for (DWORD waited = 0; waited < timeoutMs; waited += 100) {
-    if (::WaitForSingleObject(s.info.hProcess, 100) == WAIT_OBJECT_0) {
-      ::GetExitCodeProcess(s.info.hProcess, &code);
-      break;
-    }
-    if (HWND dialog = FindDialogOf(s.info.dwProcessId)) {
-      ADD_FAILURE() << "log window shown: " << WindowText(::GetDlgItem(dialog, 1001));
-      ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    }
-  }
-  if (code == 0xFFFFFFFF) ::TerminateProcess(s.info.hProcess, 99);
-  ::CloseHandle(s.info.hProcess);
-  return code;
-}
 
 bool ProductInstalled() {
   int printers = 0;
@@ -117,19 +68,12 @@ bool NothingInstalled() {
          !winespool::Contains(winespool::DriverNames(), winespool::kDriver) && !RunValueExists();
 }
 
-class RunLockLogSystemTest : public ::testing::Test {
+class RunLockLogSystemTest : public ProductTest {
  protected:
   void SetUp() override {
-    QuitAnyTray();
-    winespool::RemoveAllProductState();
-    DeleteRunValue();
+    ProductTest::SetUp();
     product = StageProduct(L"run-lock-log");
     exe = product + L"\\x64\\install.exe";
-  }
-  void TearDown() override {
-    QuitAnyTray();
-    winespool::RemoveAllProductState();
-    DeleteRunValue();
   }
   std::wstring product, exe;
 };
@@ -143,10 +87,11 @@ TEST_F(RunLockLogSystemTest, InstallAndUninstallStartedTogetherTakeTurns) {
       std::vector<std::wstring> before = LogFiles();
       const wchar_t* first = installFirst ? L"install" : L"uninstall";
       const wchar_t* second = installFirst ? L"uninstall" : L"install";
-      Started a = Start(exe, first);
+      Process a, b;
+      ASSERT_TRUE(Start(L"\"" + exe + L"\" " + first, a));
       if (apart) ::Sleep(apart);
-      Started b = Start(exe, second);
-      DWORD codeA = Finish(a), codeB = Finish(b);
+      ASSERT_TRUE(Start(L"\"" + exe + L"\" " + second, b));
+      DWORD codeA = WaitClosingLogWindows(a, 240000), codeB = WaitClosingLogWindows(b, 240000);
       EXPECT_EQ(codeA, installFirst ? 1u : 2u);
       EXPECT_EQ(codeB, installFirst ? 2u : 1u);
       // The run that ended later went second: the machine is as it leaves it.
@@ -178,7 +123,7 @@ TEST_F(RunLockLogSystemTest, EveryRunLeavesItsLogAlsoWhenNoWindowCanBeShown) {
   std::vector<std::wstring> made = NewFiles(before);
   ASSERT_EQ(made.size(), 1u);
   EXPECT_EQ(made[0].rfind(L"install-", 0), 0u);
-  std::wstring text = ReadText(std::wstring(kLogs) + L"\\" + made[0]);
+  std::wstring text = testutil::ReadFileText(std::wstring(kLogs) + L"\\" + made[0]);
   EXPECT_EQ(text.rfind(L"\xFEFFLoomscribe build 2070- Install error log!\r\nLoomscribe 2070\r\n"
                        L">Check Spooler\r\n", 0),
             0u)
@@ -192,7 +137,7 @@ TEST_F(RunLockLogSystemTest, EveryRunLeavesItsLogAlsoWhenNoWindowCanBeShown) {
   EXPECT_EQ(RunInstall(product, L"uninstall"), 2u);
   made = NewFiles(before);
   ASSERT_EQ(made.size(), 1u);
-  text = ReadText(std::wstring(kLogs) + L"\\" + made[0]);
+  text = testutil::ReadFileText(std::wstring(kLogs) + L"\\" + made[0]);
   EXPECT_EQ(text.rfind(L"\xFEFFLoomscribe build 2070- Install log.\r\nLoomscribe 2070\r\n", 0), 0u)
       << text;
   EXPECT_THAT(text, ::testing::HasSubstr(L">UnInstall\r\n"));
@@ -244,15 +189,8 @@ DWORD RunHostTool(const std::wstring& command) {
   ::CloseHandle(info.hProcess);
   ::CloseHandle(info.hThread);
   for (int i = 0; i < 2400; ++i, ::Sleep(100)) {
-    std::wstring text;
-    HANDLE file = ::CreateFileW(marker.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) continue;
-    char buffer[16] = {};
-    DWORD got = 0;
-    ::ReadFile(file, buffer, sizeof(buffer) - 1, &got, nullptr);
-    ::CloseHandle(file);
-    if (got && buffer[got - 1] == '\n') return static_cast<DWORD>(atoi(buffer));
+    std::string status = testutil::ReadFileBytes(marker);
+    if (!status.empty() && status.back() == '\n') return static_cast<DWORD>(atoi(status.c_str()));
   }
   ADD_FAILURE() << "did not end: " << line;
   return 0xFFFFFFFF;
@@ -293,19 +231,12 @@ TEST_F(RunLockLogSystemTest, ALinkPlantedAtTheNextNameIsNotWrittenThrough) {
   EXPECT_EQ(RunInstall(product, L"uninstall"), 2u);
   // Cleared first, so an assertion below cannot leave the links behind.
   EXPECT_EQ(RunHostTool(python + L" clean"), 0u);
-  HANDLE file = ::CreateFileW(victim.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  char buffer[64];
-  DWORD got = 0;
-  ::ReadFile(file, buffer, sizeof(buffer), &got, nullptr);
-  ::CloseHandle(file);
-  EXPECT_EQ(std::string(buffer, got), "precious");
+  EXPECT_EQ(testutil::ReadFileBytes(victim), "precious");
   // The run's file took the next free name, beside the planted link.
   std::vector<std::wstring> made = NewFiles(before);
   ASSERT_EQ(made.size(), 1u);
   EXPECT_EQ(made[0].substr(made[0].size() - 6), L"-2.log");
-  std::wstring text = ReadText(std::wstring(kLogs) + L"\\" + made[0]);
+  std::wstring text = testutil::ReadFileText(std::wstring(kLogs) + L"\\" + made[0]);
   EXPECT_EQ(text.rfind(L"\xFEFFLoomscribe build 2070- Install log.\r\n", 0), 0u);
 }
 

@@ -42,14 +42,6 @@ bool Opens(const std::wstring& name) {
   return true;
 }
 
-void DeletePrinterNamed(const std::wstring& name) {
-  HANDLE printer = nullptr;
-  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &printer, &access)) return;
-  ::DeletePrinter(printer);
-  ::ClosePrinter(printer);
-}
-
 const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 
@@ -79,11 +71,10 @@ void RestorePendingValue(const std::vector<BYTE>& data, bool exists) {
   ::RegCloseKey(key);
 }
 
-class SpoolerLimitsSystemTest : public ::testing::Test {
+class SpoolerLimitsSystemTest : public ProductTest {
  protected:
   void SetUp() override {
-    CleanUp();
-    savedDefault = winespool::DefaultPrinter();
+    ProductTest::SetUp();
     pendingBefore = PendingValue(&hadPending);
     product = StageProduct(L"limits");
     ASSERT_TRUE(testutil::FileExists(product + L"\\x64\\install.exe"));
@@ -93,20 +84,17 @@ class SpoolerLimitsSystemTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    CleanUp();
-    if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
+    ProductTest::TearDown();
     RestorePendingValue(pendingBefore, hadPending);
   }
 
   // Printers the enumeration cannot show are deleted by name.
-  static void CleanUp() {
-    QuitAnyTray();
-    DeleteRunValue();
+  void CleanUp() override {
     for (size_t length : kCandidateLengths)
       for (const wchar_t* tag : {L" ", L" A ", L" B "})
-        DeletePrinterNamed(TextOf(kNonAscii + tag, length));
-    DeletePrinterNamed(kNonAscii);
-    winespool::RemoveAllProductState();
+        winespool::DeletePrinterNamed(TextOf(kNonAscii + tag, length));
+    winespool::DeletePrinterNamed(kNonAscii);
+    ProductTest::CleanUp();
   }
 
   DWORD Run(const std::wstring& arguments) { return RunInstall(product, arguments); }
@@ -122,7 +110,7 @@ class SpoolerLimitsSystemTest : public ::testing::Test {
       for (const winespool::PrinterRow& row : winespool::Printers())
         if (row.name == name) listed = true;
       bool opens = added && Opens(name);
-      DeletePrinterNamed(name);
+      winespool::DeletePrinterNamed(name);
       std::cout << "printer name of " << length << " characters: " << (added ? "added" : "refused")
                 << (listed ? ", listed" : ", not listed") << (opens ? ", opens" : "") << "\n";
       if (added && listed && opens) return length;
@@ -131,7 +119,6 @@ class SpoolerLimitsSystemTest : public ::testing::Test {
   }
 
   std::wstring product;
-  std::wstring savedDefault;
   std::vector<BYTE> pendingBefore;
   bool hadPending = false;
 };

@@ -67,28 +67,9 @@ std::wstring VariantDriverFile(int build) {
 // file and help file, staged under the given names in the driver directory.
 bool AddDriver(const std::wstring& name, const std::wstring& driverSource,
                const std::wstring& driverFile, const std::wstring& uiFile) {
-  std::wstring directory = winespool::DriverDirectory();
-  if (directory.empty()) return false;
   std::wstring x64 = testutil::ProductX64Directory() + L"\\";
-  std::wstring driver = directory + driverFile, ui = directory + uiFile,
-               help = directory + L"lmxhelp.chm";
-  if (!::CopyFileW(driverSource.c_str(), driver.c_str(), FALSE) ||
-      !::CopyFileW((x64 + L"lmxui64.dll").c_str(), ui.c_str(), FALSE) ||
-      !::CopyFileW((x64 + L"lmxhelp.chm").c_str(), help.c_str(), FALSE))
-    return false;
-  DRIVER_INFO_6W info = {};
-  info.cVersion = 3;
-  info.pName = const_cast<LPWSTR>(name.c_str());
-  info.pEnvironment = const_cast<LPWSTR>(winespool::kEnvironment);
-  info.pDriverPath = &driver[0];
-  info.pDataFile = &driver[0];
-  info.pConfigFile = &ui[0];
-  info.pHelpFile = &help[0];
-  BOOL ok = ::AddPrinterDriverExW(nullptr, 6, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
-  ::DeleteFileW(driver.c_str());
-  ::DeleteFileW(ui.c_str());
-  ::DeleteFileW(help.c_str());
-  return ok != FALSE;
+  return winespool::AddDriverFrom(name, {driverSource, driverFile}, {x64 + L"lmxui64.dll", uiFile},
+                                  {x64 + L"lmxhelp.chm", L"lmxhelp.chm"});
 }
 
 bool InstallProductDriverBuild(int build) {
@@ -96,21 +77,8 @@ bool InstallProductDriverBuild(int build) {
 }
 
 void RemoveForeignPrinterAndDriver() {
-  HANDLE printer = nullptr;
-  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  if (::OpenPrinterW(const_cast<LPWSTR>(kForeignPrinter), &printer, &access)) {
-    ::DeletePrinter(printer);
-    ::ClosePrinter(printer);
-  }
-  if (winespool::Contains(winespool::DriverNames(), kForeignDriver))
-    ::DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(winespool::kEnvironment),
-                             const_cast<LPWSTR>(kForeignDriver), 0, 0);
-  std::wstring directory = winespool::DriverDirectory();
-  if (directory.empty()) return;
-  for (const wchar_t* file : {kForeignDriverFile, kForeignUiFile}) {
-    ::DeleteFileW((directory + file).c_str());
-    ::DeleteFileW((directory + L"3\\" + file).c_str());
-  }
+  winespool::DeletePrinterNamed(kForeignPrinter);
+  winespool::RemoveDriverNamed(kForeignDriver, {kForeignDriverFile, kForeignUiFile});
 }
 
 std::vector<std::wstring> ProductPrinterNames() {

@@ -1,13 +1,17 @@
 // lmxlist: prints what the spooler and the registry hold of the product:
 // port monitors, drivers, printers with port and driver, the default
 // printer, the tray program's Run value and whether the tray program runs.
-// A test tool: it calls Windows directly.
+// A test tool: it calls Windows directly, through the Wine helpers of the
+// system tests.
 #include <windows.h>
 #include <winspool.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "support/product_run.h"
+#include "support/wine_spooler.h"
 
 namespace {
 
@@ -26,24 +30,9 @@ std::wstring Or(const wchar_t* text, const wchar_t* fallback = L"(none)") {
   return text && *text ? std::wstring(text) : std::wstring(fallback);
 }
 
-// The spooler's two-call protocol: size, then the block.
-template <class Call>
-std::vector<BYTE> Fetch(Call call, DWORD* count) {
-  DWORD needed = 0;
-  *count = 0;
-  if (call(nullptr, 0, &needed, count) || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-    return {};
-  std::vector<BYTE> block(needed);
-  if (!call(block.data(), needed, &needed, count)) {
-    *count = 0;
-    return {};
-  }
-  return block;
-}
-
 void ListMonitors() {
   DWORD count = 0;
-  auto block = Fetch(
+  auto block = winespool::Enumerate(
       [](BYTE* b, DWORD n, DWORD* need, DWORD* c) {
         return ::EnumMonitorsW(nullptr, 2, b, n, need, c);
       },
@@ -56,7 +45,7 @@ void ListMonitors() {
 
 void ListDrivers() {
   DWORD count = 0;
-  auto block = Fetch(
+  auto block = winespool::Enumerate(
       [](BYTE* b, DWORD n, DWORD* need, DWORD* c) {
         wchar_t environment[] = L"Windows x64";
         return ::EnumPrinterDriversW(nullptr, environment, 3, b, n, need, c);
@@ -71,7 +60,7 @@ void ListDrivers() {
 
 void ListPrinters() {
   DWORD count = 0;
-  auto block = Fetch(
+  auto block = winespool::Enumerate(
       [](BYTE* b, DWORD n, DWORD* need, DWORD* c) {
         return ::EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, b, n,
                                need, c);
@@ -90,22 +79,10 @@ void ListPrinters() {
 }
 
 void ShowTray() {
-  HKEY run = nullptr;
-  std::wstring value = L"(none)";
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
-                      KEY_READ, &run) == ERROR_SUCCESS) {
-    wchar_t text[1024] = {};
-    DWORD bytes = sizeof(text) - sizeof(wchar_t);
-    DWORD type = 0;
-    if (::RegQueryValueExW(run, L"LoomscribeTray", nullptr, &type, reinterpret_cast<BYTE*>(text),
-                           &bytes) == ERROR_SUCCESS)
-      value = text;
-    ::RegCloseKey(run);
-  }
-  Print(L"Run value LoomscribeTray: " + value);
-  HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
-  Print(std::wstring(L"Tray program: ") + (mutex ? L"running" : L"not running"));
-  if (mutex) ::CloseHandle(mutex);
+  std::wstring value = productrun::ReadRunValue();
+  Print(L"Run value LoomscribeTray: " + (value.empty() ? std::wstring(L"(none)") : value));
+  Print(std::wstring(L"Tray program: ") +
+        (productrun::TrayMutexExists() ? L"running" : L"not running"));
 }
 
 }  // namespace
