@@ -76,11 +76,11 @@ bool InstallProductMonitor() {
   return ::AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info)) != FALSE;
 }
 
-DRIVER_INFO_6W DriverRecord(const std::wstring& name, std::wstring& driverPath,
-                            std::wstring& uiPath, std::wstring& helpPath) {
+DRIVER_INFO_6W DriverRecord(const wchar_t* name, std::wstring& driverPath, std::wstring& uiPath,
+                            std::wstring& helpPath) {
   DRIVER_INFO_6W info = {};
   info.cVersion = 3;
-  info.pName = const_cast<LPWSTR>(name.c_str());
+  info.pName = const_cast<LPWSTR>(name);
   info.pEnvironment = const_cast<LPWSTR>(kEnvironment);
   info.pDriverPath = &driverPath[0];
   info.pDataFile = &driverPath[0];
@@ -105,7 +105,7 @@ bool AddDriverFrom(const std::wstring& name, const StagedFile& driver, const Sta
   }
   BOOL ok = FALSE;
   if (copied) {
-    DRIVER_INFO_6W info = DriverRecord(name, staged[0], staged[1], staged[2]);
+    DRIVER_INFO_6W info = DriverRecord(name.c_str(), staged[0], staged[1], staged[2]);
     ok = ::AddPrinterDriverExW(nullptr, 6, reinterpret_cast<BYTE*>(&info), APD_COPY_ALL_FILES);
   }
   DWORD error = ::GetLastError();

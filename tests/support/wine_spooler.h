@@ -51,8 +51,8 @@ struct StagedFile {
 // A version-3 driver record for "Windows x64" over the given full paths (the
 // driver file is the data file too; an empty help path gives none). The
 // record points into the strings.
-DRIVER_INFO_6W DriverRecord(const std::wstring& name, std::wstring& driverPath,
-                            std::wstring& uiPath, std::wstring& helpPath);
+DRIVER_INFO_6W DriverRecord(const wchar_t* name, std::wstring& driverPath, std::wstring& uiPath,
+                            std::wstring& helpPath);
 // Adds the driver `name` (AddPrinterDriverExW level 6, APD_COPY_ALL_FILES)
 // from files staged in the x64 driver directory, which are deleted again;
 // the spooler's last error stays. A help file without a source gives none.
