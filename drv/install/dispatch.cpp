@@ -70,7 +70,7 @@ HWND ParseParentWindow(const wchar_t* text) {
 
 void CloseHelpWindows() {
   for (int round = 0; round < kHelpWindowRounds; ++round) {
-    HWND help = Os().FindWindowW(L"HH Parent", L"Loomscribe Help");
+    HWND help = Os().FindWindowW(kHelpWindowClass, kHelpWindowTitle);
     if (!help) return;
     Os().PostMessageW(help, WM_SYSCOMMAND, SC_CLOSE, 0);
     Os().Sleep(50);

@@ -1,22 +1,21 @@
 // lsbtray.exe: the Loomscribe tray companion.
 //
-// While it runs it owns the named mutex below and keeps a hidden top-level
-// window of the class below; the setup tool finds that window, posts it
-// kQuitMessage and waits on the mutex. On that message the window is
-// destroyed, the mutex is released and the program ends, so that the setup
-// tool can delete this file. A second copy finds the mutex taken and ends at
-// once.
+// While it runs it owns the setup tool's tray mutex and keeps a hidden
+// top-level window of the tray window class (tray/tray_protocol.h, shared with
+// the setup tool). On the quit message the window is destroyed, the mutex is
+// released and the program ends, so that the setup tool can delete this file.
+// A second copy finds the mutex taken and ends at once.
 #include <windows.h>
+
+#include "tray/tray_protocol.h"
 
 namespace {
 
-const char kMutexName[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
-const wchar_t kWindowClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
-constexpr UINT kQuitMessage = WM_USER + 2;  // 1026
+static_assert(kTrayQuitMessage == WM_USER + 2, "the quit message the setup tool posts");
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case kQuitMessage:
+    case kTrayQuitMessage:
       DestroyWindow(window);
       return 0;
     case WM_DESTROY:
@@ -30,7 +29,7 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  HANDLE mutex = CreateMutexA(nullptr, TRUE, kMutexName);
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, kTrayMutexName);
   if (!mutex) return 1;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     // Another copy runs; the handle we got does not own the mutex.
@@ -42,12 +41,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   windowClass.cbSize = sizeof(windowClass);
   windowClass.lpfnWndProc = TrayWindowProc;
   windowClass.hInstance = instance;
-  windowClass.lpszClassName = kWindowClass;
+  windowClass.lpszClassName = kTrayWindowClass;
   int result = 1;
   if (RegisterClassExW(&windowClass)) {
     // A top-level window (never shown), not a message-only one: FindWindow
     // sees only top-level windows.
-    HWND window = CreateWindowExW(0, kWindowClass, L"Loomscribe", WS_OVERLAPPED, 0, 0, 0, 0,
+    HWND window = CreateWindowExW(0, kTrayWindowClass, kTrayWindowTitle, WS_OVERLAPPED, 0, 0, 0, 0,
                                   nullptr, nullptr, instance, nullptr);
     if (window) {
       MSG message;
@@ -58,7 +57,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
       }
       result = 0;
     }
-    UnregisterClassW(kWindowClass, instance);
+    UnregisterClassW(kTrayWindowClass, instance);
   }
   ReleaseMutex(mutex);
   CloseHandle(mutex);

@@ -7,7 +7,6 @@ namespace {
 
 constexpr size_t kStagedPathChars = 264;
 
-wchar_t kMaker[] = L"Tamarel Software Kft.";
 wchar_t kMakerUrl[] = L"https://www.tamarel.example/";
 
 bool Staged(InstallSession& session, const wchar_t* fileName, wchar_t* path) {
@@ -38,23 +37,22 @@ void InstallPrinterDriver(InstallSession& session) {
   }
   if (!Staged(session, session.HelpFile, helpPath)) helpPath[0] = L'\0';
 
-  wchar_t name[] = L"Loomscribe printer";
   DRIVER_INFO_6W record = {};
   record.cVersion = 3;
-  record.pName = name;
+  record.pName = const_cast<LPWSTR>(kProductDriver);
   record.pEnvironment = const_cast<LPWSTR>(session.Environment);
   record.pDriverPath = driverPath;
   record.pDataFile = driverPath;  // the driver is its own data file
   record.pConfigFile = uiPath;
   record.pHelpFile = helpPath;
-  record.pszMfgName = kMaker;
+  record.pszMfgName = const_cast<LPWSTR>(kDriverMaker);
   record.pszOEMUrl = kMakerUrl;
-  record.pszProvider = kMaker;
+  record.pszProvider = const_cast<LPWSTR>(kDriverMaker);
 
   if (AddDriverRecord(&record))
     LogLine(session, L"OK :)");
   else
-    LogError(session, 13, ErrorMessageFormat(13));
+    LogDriverInstallFailed(session);
 
   // The spooler has copied the files into its own store (APD_COPY_ALL_FILES):
   // the staged copies are not needed any more.

@@ -97,8 +97,8 @@ void ListLeftDriverFiles(InstallSession& session, const DriverList& list, uint32
 }
 
 bool DeleteProductDriver(const wchar_t* environment) {
-  wchar_t name[] = L"Loomscribe printer";
-  return Os().DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(environment), name,
+  return Os().DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(environment),
+                                     const_cast<LPWSTR>(kProductDriver),
                                      DPD_DELETE_ALL_FILES, 0) != FALSE;
 }
 
@@ -170,7 +170,7 @@ void RemovePrinterDriver(InstallSession& session, const DriverList& list) {
     SpoolerRestart restart = BeginSpoolerRestart(&session);
     EndSpoolerRestart(restart);
     if (!DeleteProductDriver(session.Environment)) {
-      LogError(session, 14, ErrorMessageFormat(14));
+      LogDriverRemoveFailed(session);
       --session.IndentDepth;
       return;
     }

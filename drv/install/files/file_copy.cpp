@@ -44,13 +44,13 @@ bool CopyBlocks(InstallSession& session, HANDLE source, HANDLE target, const wch
   for (;;) {
     DWORD read = 0;
     if (!Os().ReadFile(source, block, kBlockBytes, &read, nullptr)) {
-      LogError(session, 8, ErrorMessageFormat(8), targetPath);
+      LogCopyFailed(session, targetPath);
       return false;
     }
     if (read > 0) {
       DWORD written = 0;
       if (!Os().WriteFile(target, block, read, &written, nullptr) || written != read) {
-        LogError(session, 8, ErrorMessageFormat(8), targetPath);
+        LogCopyFailed(session, targetPath);
         return false;
       }
     }
@@ -105,12 +105,12 @@ HRESULT CopyThroughTemporary(InstallSession& session, HANDLE source, const wchar
   Os().DeleteFileW(tempPath);
   HANDLE part = OpenDestinationWithRetry(session, tempPath);
   if (part == INVALID_HANDLE_VALUE) {
-    if (report) LogError(session, 9, ErrorMessageFormat(9), tempPath);
+    if (report) LogCopyDestinationFailed(session, tempPath);
     return E_FAIL;
   }
   bool whole = CopyBlocks(session, source, part, targetPath);
   if (whole && !Os().FlushFileBuffers(part)) {
-    LogError(session, 8, ErrorMessageFormat(8), targetPath);
+    LogCopyFailed(session, targetPath);
     whole = false;
   }
   Os().CloseHandle(part);
@@ -125,7 +125,7 @@ HRESULT CopyThroughTemporary(InstallSession& session, HANDLE source, const wchar
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
   });
   if (!replaced) {
-    if (report) LogError(session, 9, ErrorMessageFormat(9), targetPath);
+    if (report) LogCopyDestinationFailed(session, targetPath);
     DropPartialCopy(session, tempPath);
     return E_FAIL;
   }
@@ -200,11 +200,11 @@ HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirector
 
   if (!paths) {
     Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    if (report) LogError(session, 10, ErrorMessageFormat(10), fileName);
+    if (report) LogCopySourceFailed(session, fileName);
   } else {
     HANDLE source = OpenSource(Text(sourcePath));
     if (source == INVALID_HANDLE_VALUE) {
-      if (report) LogError(session, 10, ErrorMessageFormat(10), fileName);
+      if (report) LogCopySourceFailed(session, fileName);
     } else {
       // The copy is closed (and in place) before the source is closed.
       result = CopyThroughTemporary(session, source, Text(targetPath), Text(tempPath), report);

@@ -6,15 +6,13 @@
 
 #include <cstdint>
 
+#include "product.h"
+
 struct InstallSession;
 struct WideBuffer;
 
 // The 64-bit file set (installed) and the 32-bit names (only searched for).
 extern const wchar_t kEnvironmentX64[];  // "Windows x64"
-extern const wchar_t kMonitorFile64[];   // "lmxmon64.dll"
-extern const wchar_t kDriverFile64[];    // "lmxdrv64.dll"
-extern const wchar_t kUiFile64[];        // "lmxui64.dll"
-extern const wchar_t kHelpFile[];        // "lmxhelp.chm"
 extern const wchar_t kMonitorFile32[];   // "lmxmon32.dll"
 extern const wchar_t kDriverFile32[];    // "lmxdrv32.dll"
 extern const wchar_t kUiFile32[];        // "lmxui32.dll"

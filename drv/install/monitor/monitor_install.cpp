@@ -33,9 +33,8 @@ void InstallPortMonitor(InstallSession& session) {
     }
   }
 
-  wchar_t name[] = L"Loomscribe:";
   MONITOR_INFO_2W monitor = {};
-  monitor.pName = name;
+  monitor.pName = const_cast<LPWSTR>(kProductPort);
   monitor.pEnvironment = const_cast<LPWSTR>(session.Environment);
   monitor.pDLLName = const_cast<LPWSTR>(monitorFile);
   // A spooler that has just been started may refuse the monitor for a moment.
@@ -51,7 +50,7 @@ void InstallPortMonitor(InstallSession& session) {
     }
   }
   if (!added) {
-    LogError(session, 11, ErrorMessageFormat(11));
+    LogMonitorInstallFailed(session);
     --session.IndentDepth;
     return;
   }

@@ -74,8 +74,8 @@ void PutBackRedirectedPrinters(InstallSession& session) {
 }  // namespace
 
 bool DeleteProductMonitor(const wchar_t* environment) {
-  wchar_t name[] = L"Loomscribe:";
-  return Os().DeleteMonitorW(nullptr, const_cast<LPWSTR>(environment), name) != FALSE;
+  return Os().DeleteMonitorW(nullptr, const_cast<LPWSTR>(environment),
+                             const_cast<LPWSTR>(kProductPort)) != FALSE;
 }
 
 int32_t FileBuildNumber(const wchar_t* path) {
@@ -167,7 +167,7 @@ void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
         EndSpoolerRestart(restart);
         deleted = DeleteProductMonitor(session.Environment);
         if (!deleted) {
-          LogError(session, 12, ErrorMessageFormat(12));
+          LogMonitorRemoveFailed(session);
           PutBackRedirectedPrinters(session);
         }
       }

@@ -10,8 +10,7 @@
 
 namespace {
 
-constexpr wchar_t kProductPortText[] = L"Loomscribe:";
-constexpr size_t kProductPortChars = 11;
+constexpr size_t kProductPortChars = sizeof kProductPort / sizeof *kProductPort - 1;
 constexpr wchar_t kFilePortText[] = L"file:";
 constexpr size_t kFilePortChars = 5;
 constexpr size_t kGrowth = kProductPortChars - kFilePortChars;  // 6
@@ -36,7 +35,7 @@ size_t BoundedLength(const wchar_t* text, size_t limit) {
 bool RedirectPortText(wchar_t* text, PortRewrite* rewrite) {
   if (!text) return false;
   size_t length = std::wcslen(text);
-  size_t at = FindWithin(text, length, kProductPortText, kProductPortChars);
+  size_t at = FindWithin(text, length, kProductPort, kProductPortChars);
   if (at == length) return false;
   // "file:" and its terminator over the start of the occurrence, then the
   // rest (terminator included) right behind "file:". The text only shrinks.
@@ -61,7 +60,7 @@ bool RestorePortText(wchar_t* text, const PortRewrite& rewrite) {
   if (std::wmemcmp(text + rewrite.offset, kFilePortText, kFilePortChars) != 0) return false;
   size_t rest = rewrite.offset + kFilePortChars;
   std::memmove(text + rest + kGrowth, text + rest, (length - rest + 1) * sizeof(wchar_t));
-  std::wmemcpy(text + rewrite.offset, kProductPortText, kProductPortChars);
+  std::wmemcpy(text + rewrite.offset, kProductPort, kProductPortChars);
   return true;
 }
 

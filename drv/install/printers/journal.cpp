@@ -16,8 +16,6 @@
 #include "printers/printers.h"
 #include "session/session.h"
 
-const wchar_t kCarriedPrintersKey[] =
-    L"SOFTWARE\\Tamarel Software KFT\\Loomscribe\\CarriedPrinters";
 
 namespace {
 
@@ -331,7 +329,7 @@ bool Commit(InstallSession& session, CarriedJournal& journal, uint32_t first, bo
     Os().SetLastError(static_cast<DWORD>(status));
   }
   TakeBack(journal, first);
-  LogError(session, 20, ErrorMessageFormat(20));
+  LogJournalWriteFailed(session);
   return false;
 }
 
@@ -396,7 +394,7 @@ void ReplayMove(InstallSession& session, const JournalEntry& entry, HANDLE print
 bool JournalCarriedPrinters(InstallSession& session) {
   CarriedJournal* journal = OpenJournal(session, session.Printers.count);
   if (!journal) {
-    LogError(session, 20, ErrorMessageFormat(20));
+    LogJournalWriteFailed(session);
     return false;
   }
   const uint32_t first = journal->count;
@@ -460,7 +458,7 @@ bool JournalPortMoves(InstallSession& session, PRINTER_INFO_2W* const* records, 
 
   CarriedJournal* journal = OpenJournal(session, session.Printers.count);
   if (!journal) {
-    LogError(session, 20, ErrorMessageFormat(20));
+    LogJournalWriteFailed(session);
     return false;
   }
   const uint32_t first = journal->count;

@@ -26,8 +26,7 @@
 
 struct InstallSession;
 
-// The key below HKEY_LOCAL_MACHINE.
-extern const wchar_t kCarriedPrintersKey[];
+// The key below HKEY_LOCAL_MACHINE: kCarriedPrintersKey (product.h).
 
 // Before the uninstall half of an install: one entry for every product
 // printer of the snapshot that carries a usable "SubKey", written and flushed

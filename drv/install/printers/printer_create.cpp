@@ -27,21 +27,19 @@ HANDLE AddProductPrinter(InstallSession& session, const wchar_t* name) {
   monitors.count = 0;
 
   // The spooler takes non-const strings but does not write to them.
-  static wchar_t port[] = L"Loomscribe:";
-  static wchar_t driver[] = L"Loomscribe printer";
   static wchar_t processor[] = L"WinPrint";
   static wchar_t emptyComment[] = L"";
   PRINTER_INFO_2W info = {};
   info.pPrinterName = const_cast<wchar_t*>(name);
-  info.pPortName = port;
-  info.pDriverName = driver;
+  info.pPortName = const_cast<wchar_t*>(kProductPort);
+  info.pDriverName = const_cast<wchar_t*>(kProductDriver);
   info.pComment = emptyComment;  // an empty comment, not a missing one
   info.pPrintProcessor = processor;
   HANDLE printer = Os().AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
   if (printer)
     LogLine(session, L"OK :)");
   else
-    LogError(session, 15, ErrorMessageFormat(15), shown);
+    LogPrinterAddFailed(session, shown);
 
   --session.IndentDepth;
   return printer;

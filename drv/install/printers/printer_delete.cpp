@@ -35,12 +35,12 @@ void DeleteNamedPrinter(InstallSession& session, const wchar_t* name) {
     Os().SetLastError(ERROR_INVALID_PRINTER_NAME);
   }
   if (!opened || !printer) {
-    LogError(session, 16, ErrorMessageFormat(16), shown);
+    LogPrinterOpenFailed(session, shown);
   } else {
     if (PurgeAndDeletePrinter(printer))
       LogLine(session, L"OK");
     else
-      LogError(session, 17, ErrorMessageFormat(17), shown);
+      LogPrinterDeleteFailed(session, shown);
     Os().ClosePrinter(printer);
   }
 

@@ -10,9 +10,6 @@
 namespace {
 
 constexpr DWORD kSubKeyBytes = 64;  // 63 characters and the terminator
-char kSubKeyValue[] = "SubKey";
-char kDsUserKey[] = "DsUser";
-const char kProductKey[] = "Software\\Tamarel Software KFT\\Loomscribe";
 const char kMarkerPrefix[] = "Loomscribes\\";
 
 // One place's "SubKey" into `out` (kSubKeyBytes). It counts only as REG_SZ
@@ -33,7 +30,7 @@ void ReadPrinterSubKey(HANDLE printer, char* buffer) {
   char read[kSubKeyBytes] = {};
   DWORD type = REG_NONE;
   DWORD needed = 0;
-  DWORD status = Os().GetPrinterDataA(printer, kSubKeyValue, &type,
+  DWORD status = Os().GetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), &type,
                                       reinterpret_cast<LPBYTE>(read), kSubKeyBytes, &needed);
   if (TakeSubKey(status, type, read, buffer)) return;
 
@@ -75,7 +72,7 @@ bool WritePrinterSubKey(HANDLE printer, const char* subKey) {
   DWORD bytes = static_cast<DWORD>(std::strlen(subKey) + 1);
   auto* data = reinterpret_cast<LPBYTE>(const_cast<char*>(subKey));
   // The first place is written on a best-effort basis; "DsUser" decides.
-  Os().SetPrinterDataA(printer, kSubKeyValue, REG_SZ, data, bytes);
+  Os().SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data, bytes);
   return Os().SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, bytes) ==
          ERROR_SUCCESS;
 }
@@ -85,7 +82,7 @@ bool ClearDeletedMarker(const char* path) {
   size_t bytes = std::strlen(path) + 46;  // the product key, a backslash, the path, NUL
   auto* key = static_cast<char*>(Os().GlobalAlloc(GPTR, bytes));
   if (!key) return false;
-  if (_snprintf_s(key, bytes, _TRUNCATE, "%s\\%s", kProductKey, path) < 0) {
+  if (_snprintf_s(key, bytes, _TRUNCATE, "%s\\%s", kProductUserKey, path) < 0) {
     Os().GlobalFree(key);
     return false;
   }
@@ -140,7 +137,7 @@ void RecreateSavedPrinters(InstallSession& session) {
 
   // A first install, or one whose saved printers all failed, gets one printer.
   if (recreated == 0) {
-    HANDLE printer = AddProductPrinter(session, L"Loomscribe");
+    HANDLE printer = AddProductPrinter(session, kFirstPrinterName);
     if (printer) Os().ClosePrinter(printer);
   }
 }

@@ -19,7 +19,7 @@ namespace {
 bool Hold(InstallSession& session, ComponentSources& sources, const wchar_t* name) {
   HANDLE file = OpenComponentSource(session, name);
   if (file == INVALID_HANDLE_VALUE) {
-    LogError(session, 10, ErrorMessageFormat(10), name ? name : L"");
+    LogCopySourceFailed(session, name ? name : L"");
     return false;
   }
   sources.held[sources.count++] = file;
@@ -36,7 +36,7 @@ bool Replaceable(InstallSession& session, const wchar_t* directory, const wchar_
   // Probed and let go at once: Wine refuses to replace a file that is open at
   // all, and the copy replaces this very file.
   bool ok = !formed || CheckReplaceable(session, Text(path));
-  if (!ok) LogError(session, 9, ErrorMessageFormat(9), Text(path));
+  if (!ok) LogCopyDestinationFailed(session, Text(path));
   Release(path);
   return ok;
 }

@@ -67,7 +67,7 @@ uint32_t ScheduleForRestart(InstallSession& session) {
     // An empty path names no file: MoveFileExW would only fail on it.
     if (!node->path || !node->path[0]) continue;
     if (Os().MoveFileExW(node->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) ++scheduled;
-    else LogError(session, 19, ErrorMessageFormat(19), node->path);
+    else LogFileDeleteFailed(session, node->path);
   }
   ReleasePendingDeletes(&session.PendingDeletes);
   // Exit code 100 hides a needed restart; the log says so.

@@ -33,21 +33,21 @@ bool CheckSpooler(InstallSession& session) {
   ++session.IndentDepth;
   SC_HANDLE scm = OpenLocalScm();
   if (!scm) {
-    LogError(session, 1, ErrorMessageFormat(1));
+    LogServiceManagerOpenFailed(session);
     --session.IndentDepth;
     return false;
   }
   bool result = true;
   SC_HANDLE service = Os().OpenServiceW(scm, L"spooler", kCheckAccess);
   if (!service) {
-    LogError(session, 2, ErrorMessageFormat(2));
+    LogSpoolerOpenFailed(session);
     result = false;
   } else {
     SERVICE_STATUS status = {};
     // A failed status read starts nothing and leaves the answer true.
     if (Os().QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING) {
       if (!StartSpoolerAndWait(service)) {
-        LogError(session, 4, ErrorMessageFormat(4));
+        LogSpoolerStartFailed(session);
         result = false;
       }
     }
@@ -63,19 +63,19 @@ SpoolerRestart BeginSpoolerRestart(InstallSession* session) {
   SpoolerRestart restart = {session, nullptr, nullptr, false};
   restart.scm = OpenLocalScm();
   if (!restart.scm) {
-    if (session) LogError(*session, 1, ErrorMessageFormat(1));
+    if (session) LogServiceManagerOpenFailed(*session);
     return restart;
   }
   restart.service = Os().OpenServiceW(restart.scm, L"spooler", kRestartAccess);
   if (!restart.service) {
-    if (session) LogError(*session, 2, ErrorMessageFormat(2));
+    if (session) LogSpoolerOpenFailed(*session);
     return restart;
   }
   SERVICE_STATUS status = {};
   if (!Os().ControlService(restart.service, SERVICE_CONTROL_STOP, &status)) {
     DWORD error = Os().GetLastError();
     if (error != ERROR_SERVICE_NOT_ACTIVE && session)
-      LogError(*session, 5, ErrorMessageFormat(5), static_cast<int>(error), error);
+      LogControlServiceFailed(*session, error);
   }
   restart.stopRequested = true;
   status = {};
@@ -86,14 +86,14 @@ SpoolerRestart BeginSpoolerRestart(InstallSession* session) {
     Os().QueryServiceStatus(restart.service, &status);
   }
   if (status.dwCurrentState != SERVICE_STOPPED && session)
-    LogError(*session, 3, ErrorMessageFormat(3));
+    LogSpoolerStopFailed(*session);
   return restart;
 }
 
 void EndSpoolerRestart(SpoolerRestart& restart) {
   if (restart.service) {
     if (restart.stopRequested && !StartSpoolerAndWait(restart.service) && restart.installSession)
-      LogError(*restart.installSession, 4, ErrorMessageFormat(4));
+      LogSpoolerStartFailed(*restart.installSession);
     Os().CloseServiceHandle(restart.service);
     restart.service = nullptr;
   }

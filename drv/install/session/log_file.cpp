@@ -268,7 +268,8 @@ bool IsOwnLogFile(const wchar_t* path) {
                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   wchar_t expected[64];
-  _snwprintf_s(expected, 64, _TRUNCATE, L"\xFEFFLoomscribe build %d- Install", kBuildNumber);
+  expected[0] = L'\xFEFF';
+  _snwprintf_s(expected + 1, 63, _TRUNCATE, kLogTitleFormat, kBuildNumber);
   size_t bytes = std::wcslen(expected) * sizeof(wchar_t);
   wchar_t head[64] = {};
   DWORD got = 0;
@@ -319,7 +320,8 @@ bool WriteRunLogFile(const InstallSession& session, const wchar_t* kind, bool pr
   OwnAccount own;
   ReadOwnAccount(own);
   wchar_t product[kPathChars], logs[kPathChars];
-  if (!Compose(product, L"%s\\Loomscribe", base) || !Compose(logs, L"%s\\Logs", product))
+  if (!Compose(product, L"%s\\%s", base, kProductFolderName) ||
+      !Compose(logs, L"%s\\Logs", product))
     return false;
 
   // The product folder is checked when this run makes it; one that was there

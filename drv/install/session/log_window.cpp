@@ -4,11 +4,14 @@
 
 #include "dispatch.h"
 #include "platform/platform.h"
+#include "resource.h"
 #include "session/session.h"
 
 void FormatLogWindowTitle(const InstallSession& session, wchar_t* title, size_t chars) {
-  _snwprintf_s(title, chars, _TRUNCATE, L"Loomscribe build %d- Install%s", kBuildNumber,
-               session.ErrorCount != 0 ? L" error log!" : L" log.");
+  int n = _snwprintf_s(title, chars, _TRUNCATE, kLogTitleFormat, kBuildNumber);
+  if (n >= 0)
+    _snwprintf_s(title + n, chars - n, _TRUNCATE, L"%s",
+                 session.ErrorCount != 0 ? L" error log!" : L" log.");
 }
 
 INT_PTR CALLBACK LogWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -16,7 +19,7 @@ INT_PTR CALLBACK LogWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
     case WM_INITDIALOG: {
       const auto* session = reinterpret_cast<const InstallSession*>(lParam);
       if (!session) break;
-      Os().SetDlgItemTextW(dialog, kLogTextId, Text(session->InstallLog));
+      Os().SetDlgItemTextW(dialog, IDC_LOG_TEXT, Text(session->InstallLog));
       wchar_t title[264];
       FormatLogWindowTitle(*session, title, 264);
       Os().SetWindowTextW(dialog, title);
@@ -56,6 +59,6 @@ bool InteractiveWindowStation() {
 void ShowLogWindow(InstallSession& session, HWND parent) {
   // The run's log file holds the log in any case.
   if (!InteractiveWindowStation()) return;
-  Os().DialogBoxParamW(ProgramInstance(), MAKEINTRESOURCEW(kLogDialogId), parent, &LogWindowProc,
+  Os().DialogBoxParamW(ProgramInstance(), MAKEINTRESOURCEW(IDD_LOG_WINDOW), parent, &LogWindowProc,
                        reinterpret_cast<LPARAM>(&session));
 }

@@ -5,9 +5,6 @@
 
 struct InstallSession;
 
-constexpr int kLogDialogId = 101;
-constexpr int kLogTextId = 1001;
-
 INT_PTR CALLBACK LogWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Shows the log modally, owned by `parent` (may be null). Without an

@@ -3,7 +3,6 @@
 #include "platform/platform.h"
 #include "session/session.h"
 
-const wchar_t kRunLockName[] = L"Global\\Loomscribe.Install";
 // 0x100001 = SYNCHRONIZE | MUTEX_MODIFY_STATE. The OWNER RIGHTS entry takes
 // away the owner's implicit READ_CONTROL and WRITE_DAC, so not even the
 // creator can widen the list later.
@@ -80,5 +79,5 @@ void ReleaseRunLock(RunLock& lock) {
 void LogRunLockTimeOut(InstallSession& session, const RunLock& lock) {
   BeginSession(session);
   Os().SetLastError(lock.lastError);
-  LogError(session, 18, ErrorMessageFormat(18));
+  LogOtherRunWaitFailed(session);
 }

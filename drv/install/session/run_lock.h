@@ -9,7 +9,6 @@ struct InstallSession;
 
 // In the Global\ namespace, so runs in other logon sessions (a service, a
 // second user through fast user switching) meet the same object.
-extern const wchar_t kRunLockName[];  // "Global\Loomscribe.Install"
 // SYSTEM, Administrators and the object's owner may wait for it and release
 // it (SYNCHRONIZE | MUTEX_MODIFY_STATE); nobody else gets any access.
 extern const wchar_t kRunLockAccessList[];

@@ -4,12 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "platform/platform.h"
 #include "printers/journal.h"
-
-const wchar_t kProductPort[] = L"Loomscribe:";
-const wchar_t kProductDriver[] = L"Loomscribe printer";
 
 // Both compare the whole name with its terminator. wcscmp stops at the first
 // difference, so a shorter name is never read past its own terminator.
@@ -179,7 +177,7 @@ void TakeSessionDirectories(InstallSession& session) {
   wchar_t system[MAX_PATH + 1] = {};
   UINT n = Os().GetSystemDirectoryW(system, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) {
-    LogError(session, 7, ErrorMessageFormat(7));
+    LogSystemDirectoryUnknown(session);
     Release(session.SystemDirectory);
     return;
   }
@@ -301,32 +299,79 @@ void LogError(InstallSession& session, int code, const wchar_t* format, ...) {
   if (text) Os().LocalFree(text);
 }
 
+// The error codes and their messages. Installers read these texts, and
+// support staff search logs for them, so each one is a contract: wording,
+// spelling, the odd quote marks and the missing blank in code 11 included.
+// A code's text is written here once; its function below passes the code
+// and that text together, so the two cannot drift apart.
+namespace {
+
+template <int Code>
+constexpr const wchar_t* kErrorText = nullptr;
+
+template <> constexpr const wchar_t* kErrorText<1> = L"Can't open service manager.";
+template <> constexpr const wchar_t* kErrorText<2> = L"Can't open the spooler";
+template <> constexpr const wchar_t* kErrorText<3> = L"Can't stop the spooler";
+template <> constexpr const wchar_t* kErrorText<4> = L"Can't start the spooler";
+template <> constexpr const wchar_t* kErrorText<5> = L"ControlService failed with code %d (0x%x)";
+template <> constexpr const wchar_t* kErrorText<6> = L"Can`t retrieve printer driver directory.";
+template <> constexpr const wchar_t* kErrorText<7> = L"Can`t retrieve system directory.";
+template <> constexpr const wchar_t* kErrorText<8> = L"CopyFile(..,%s)";
+template <> constexpr const wchar_t* kErrorText<9> = L"Cant't open destination file: %s";
+template <> constexpr const wchar_t* kErrorText<10> = L"Cant't open source file: %s";
+template <> constexpr const wchar_t* kErrorText<11> = L"Can`t install a local port monitor'Loomscribe:'";
+template <> constexpr const wchar_t* kErrorText<12> = L"Can`t remove the port monitor 'Loomscribe:'";
+template <> constexpr const wchar_t* kErrorText<13> = L"Can`t install a printer driver 'Loomscribe printer'";
+template <> constexpr const wchar_t* kErrorText<14> = L"Can`t remove the printer-driver 'Loomscribe printer'";
+template <> constexpr const wchar_t* kErrorText<15> = L"Can`t add printer '%s'";
+template <> constexpr const wchar_t* kErrorText<16> = L"Can`t open printer '%s'";
+template <> constexpr const wchar_t* kErrorText<17> = L"Can`t delete printer '%s'";
+template <> constexpr const wchar_t* kErrorText<18> = L"Can`t wait for the other install.exe run to end";
+template <> constexpr const wchar_t* kErrorText<19> = L"Can`t delete or schedule file: %s";
+template <> constexpr const wchar_t* kErrorText<20> = L"Can`t write the printer journal";
+
+constexpr int kLastErrorCode = 20;
+
+template <int Code, typename... Args>
+void LogCoded(InstallSession& session, Args... args) {
+  static_assert(kErrorText<Code> != nullptr, "an error code without its text");
+  LogError(session, Code, kErrorText<Code>, args...);
+}
+
+template <int... Codes>
+const wchar_t* TextOfCode(int code, std::integer_sequence<int, Codes...>) {
+  static const wchar_t* const texts[] = {kErrorText<Codes + 1>...};
+  return code >= 1 && code <= kLastErrorCode ? texts[code - 1] : L"";
+}
+
+}  // namespace
+
+void LogServiceManagerOpenFailed(InstallSession& s) { LogCoded<1>(s); }
+void LogSpoolerOpenFailed(InstallSession& s) { LogCoded<2>(s); }
+void LogSpoolerStopFailed(InstallSession& s) { LogCoded<3>(s); }
+void LogSpoolerStartFailed(InstallSession& s) { LogCoded<4>(s); }
+// Both placeholders show the same code, in decimal and in hexadecimal.
+void LogControlServiceFailed(InstallSession& s, DWORD error) {
+  LogCoded<5>(s, static_cast<int>(error), error);
+}
+void LogDriverDirectoryUnknown(InstallSession& s) { LogCoded<6>(s); }
+void LogSystemDirectoryUnknown(InstallSession& s) { LogCoded<7>(s); }
+void LogCopyFailed(InstallSession& s, const wchar_t* target) { LogCoded<8>(s, target); }
+void LogCopyDestinationFailed(InstallSession& s, const wchar_t* path) { LogCoded<9>(s, path); }
+void LogCopySourceFailed(InstallSession& s, const wchar_t* name) { LogCoded<10>(s, name); }
+void LogMonitorInstallFailed(InstallSession& s) { LogCoded<11>(s); }
+void LogMonitorRemoveFailed(InstallSession& s) { LogCoded<12>(s); }
+void LogDriverInstallFailed(InstallSession& s) { LogCoded<13>(s); }
+void LogDriverRemoveFailed(InstallSession& s) { LogCoded<14>(s); }
+void LogPrinterAddFailed(InstallSession& s, const wchar_t* printer) { LogCoded<15>(s, printer); }
+void LogPrinterOpenFailed(InstallSession& s, const wchar_t* printer) { LogCoded<16>(s, printer); }
+void LogPrinterDeleteFailed(InstallSession& s, const wchar_t* printer) { LogCoded<17>(s, printer); }
+void LogOtherRunWaitFailed(InstallSession& s) { LogCoded<18>(s); }
+void LogFileDeleteFailed(InstallSession& s, const wchar_t* path) { LogCoded<19>(s, path); }
+void LogJournalWriteFailed(InstallSession& s) { LogCoded<20>(s); }
+
 const wchar_t* ErrorMessageFormat(int code) {
-  static const wchar_t* const kMessages[] = {
-      L"",
-      L"Can't open service manager.",
-      L"Can't open the spooler",
-      L"Can't stop the spooler",
-      L"Can't start the spooler",
-      L"ControlService failed with code %d (0x%x)",
-      L"Can`t retrieve printer driver directory.",
-      L"Can`t retrieve system directory.",
-      L"CopyFile(..,%s)",
-      L"Cant't open destination file: %s",
-      L"Cant't open source file: %s",
-      L"Can`t install a local port monitor'Loomscribe:'",
-      L"Can`t remove the port monitor 'Loomscribe:'",
-      L"Can`t install a printer driver 'Loomscribe printer'",
-      L"Can`t remove the printer-driver 'Loomscribe printer'",
-      L"Can`t add printer '%s'",
-      L"Can`t open printer '%s'",
-      L"Can`t delete printer '%s'",
-      L"Can`t wait for the other install.exe run to end",
-      L"Can`t delete or schedule file: %s",
-      L"Can`t write the printer journal",
-  };
-  if (code < 1 || code > 20) return L"";
-  return kMessages[code];
+  return TextOfCode(code, std::make_integer_sequence<int, kLastErrorCode>{});
 }
 
 // ---------------------------------------------------------------------------

@@ -7,14 +7,14 @@
 
 #include <cstdint>
 
+#include "product.h"
+
 // This program's build number: the first log line and the log window title.
 constexpr int kBuildNumber = 2070;
 
-// The product's spooler names. They are compared exactly, letter case and
-// terminator included ("Loomscribe:" over 12 code units, "Loomscribe printer"
-// over 19), so a longer name that begins with them never matches.
-extern const wchar_t kProductPort[];    // "Loomscribe:"
-extern const wchar_t kProductDriver[];  // "Loomscribe printer"
+// The product's spooler names (product.h) are compared exactly, letter case
+// and terminator included ("Loomscribe:" over 12 code units, "Loomscribe
+// printer" over 19), so a longer name that begins with them never matches.
 bool IsProductPortName(const wchar_t* name);
 bool IsProductDriverName(const wchar_t* name);
 
@@ -123,10 +123,34 @@ void EndSession(InstallSession& session);
 // characters is cut.
 void LogLine(InstallSession& session, const wchar_t* format, ...);
 // "Error(code): " with the message, then " - (system text of the last
-// error)" when the last error is not 0; counts the error.
+// error)" when the last error is not 0; counts the error. The product logs
+// through the functions below, one per code, never with a code of its own.
 void LogError(InstallSession& session, int code, const wchar_t* format, ...);
 
-// The message of each error code (1 to 20), as LogError writes it.
+// The run's errors, one function per code (session.cpp holds the texts).
+void LogServiceManagerOpenFailed(InstallSession& session);          // 1
+void LogSpoolerOpenFailed(InstallSession& session);                 // 2
+void LogSpoolerStopFailed(InstallSession& session);                 // 3
+void LogSpoolerStartFailed(InstallSession& session);                // 4
+void LogControlServiceFailed(InstallSession& session, DWORD error); // 5
+void LogDriverDirectoryUnknown(InstallSession& session);            // 6
+void LogSystemDirectoryUnknown(InstallSession& session);            // 7
+void LogCopyFailed(InstallSession& session, const wchar_t* target); // 8
+void LogCopyDestinationFailed(InstallSession& session, const wchar_t* path);  // 9
+void LogCopySourceFailed(InstallSession& session, const wchar_t* name);       // 10
+void LogMonitorInstallFailed(InstallSession& session);              // 11
+void LogMonitorRemoveFailed(InstallSession& session);               // 12
+void LogDriverInstallFailed(InstallSession& session);               // 13
+void LogDriverRemoveFailed(InstallSession& session);                // 14
+void LogPrinterAddFailed(InstallSession& session, const wchar_t* printer);     // 15
+void LogPrinterOpenFailed(InstallSession& session, const wchar_t* printer);    // 16
+void LogPrinterDeleteFailed(InstallSession& session, const wchar_t* printer);  // 17
+void LogOtherRunWaitFailed(InstallSession& session);                // 18
+void LogFileDeleteFailed(InstallSession& session, const wchar_t* path);       // 19
+void LogJournalWriteFailed(InstallSession& session);                // 20
+
+// The message format of an error code (1 to 20), as its function above
+// writes it; "" for any other code.
 const wchar_t* ErrorMessageFormat(int code);
 
 void AddPendingDelete(PendingDelete** head, const wchar_t* path);

@@ -3,12 +3,9 @@
 
 #include "session/session.h"
 
-extern const char kTrayMutexName[];      // "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}"
-extern const wchar_t kTrayWindowClass[]; // "qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}"
-extern const char kTrayFileName[];       // "lsbtray.exe"
+#include "tray/tray_protocol.h"
+
 extern const char kRunKeyPath[];         // "SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
-extern const wchar_t kTrayRunValueW[];   // "LoomscribeTray"
-constexpr unsigned kTrayQuitMessage = 1026;  // WM_USER + 2
 
 void RegisterAndStartTray(InstallSession& session);
 // Stops the tray program and removes its Run value and the file it names,
