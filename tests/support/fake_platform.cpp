@@ -47,7 +47,7 @@ void InstallClock() {
 }
 
 template <auto Member, class R>
-void Prepare(Platform& table, const char* name, R fail) {
+void Prepare(Platform& table, const char* name, R fail, Behind behind) {
   using H = Hook<Member>;
   using Ret = typename ReturnOf<std::remove_reference_t<decltype(table.*Member)>>::type;
   H::name = name;
@@ -57,7 +57,8 @@ void Prepare(Platform& table, const char* name, R fail) {
   } else {
     H::failure = [fail] { return (Ret)(fail); };
   }
-  if (RealQuietEntries().count(name) || RealRecordedEntries().count(name)) {
+  if (behind == Behind::RealWindows || RealQuietEntries().count(name) ||
+      RealRecordedEntries().count(name)) {
     H::fallback = RealPlatform().*Member;
   } else {
     H::fallback = [](auto...) -> Ret {
@@ -69,13 +70,13 @@ void Prepare(Platform& table, const char* name, R fail) {
   table.*Member = &H::Thunk;
 }
 
-void ResetAll(Platform& table) {
-#define LMX_FAKE_PREPARE(name, lib, fail) Prepare<&Platform::name>(table, #name, fail);
+void ResetAll(Platform& table, Behind behind) {
+#define LMX_FAKE_PREPARE(name, lib, fail) Prepare<&Platform::name>(table, #name, fail, behind);
   LMX_PLATFORM_ENTRIES(LMX_FAKE_PREPARE)
 #undef LMX_FAKE_PREPARE
   Calls().clear();
   TheClock() = Clock{};
-  InstallClock();
+  if (behind == Behind::Fakes) InstallClock();
 }
 
 }  // namespace
@@ -103,16 +104,16 @@ Clock& TheClock() {
   return clock;
 }
 
-FakePlatform::FakePlatform() {
+FakePlatform::FakePlatform(Behind behind) {
   RealPlatform();  // bind the real table first: its build reads the real entries
-  ResetAll(table_);
+  ResetAll(table_, behind);
   previous_ = SetPlatform(&table_);
 }
 
 FakePlatform::~FakePlatform() {
   SetPlatform(previous_);
   Platform scratch{};
-  ResetAll(scratch);  // drop every lambda and its captures
+  ResetAll(scratch, Behind::Fakes);  // drop every lambda and its captures
 }
 
 }  // namespace fake

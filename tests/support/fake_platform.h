@@ -1,4 +1,4 @@
-// A fake seam for unit tests.
+// A fake seam for unit tests, and per-test layers over the real one.
 //
 // FakePlatform installs a table in which every entry goes through a Hook:
 // the test may give any entry its own behaviour (a lambda, with captures),
@@ -7,6 +7,10 @@
 // the real call fails, with ERROR_CALL_NOT_IMPLEMENTED, except memory, error
 // texts and text conversion (real) and the clock (fake: Sleep and waits
 // advance the tick count and never really sleep).
+//
+// FakePlatform(Behind::RealWindows) installs the same hooks with the real
+// calls behind every entry and the real clock: the system tests layer their
+// faults over Wine's spooler, registry and files with the same Wrap.
 #pragma once
 
 #include <windows.h>
@@ -119,11 +123,31 @@ void FailFrom(int n, DWORD error) {
   FailCalls<Member>(n, INT_MAX, error);
 }
 
-// Installs the fake table for its lifetime and resets every hook, the call
+// What an entry does when no test behaviour or layer is set.
+enum class Behind {
+  Fakes,        // fails with ERROR_CALL_NOT_IMPLEMENTED; fake clock; memory is real
+  RealWindows,  // the real call, the real clock
+};
+
+// Makes the n-th WriteFile from now (1-based) succeed but report one byte
+// fewer written than it was given. It breaks the call's promise on purpose
+// (a short write without an error), which no model of the machine does on
+// its own, so each test that wants it asks for it here.
+inline void ReportShortWrite(int n) {
+  auto count = std::make_shared<int>(0);
+  Wrap<&Platform::WriteFile>([count, n](auto& previous, HANDLE file, LPCVOID data, DWORD bytes,
+                                        LPDWORD written, LPOVERLAPPED overlapped) {
+    BOOL ok = previous(file, data, bytes, written, overlapped);
+    if (++*count == n && ok && written && *written > 0) --*written;
+    return ok;
+  });
+}
+
+// Installs the hook table for its lifetime and resets every hook, the call
 // log and the clock, before and after.
 class FakePlatform {
  public:
-  FakePlatform();
+  explicit FakePlatform(Behind behind = Behind::Fakes);
   ~FakePlatform();
   FakePlatform(const FakePlatform&) = delete;
   FakePlatform& operator=(const FakePlatform&) = delete;

@@ -4,6 +4,8 @@
 
 #include <ostream>
 
+#include "dispatch.h"
+
 namespace testutil {
 
 std::vector<std::wstring> SplitLines(const std::wstring& text) {
@@ -17,8 +19,20 @@ std::vector<std::wstring> SplitLines(const std::wstring& text) {
   return lines;
 }
 
+std::vector<std::wstring> TrimmedLines(const std::wstring& text) {
+  std::vector<std::wstring> lines = SplitLines(text);
+  for (std::wstring& line : lines) line.erase(0, line.find_first_not_of(L' '));
+  return lines;
+}
+
 std::vector<std::wstring> LogLines(const InstallSession& session) {
   return SplitLines(Text(session.InstallLog));
+}
+
+int RunCommand(std::initializer_list<const wchar_t*> arguments) {
+  std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe")};
+  for (const wchar_t* argument : arguments) argv.push_back(const_cast<wchar_t*>(argument));
+  return DispatchArguments(static_cast<int>(argv.size()), argv.data());
 }
 
 std::wstring Widen(const std::string& text) {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,16 @@ namespace testutil {
 // The lines of a text whose lines end in CR LF, without their CR LF; a last
 // line without CR LF counts too.
 std::vector<std::wstring> SplitLines(const std::wstring& text);
+// The same lines without their indentation (the blanks in front).
+std::vector<std::wstring> TrimmedLines(const std::wstring& text);
 // The log's lines, without their CR LF.
 std::vector<std::wstring> LogLines(const InstallSession& session);
 
 std::wstring Widen(const std::string& text);
+
+// The exit code of the program started with `arguments` after its name, as
+// the dispatcher gives it for the split command line.
+int RunCommand(std::initializer_list<const wchar_t*> arguments);
 
 // The product folder, as a Windows path (Wine maps Z: to /).
 std::wstring ProductDirectory();       // ...\out\product

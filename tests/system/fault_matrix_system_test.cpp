@@ -1,7 +1,7 @@
 // Every error the setup tool can log, provoked in a whole install or
 // uninstall run inside this process on Wine's real spooler, SCM, registry
-// and files. The table in use is the real one with single entries replaced,
-// so everything but the provoked fault really happens. Each run must count
+// and files. Each fault is a layer over the real call (fake::Wrap and its
+// users), so everything but the provoked fault really happens. Each run must count
 // the error, show the log with the error's line, and still run every later
 // step; faults in the uninstall half of an install still give the carried
 // printer back with its settings.
@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "platform/platform.h"
 #include "sequences/sequences.h"
 #include "session/session.h"
+#include "support/fake_platform.h"
 #include "support/product_run.h"
 #include "support/test_util.h"
 #include "support/wine_spooler.h"
@@ -29,39 +31,8 @@ namespace {
 
 using namespace productrun;
 
-// One entry of the mixed table: the test's own behaviour in front of the
-// real call.
-template <auto Member, class P = std::remove_reference_t<decltype(std::declval<Platform&>().*Member)>>
-struct Override;
-
-template <auto Member, class R, class... A>
-struct Override<Member, R(WINAPI*)(A...)> {
-  static inline std::function<R(A...)> fn;
-  static R WINAPI Thunk(A... a) { return fn ? fn(a...) : (RealPlatform().*Member)(a...); }
-};
-
-Platform g_table;
-
-template <auto Member, class F>
-void Replace(F&& f) {
-  Override<Member>::fn = std::forward<F>(f);
-  g_table.*Member = &Override<Member>::Thunk;
-}
-
-// Calls `first` to `last` (1-based) of an entry fail with `error`, the
-// others are real; the failing result is `failed`.
-template <auto Member, class R>
-void FailCalls(int first, int last, DWORD error, R failed) {
-  auto count = std::make_shared<int>(0);
-  Replace<Member>([=](auto... a) {
-    ++*count;
-    if (*count >= first && *count <= last) {
-      ::SetLastError(error);
-      return static_cast<decltype((RealPlatform().*Member)(a...))>(failed);
-    }
-    return (RealPlatform().*Member)(a...);
-  });
-}
+using fake::FailCalls;
+using fake::FailWhen;
 
 const wchar_t kOffice[] = L"Loomscribe Office";
 
@@ -104,7 +75,7 @@ const std::wstring kDelMonitor = L">DeleteMonitor";
 
 // A removal of the driver that fails once makes the run restart the spooler.
 void NeedARestart() {
-  FailCalls<&Platform::DeletePrinterDriverExW>(1, 1, ERROR_PRINTER_DRIVER_IN_USE, FALSE);
+  FailCalls<&Platform::DeletePrinterDriverExW>(1, 1, ERROR_PRINTER_DRIVER_IN_USE);
 }
 
 std::vector<Case> Cases() {
@@ -114,17 +85,17 @@ std::vector<Case> Cases() {
   return {
       {"OpenScm", 1, true, true, L"Can't open service manager.", afterSetUp, kAll,
        [](const std::wstring&) {
-         FailCalls<&Platform::OpenSCManagerW>(1, 1, ERROR_ACCESS_DENIED, nullptr);
+         FailCalls<&Platform::OpenSCManagerW>(1, 1, ERROR_ACCESS_DENIED);
        }},
       {"OpenService", 2, true, true, L"Can't open the spooler", afterSetUp, kAll,
        [](const std::wstring&) {
-         FailCalls<&Platform::OpenServiceW>(1, 1, ERROR_ACCESS_DENIED, nullptr);
+         FailCalls<&Platform::OpenServiceW>(1, 1, ERROR_ACCESS_DENIED);
        }},
       {"NeverStops", 3, true, true, L"Can't stop the spooler", afterDriverRemoval, kAll,
        [](const std::wstring&) {
          NeedARestart();
          // The stop is accepted but never carried out.
-         Replace<&Platform::ControlService>([](SC_HANDLE, DWORD, LPSERVICE_STATUS status) {
+         fake::Set<&Platform::ControlService>([](SC_HANDLE, DWORD, LPSERVICE_STATUS status) {
            if (status) *status = SERVICE_STATUS{};
            return TRUE;
          });
@@ -132,19 +103,18 @@ std::vector<Case> Cases() {
       {"NeverStarts", 4, true, true, L"Can't start the spooler", afterDriverRemoval, 0,
        [](const std::wstring&) {
          NeedARestart();
-         Replace<&Platform::StartServiceW>([](SC_HANDLE, DWORD, LPCWSTR*) { return TRUE; });
+         fake::Set<&Platform::StartServiceW>([](SC_HANDLE, DWORD, LPCWSTR*) { return TRUE; });
        }},
       {"ControlFails", 5, true, true, L"ControlService failed with code 5 (0x5)",
        afterDriverRemoval, kAll,
        [](const std::wstring&) {
          NeedARestart();
-         FailCalls<&Platform::ControlService>(1, 1, ERROR_ACCESS_DENIED, FALSE);
+         FailCalls<&Platform::ControlService>(1, 1, ERROR_ACCESS_DENIED);
        }},
       {"DriverDirectory", 6, true, true, L"Can`t retrieve printer driver directory.", afterSetUp,
        0,
        [](const std::wstring&) {
-         FailCalls<&Platform::GetPrinterDriverDirectoryW>(1, 1000, ERROR_INVALID_ENVIRONMENT,
-                                                          FALSE);
+         FailCalls<&Platform::GetPrinterDriverDirectoryW>(1, 1000, ERROR_INVALID_ENVIRONMENT);
        }},
       // Without the system directory the run takes the monitor library by
       // its bare name, relative to the current directory: that directory is
@@ -154,30 +124,20 @@ std::vector<Case> Cases() {
        [](const std::wstring& product) {
          ::CreateDirectoryW((product + L"\\cwd").c_str(), nullptr);
          ::SetCurrentDirectoryW((product + L"\\cwd").c_str());
-         FailCalls<&Platform::GetSystemDirectoryW>(1, 1, ERROR_INVALID_PARAMETER, 0u);
+         FailCalls<&Platform::GetSystemDirectoryW>(1, 1, ERROR_INVALID_PARAMETER);
        }},
       {"ShortWrite", 8, true, true, L"CopyFile(..,", {kAddOffice}, kMonitor | kTray,
-       [](const std::wstring&) {
-         auto calls = std::make_shared<int>(0);
-         Replace<&Platform::WriteFile>([calls](HANDLE file, LPCVOID data, DWORD bytes,
-                                               LPDWORD written, LPOVERLAPPED overlapped) {
-           BOOL ok = RealPlatform().WriteFile(file, data, bytes, written, overlapped);
-           if (++*calls == 1 && ok && written && *written > 0) --*written;
-           return ok;
-         });
-       }},
+       [](const std::wstring&) { fake::ReportShortWrite(1); }},
       {"DestinationLocked", 9, true, true, L"Cant't open destination file: ", {kAddOffice},
        kMonitor | kTray,
        [](const std::wstring&) {
          // The copy takes the destination's place by MoveFileExW.
-         Replace<&Platform::MoveFileExW>([](LPCWSTR from, LPCWSTR to, DWORD flags) {
-           std::wstring p = to ? to : L"";
-           if (p.size() > 11 && p.compare(p.size() - 11, 11, L"lmxui64.dll") == 0) {
-             ::SetLastError(ERROR_SHARING_VIOLATION);
-             return FALSE;
-           }
-           return RealPlatform().MoveFileExW(from, to, flags);
-         });
+         FailWhen<&Platform::MoveFileExW>(
+             [](LPCWSTR, LPCWSTR to, DWORD) {
+               std::wstring p = to ? to : L"";
+               return p.size() > 11 && p.compare(p.size() - 11, 11, L"lmxui64.dll") == 0;
+             },
+             ERROR_SHARING_VIOLATION);
        }},
       {"HelpMissing", 10, true, true, L"Cant't open source file: lmxhelp.chm", {kAddOffice},
        kMonitor | kTray,
@@ -187,44 +147,42 @@ std::vector<Case> Cases() {
       {"AddMonitor", 11, true, false, L"Can`t install a local port monitor'Loomscribe:'",
        {kAddDriver, kAddPlain}, kDriver | kTray,
        [](const std::wstring&) {
-         FailCalls<&Platform::AddMonitorW>(1, 1000, ERROR_ACCESS_DENIED, FALSE);
+         FailCalls<&Platform::AddMonitorW>(1, 1000, ERROR_ACCESS_DENIED);
        }},
       {"DeleteMonitor", 12, false, true, L"Can`t remove the port monitor 'Loomscribe:'", {}, 0,
        [](const std::wstring&) {
-         FailCalls<&Platform::DeleteMonitorW>(1, 1000, ERROR_ACCESS_DENIED, FALSE);
+         FailCalls<&Platform::DeleteMonitorW>(1, 1000, ERROR_ACCESS_DENIED);
        }},
       {"AddDriver", 13, true, true, L"Can`t install a printer driver 'Loomscribe printer'",
        {kAddOffice}, kMonitor | kTray,
        [](const std::wstring&) {
-         FailCalls<&Platform::AddPrinterDriverExW>(1, 1000, ERROR_ACCESS_DENIED, FALSE);
+         FailCalls<&Platform::AddPrinterDriverExW>(1, 1000, ERROR_ACCESS_DENIED);
        }},
       {"DeleteDriver", 14, true, true, L"Can`t remove the printer-driver 'Loomscribe printer'",
        {kDelMonitor, kAddDriver, kAddOffice}, kAll,
        [](const std::wstring&) {
-         FailCalls<&Platform::DeletePrinterDriverExW>(1, 2, ERROR_PRINTER_DRIVER_IN_USE, FALSE);
+         FailCalls<&Platform::DeletePrinterDriverExW>(1, 2, ERROR_PRINTER_DRIVER_IN_USE);
        }},
       {"AddPrinter", 15, true, true, L"Can`t add printer 'Loomscribe Office'", {},
        kMonitor | kDriver | kTray,
        [](const std::wstring&) {
-         FailCalls<&Platform::AddPrinterW>(1, 1000, ERROR_ACCESS_DENIED, nullptr);
+         FailCalls<&Platform::AddPrinterW>(1, 1000, ERROR_ACCESS_DENIED);
        }},
       {"OpenPrinter", 16, true, true, L"Can`t open printer 'Loomscribe Office'",
        {kDelDriver, kDelMonitor, kAddDriver}, kAll,
        [](const std::wstring&) {
-         Replace<&Platform::OpenPrinterW>([](LPWSTR name, LPHANDLE handle,
-                                             LPPRINTER_DEFAULTSW defaults) {
-           if (name && std::wstring(name) == kOffice && defaults &&
-               (defaults->DesiredAccess & DELETE)) {
-             ::SetLastError(ERROR_ACCESS_DENIED);
-             return FALSE;
-           }
-           return RealPlatform().OpenPrinterW(name, handle, defaults);
-         });
+         // Only the opening for the deletion (the one asking for DELETE).
+         FailWhen<&Platform::OpenPrinterW>(
+             [](LPWSTR name, LPHANDLE, LPPRINTER_DEFAULTSW defaults) {
+               return name && std::wstring(name) == kOffice && defaults &&
+                      (defaults->DesiredAccess & DELETE);
+             },
+             ERROR_ACCESS_DENIED);
        }},
       {"DeletePrinter", 17, true, true, L"Can`t delete printer 'Loomscribe Office'",
        {kDelDriver, kDelMonitor, kAddDriver}, kAll,
        [](const std::wstring&) {
-         FailCalls<&Platform::DeletePrinter>(1, 1000, ERROR_ACCESS_DENIED, FALSE);
+         FailCalls<&Platform::DeletePrinter>(1, 1000, ERROR_ACCESS_DENIED);
        }},
   };
 }
@@ -242,21 +200,6 @@ INT_PTR WINAPI CaptureDialog(HINSTANCE, LPCWSTR name, HWND, DLGPROC, LPARAM para
 std::wstring g_modulePath;
 bool g_trayStarted = false;
 
-// Starts processes for real and notes a start of the tray program.
-BOOL WINAPI RecordingCreateProcess(LPCWSTR application, LPWSTR commandLine,
-                                   LPSECURITY_ATTRIBUTES processAttributes,
-                                   LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit,
-                                   DWORD flags, LPVOID environment, LPCWSTR directory,
-                                   LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
-  BOOL started = RealPlatform().CreateProcessW(application, commandLine, processAttributes,
-                                               threadAttributes, inherit, flags, environment,
-                                               directory, startup, info);
-  std::wstring text = std::wstring(application ? application : L"") + L" " +
-                      (commandLine ? commandLine : L"");
-  if (started && text.find(L"lsbtray.exe") != std::wstring::npos) g_trayStarted = true;
-  return started;
-}
-
 std::wstring RunValue() {
   wchar_t value[1024] = {};
   DWORD bytes = sizeof(value) - sizeof(wchar_t);
@@ -264,27 +207,6 @@ std::wstring RunValue() {
                      &bytes) != ERROR_SUCCESS)
     return L"";
   return value;
-}
-
-DWORD WINAPI ProductModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
-  if (module && module != ::GetModuleHandleW(nullptr))
-    return RealPlatform().GetModuleFileNameW(module, buffer, size);
-  if (size == 0) return 0;
-  size_t n = g_modulePath.size() < size - 1 ? g_modulePath.size() : size - 1;
-  wmemcpy(buffer, g_modulePath.c_str(), n);
-  buffer[n] = L'\0';
-  return static_cast<DWORD>(n);
-}
-
-std::wstring Trimmed(const std::wstring& line) {
-  size_t start = line.find_first_not_of(L' ');
-  return start == std::wstring::npos ? std::wstring() : line.substr(start);
-}
-
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines = testutil::SplitLines(text);
-  for (std::wstring& line : lines) line = Trimmed(line);
-  return lines;
 }
 
 class FaultMatrixSystemTest : public ::testing::TestWithParam<Case> {
@@ -319,16 +241,32 @@ class FaultMatrixSystemTest : public ::testing::TestWithParam<Case> {
       ASSERT_TRUE(::SetDefaultPrinterW(kOffice));
     }
 
-    g_table = RealPlatform();
-    g_table.GetModuleFileNameW = &ProductModuleFileName;
-    g_table.DialogBoxParamW = &CaptureDialog;
-    g_table.CreateProcessW = &RecordingCreateProcess;
+    seam.emplace(fake::Behind::RealWindows);
+    fake::Set<&Platform::DialogBoxParamW>(&CaptureDialog);
+    // The program's own file is the copy in the scratch product folder.
+    fake::Wrap<&Platform::GetModuleFileNameW>(
+        [](auto& real, HMODULE module, LPWSTR buffer, DWORD size) -> DWORD {
+          if (module && module != ::GetModuleHandleW(nullptr)) return real(module, buffer, size);
+          if (size == 0) return 0;
+          size_t n = g_modulePath.size() < size - 1 ? g_modulePath.size() : size - 1;
+          wmemcpy(buffer, g_modulePath.c_str(), n);
+          buffer[n] = L'\0';
+          return static_cast<DWORD>(n);
+        });
+    // Processes start for real; a start of the tray program is noted.
     g_trayStarted = false;
-    previous = SetPlatform(&g_table);
+    fake::Wrap<&Platform::CreateProcessW>([](auto& real, LPCWSTR application, LPWSTR commandLine,
+                                             auto... rest) {
+      BOOL started = real(application, commandLine, rest...);
+      std::wstring text = std::wstring(application ? application : L"") + L" " +
+                          (commandLine ? commandLine : L"");
+      if (started && text.find(L"lsbtray.exe") != std::wstring::npos) g_trayStarted = true;
+      return started;
+    });
   }
 
   void TearDown() override {
-    SetPlatform(previous);
+    seam.reset();
     if (!savedDirectory.empty()) ::SetCurrentDirectoryW(savedDirectory.c_str());
     CleanUp();
     if (!savedDefault.empty()) ::SetDefaultPrinterW(savedDefault.c_str());
@@ -337,7 +275,7 @@ class FaultMatrixSystemTest : public ::testing::TestWithParam<Case> {
   std::wstring product;
   std::wstring savedDefault;
   std::wstring savedDirectory;
-  const Platform* previous = nullptr;
+  std::optional<fake::FakePlatform> seam;  // the real calls, with the test's layers in front
 };
 
 TEST_P(FaultMatrixSystemTest, RunCountsTheErrorShowsItAndRunsEveryLaterStep) {
@@ -345,15 +283,13 @@ TEST_P(FaultMatrixSystemTest, RunCountsTheErrorShowsItAndRunsEveryLaterStep) {
   c.provoke(product);
   if (HasFatalFailure()) return;
 
-  std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe"),
-                                const_cast<wchar_t*>(c.install ? L"install" : L"uninstall")};
-  int exit = DispatchArguments(static_cast<int>(argv.size()), argv.data());
-  SetPlatform(previous);
+  int exit = testutil::RunCommand({c.install ? L"install" : L"uninstall"});
+  seam.reset();
   EnsureSpoolerRuns();
 
   EXPECT_EQ(exit, kExitErrors);
   EXPECT_EQ(g_shown, 1);
-  std::vector<std::wstring> log = Lines(g_shownLog);
+  std::vector<std::wstring> log = testutil::TrimmedLines(g_shownLog);
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log[0], L"Loomscribe 2070");
   const std::wstring head = L"Error(" + std::to_wstring(c.code) + L"): " + c.message;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "carried_printers.h"
 #include "dispatch.h"
 #include "session/session.h"
 #include "support/fake_platform.h"
@@ -104,17 +105,7 @@ std::vector<Case> Cases() {
       // The first copy of an install is the monitor library's.
       {8, true, kAddMonitor, L"CopyFile(..,C:\\windows\\system32\\lmxmon64.dll)", kAnyError,
        kDriver | kTray,
-       [](World&) {
-         using H = fake::Hook<&Platform::WriteFile>;
-         auto previous = H::fn;
-         auto calls = std::make_shared<int>(0);
-         H::fn = [previous, calls](HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written,
-                                   LPOVERLAPPED overlapped) {
-           BOOL ok = previous(file, data, bytes, written, overlapped);
-           if (++*calls == 1 && ok && written && *written > 0) --*written;
-           return ok;
-         };
-       }},
+       [](World&) { fake::ReportShortWrite(1); }},
       {9, true, kAddDriver, L"Cant't open destination file: " + kDriverDir + L"lmxui64.dll",
        ERROR_SHARING_VIOLATION, kMonitor | kTray,
        [](World&) {
@@ -166,17 +157,6 @@ std::vector<Case> Cases() {
   };
 }
 
-std::wstring Trimmed(const std::wstring& line) {
-  size_t start = line.find_first_not_of(L' ');
-  return start == std::wstring::npos ? std::wstring() : line.substr(start);
-}
-
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines = testutil::SplitLines(text);
-  for (std::wstring& line : lines) line = Trimmed(line);
-  return lines;
-}
-
 bool IsErrorLine(const std::wstring& line, const Case& c) {
   const std::wstring head = L"Error(" + std::to_wstring(c.code) + L"): " + c.message;
   if (c.lastError == kAnyError)
@@ -189,35 +169,24 @@ bool IsErrorLine(const std::wstring& line, const Case& c) {
 class FaultMatrixTest : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
-    // A product whose monitor is too old to keep: the run removes and
-    // registers everything, so each step of both halves does real work.
-    world.InstallProduct(1000);
-    fake::WorldPrinter& office = world.AddProductPrinter(L"Office", "s1");
-    office.comment = L"second floor";
-    office.location = L"room 12";
-    fake::WorldPrinter& lab = world.AddProductPrinter(L"Lab", "s2");
-    lab.comment = L"bench";
-    world.defaultPrinter = L"Office";
+    testmachine::OldProductWithTwoCarriedPrinters(world);
 
     // What the log window is given: the session's own log, at the moment it
     // is shown.
-    using H = fake::Hook<&Platform::DialogBoxParamW>;
-    auto previous = H::fn;
-    H::fn = [this, previous](HINSTANCE instance, LPCWSTR name, HWND owner, DLGPROC procedure,
-                             LPARAM parameter) {
+    fake::Wrap<&Platform::DialogBoxParamW>([this](auto& previous, HINSTANCE instance,
+                                                  LPCWSTR name, HWND owner, DLGPROC procedure,
+                                                  LPARAM parameter) {
       const auto* session = reinterpret_cast<const InstallSession*>(parameter);
       if (session) {
         sessionLog = Text(session->InstallLog);
         sessionErrors = session->ErrorCount;
       }
       return previous(instance, name, owner, procedure, parameter);
-    };
+    });
   }
 
   int Run(bool install) {
-    std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe"),
-                                  const_cast<wchar_t*>(install ? L"install" : L"uninstall")};
-    return DispatchArguments(static_cast<int>(argv.size()), argv.data());
+    return testutil::RunCommand({install ? L"install" : L"uninstall"});
   }
 
   void ExpectPrinter(const std::wstring& name, const std::wstring& comment,
@@ -257,7 +226,7 @@ TEST_P(FaultMatrixTest, RunCountsTheErrorShowsItAndRunsEveryLaterStep) {
   EXPECT_GE(sessionErrors, 1);
   // The window shows the session's log as it stood.
   EXPECT_EQ(world.dialogs[0].text, sessionLog);
-  std::vector<std::wstring> log = Lines(sessionLog);
+  std::vector<std::wstring> log = testutil::TrimmedLines(sessionLog);
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log[0], L"Loomscribe 2070");
 
@@ -290,7 +259,7 @@ TEST_P(FaultMatrixTest, RunCountsTheErrorShowsItAndRunsEveryLaterStep) {
   }
   if (c.present & kPrinters) {
     ExpectPrinter(L"Office", L"second floor", L"room 12", "s1");
-    ExpectPrinter(L"Lab", L"bench", L"", "s2");
+    ExpectPrinter(L"Lab", L"bench", L"basement", "s2");
     EXPECT_EQ(world.defaultPrinter, L"Office");
     EXPECT_EQ(world.FindPrinter(L"Loomscribe"), nullptr);
   }
