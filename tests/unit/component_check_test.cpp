@@ -73,8 +73,7 @@ class ComponentCheckTest : public ::testing::Test {
     world.defaultPrinter = L"Office";
   }
   int Install() {
-    wchar_t* argv[] = {const_cast<wchar_t*>(L"install.exe"), const_cast<wchar_t*>(L"install")};
-    return DispatchArguments(2, argv);
+    return testutil::RunCommand({L"install"});
   }
   std::vector<std::wstring> ShownLog() {
     EXPECT_EQ(world.dialogs.size(), 1u);
@@ -176,15 +175,13 @@ TEST_F(ComponentCheckTest, SourcesStayHeldUntilTheInstallHalfHasCopiedThem) {
     writable.push_back(h != INVALID_HANDLE_VALUE);
     if (h != INVALID_HANDLE_VALUE) Os().CloseHandle(h);
   };
-  auto worldDelete = fake::Hook<&Platform::DeletePrinter>::fn;
-  fake::Set<&Platform::DeletePrinter>([&](HANDLE printer) {
+  fake::Wrap<&Platform::DeletePrinter>([&](auto& world, HANDLE printer) {
     tryWrite();
-    return worldDelete(printer);
+    return world(printer);
   });
-  auto worldAddDriver = fake::Hook<&Platform::AddPrinterDriverExW>::fn;
-  fake::Set<&Platform::AddPrinterDriverExW>([&](LPWSTR s, DWORD l, LPBYTE d, DWORD f) {
+  fake::Wrap<&Platform::AddPrinterDriverExW>([&](auto& world, auto... a) {
     tryWrite();
-    return worldAddDriver(s, l, d, f);
+    return world(a...);
   });
   EXPECT_EQ(Install(), kExitInstalled);
   EXPECT_EQ(writable, std::vector<bool>({false, false, false}));
@@ -203,8 +200,7 @@ TEST_F(ComponentCheckTest, KeptMonitorOfAnotherLibraryNameGetsNoUnusedCopy) {
   EXPECT_EQ(world.FindMonitor(L"Loomscribe:")->dll, L"lmxold64.dll");
   EXPECT_FALSE(world.HasFile(kSystem + L"lmxmon64.dll"));
   // So nothing of it is left behind an uninstall.
-  wchar_t* argv[] = {const_cast<wchar_t*>(L"install.exe"), const_cast<wchar_t*>(L"uninstall")};
-  EXPECT_EQ(DispatchArguments(2, argv), kExitUninstalled);
+  EXPECT_EQ(testutil::RunCommand({L"uninstall"}), kExitUninstalled);
   EXPECT_FALSE(world.HasFile(kSystem + L"lmxold64.dll"));
   EXPECT_FALSE(world.HasFile(kSystem + L"lmxmon64.dll"));
 }
@@ -212,19 +208,15 @@ TEST_F(ComponentCheckTest, KeptMonitorOfAnotherLibraryNameGetsNoUnusedCopy) {
 TEST_F(ComponentCheckTest, KeptMonitorsLibraryThatCannotBeAskedIsNotCopiedOver) {
   // Carried off during the install, but only "access denied" to a look:
   // not known to be missing, so nothing is copied over it.
-  auto worldAttributes = fake::Hook<&Platform::GetFileAttributesW>::fn;
   bool denied = true;
-  fake::Set<&Platform::GetFileAttributesW>([&](LPCWSTR path) -> DWORD {
-    if (denied && fake::World::Lower(path) == fake::World::Lower(kSystem + L"lmxmon64.dll")) {
-      ::SetLastError(ERROR_ACCESS_DENIED);
-      return INVALID_FILE_ATTRIBUTES;
-    }
-    return worldAttributes(path);
-  });
-  auto worldAddDriver = fake::Hook<&Platform::AddPrinterDriverExW>::fn;
-  fake::Set<&Platform::AddPrinterDriverExW>([&](LPWSTR s, DWORD l, LPBYTE d, DWORD f) {
+  fake::FailWhen<&Platform::GetFileAttributesW>(
+      [&](LPCWSTR path) {
+        return denied && fake::World::Lower(path) == fake::World::Lower(kSystem + L"lmxmon64.dll");
+      },
+      ERROR_ACCESS_DENIED);
+  fake::Wrap<&Platform::AddPrinterDriverExW>([&](auto& previous, auto... a) {
     world.RemoveFile(kSystem + L"lmxmon64.dll");
-    return worldAddDriver(s, l, d, f);
+    return previous(a...);
   });
   world.shiftDown = true;
   EXPECT_EQ(Install(), kExitInstalled);
@@ -245,14 +237,11 @@ TEST_F(ComponentCheckTest, AFailedCopyOfTheMonitorLibraryIsLoggedOnce) {
   world.monitors.back().dll = L"lmxold64.dll";
   world.AddFile(kSystem + L"lmxold64.dll", "old", 1000);
   world.RemoveFile(kSystem + L"lmxmon64.dll");
-  auto worldMove = fake::Hook<&Platform::MoveFileExW>::fn;
-  fake::Set<&Platform::MoveFileExW>([&](LPCWSTR from, LPCWSTR to, DWORD flags) {
-    if (to && fake::World::Lower(to) == fake::World::Lower(kSystem + L"lmxmon64.dll")) {
-      ::SetLastError(ERROR_DISK_FULL);
-      return FALSE;
-    }
-    return worldMove(from, to, flags);
-  });
+  fake::FailWhen<&Platform::MoveFileExW>(
+      [&](LPCWSTR, LPCWSTR to, DWORD) {
+        return to && fake::World::Lower(to) == fake::World::Lower(kSystem + L"lmxmon64.dll");
+      },
+      ERROR_DISK_FULL);
   fake::Set<&Platform::AddMonitorW>([&](LPWSTR, DWORD, LPBYTE data) {
     auto* info = reinterpret_cast<MONITOR_INFO_2W*>(data);
     world.monitors.push_back({info->pName, info->pEnvironment, info->pDLLName});

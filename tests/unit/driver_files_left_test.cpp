@@ -11,6 +11,7 @@
 #include "dispatch.h"
 #include "support/fake_platform.h"
 #include "support/fake_world.h"
+#include "support/test_util.h"
 
 using ::testing::ElementsAre;
 
@@ -25,11 +26,7 @@ class DriverFilesLeftTest : public ::testing::Test {
  protected:
   void SetUp() override { world.InstallProduct(); }
 
-  int Dispatch(const wchar_t* word) {
-    std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe"),
-                                  const_cast<wchar_t*>(word)};
-    return DispatchArguments(static_cast<int>(argv.size()), argv.data());
-  }
+  int Dispatch(const wchar_t* word) { return testutil::RunCommand({word}); }
 
   fake::FakePlatform os;
   fake::World world;

@@ -140,15 +140,12 @@ void SetUpScene(fake::World& world, bool libraryHeld) {
     // Someone holds the monitor library: the spooler cannot let go of the
     // monitor, so every deletion fails (error 12).
     world.FindFile(L"C:\\windows\\system32\\lmxmon64.dll")->lockedForever = true;
-    auto previous = fake::Hook<&Platform::DeleteMonitorW>::fn;
-    fake::Set<&Platform::DeleteMonitorW>([&world, previous](LPWSTR s, LPWSTR e, LPWSTR n) {
-      fake::WorldFile* file = world.FindFile(L"C:\\windows\\system32\\lmxmon64.dll");
-      if (file && file->lockedForever) {
-        ::SetLastError(ERROR_BUSY);
-        return FALSE;
-      }
-      return previous(s, e, n);
-    });
+    fake::FailWhen<&Platform::DeleteMonitorW>(
+        [&world](LPWSTR, LPWSTR, LPWSTR) {
+          fake::WorldFile* file = world.FindFile(L"C:\\windows\\system32\\lmxmon64.dll");
+          return file && file->lockedForever;
+        },
+        ERROR_BUSY);
   }
 }
 
@@ -245,8 +242,7 @@ TEST(JournalOnDisk, EntriesAreFlushedBeforeTheFirstDeletion) {
     fake::FakePlatform os;
     fake::World world;
     SetUpScene(world, false);
-    auto previous = fake::Hook<&Platform::DeletePrinter>::fn;
-    fake::Set<&Platform::DeletePrinter>([&, previous](HANDLE printer) {
+    fake::Wrap<&Platform::DeletePrinter>([&](auto& previous, HANDLE printer) {
       if (pass == 0 && before < 0) {
         before = world.stateChanges;
         flushes = fake::CountCalls("RegFlushKey");
@@ -360,9 +356,7 @@ TEST_P(JournalWriteFault, EndsWith100AfterTheSetUpAndChangesNothing) {
   auto registryBefore = world.registry;
   GetParam().provoke();
   world.shiftDown = true;
-  std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe"),
-                                const_cast<wchar_t*>(L"install")};
-  EXPECT_EQ(DispatchArguments(2, argv.data()), kExitErrors);
+  EXPECT_EQ(testutil::RunCommand({L"install"}), kExitErrors);
 
   std::vector<std::wstring> log = ShownLog(world);
   ASSERT_GE(log.size(), 3u);

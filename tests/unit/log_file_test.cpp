@@ -24,8 +24,7 @@ const std::wstring kMonitorPath = L"C:\\windows\\system32\\lmxmon64.dll";
 class LogFileTest : public ::testing::Test {
  protected:
   int Dispatch(const wchar_t* word) {
-    wchar_t* argv[] = {const_cast<wchar_t*>(L"install.exe"), const_cast<wchar_t*>(word)};
-    return DispatchArguments(2, argv);
+    return testutil::RunCommand({word});
   }
   std::vector<std::wstring> LogFiles() { return world.FilesIn(kLogs); }
   std::wstring NewestLog() {
@@ -130,9 +129,8 @@ TEST_F(LogFileTest, WhateverStandsAtTheNameIsNeverWritten) {
 
   // A file CREATE_NEW made that turns out to have a second name (a race)
   // is left as it is, unwritten.
-  auto info = fake::Hook<&Platform::GetFileInformationByHandle>::fn;
-  fake::Set<&Platform::GetFileInformationByHandle>(
-      [info](HANDLE h, LPBY_HANDLE_FILE_INFORMATION i) -> BOOL {
+  fake::Wrap<&Platform::GetFileInformationByHandle>(
+      [](auto& info, HANDLE h, LPBY_HANDLE_FILE_INFORMATION i) -> BOOL {
         BOOL ok = info(h, i);
         if (ok && !(i->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) i->nNumberOfLinks = 2;
         return ok;

@@ -46,8 +46,7 @@ std::string Snapshot(const fake::World& w) {
 class RunLockTest : public ::testing::Test {
  protected:
   int Dispatch(const wchar_t* word) {
-    wchar_t* argv[] = {const_cast<wchar_t*>(L"install.exe"), const_cast<wchar_t*>(word)};
-    return DispatchArguments(2, argv);
+    return testutil::RunCommand({word});
   }
   // A machine with the product, one printer the default, a queued deletion
   // of an existing component file that nothing holds.
@@ -127,9 +126,8 @@ TEST_F(RunLockTest, AnAbandonedLockIsTakenOverAndReleasedAtTheEnd) {
 TEST_F(RunLockTest, TheLockHasItsAccessListAndIsLetGoAfterTheLogFileBeforeTheWindow) {
   std::wstring sddl, name;
   DWORD access = 0;
-  auto create = fake::Hook<&Platform::CreateMutexExW>::fn;
-  fake::Set<&Platform::CreateMutexExW>(
-      [&, create](LPSECURITY_ATTRIBUTES sa, LPCWSTR n, DWORD flags, DWORD a) -> HANDLE {
+  fake::Wrap<&Platform::CreateMutexExW>(
+      [&](auto& create, LPSECURITY_ATTRIBUTES sa, LPCWSTR n, DWORD flags, DWORD a) -> HANDLE {
         LPWSTR text = nullptr;
         if (sa && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
                       sa->lpSecurityDescriptor, SDDL_REVISION_1,
@@ -143,9 +141,8 @@ TEST_F(RunLockTest, TheLockHasItsAccessListAndIsLetGoAfterTheLogFileBeforeTheWin
       });
   bool heldAtWindow = true;
   size_t logFilesAtWindow = 0;
-  auto dialog = fake::Hook<&Platform::DialogBoxParamW>::fn;
-  fake::Set<&Platform::DialogBoxParamW>(
-      [&, dialog](HINSTANCE i, LPCWSTR t, HWND o, DLGPROC p, LPARAM l) -> INT_PTR {
+  fake::Wrap<&Platform::DialogBoxParamW>(
+      [&](auto& dialog, HINSTANCE i, LPCWSTR t, HWND o, DLGPROC p, LPARAM l) -> INT_PTR {
         heldAtWindow = world.mutexes.count(kLockName) != 0;
         logFilesAtWindow = world.FilesIn(fake::World::kLogDir).size();
         return dialog(i, t, o, p, l);

@@ -11,6 +11,7 @@
 #include "dispatch.h"
 #include "support/fake_platform.h"
 #include "support/fake_world.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 
@@ -19,9 +20,7 @@ namespace {
 class SpoolerLimitsTest : public ::testing::Test {
  protected:
   int Run(const wchar_t* word) {
-    std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe"),
-                                  const_cast<wchar_t*>(word)};
-    return DispatchArguments(static_cast<int>(argv.size()), argv.data());
+    return testutil::RunCommand({word});
   }
   fake::WorldPrinter& AddForeign(const std::wstring& name, const std::wstring& port) {
     fake::WorldPrinter printer;

@@ -9,6 +9,7 @@
 #include "dispatch.h"
 #include "support/fake_platform.h"
 #include "support/fake_world.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -18,8 +19,7 @@ class TrayRunValueTest : public ::testing::Test {
  protected:
   void SetUp() override { world.InstallProduct(); }
   int Run(const wchar_t* word) {
-    wchar_t* argv[] = {const_cast<wchar_t*>(L"install.exe"), const_cast<wchar_t*>(word)};
-    return DispatchArguments(2, argv);
+    return testutil::RunCommand({word});
   }
   void SetRunValue(const std::wstring& text, DWORD type = REG_SZ) {
     world.SetRegString(fake::World::kRunKey, "LoomscribeTray", text);
