@@ -6,6 +6,7 @@
 #include <string>
 
 #include "files/files.h"
+#include "session_fixture.h"
 #include "session/session.h"
 #include "support/fake_platform.h"
 #include "support/test_util.h"
@@ -15,11 +16,8 @@ using ::testing::ElementsAre;
 
 namespace {
 
-class PlatformFilesTest : public ::testing::Test {
+class PlatformFilesTest : public SessionOnFakes {
  protected:
-  void SetUp() override { BeginSession(session); }
-  void TearDown() override { EndSession(session); }
-
   // A spooler that reports `directory` (bytes as given, `terminated` or not).
   void SpoolerReports(const std::wstring& directory, bool terminated = true) {
     fake::Set<&Platform::GetPrinterDriverDirectoryW>(
@@ -47,6 +45,21 @@ class PlatformFilesTest : public ::testing::Test {
     EXPECT_STREQ(session.HelpFile, L"lmxhelp.chm");
   }
 
+  // The n-th directory query fails with `error`: the file set stays, the
+  // directory is empty, and error 6 is logged with the system's text.
+  void ExpectErrorSixWhenCallFails(int n, DWORD error) {
+    SpoolerReports(L"C:\\x");
+    fake::FailNth<&Platform::GetPrinterDriverDirectoryW>(n, error);
+    SetPlatformFiles(session);
+    ExpectFileSet();
+    EXPECT_EQ(Length(session.DriverDirectory), 0u);
+    EXPECT_THAT(LogLines(session),
+                ElementsAre(L"Loomscribe 2070",
+                            L"Error(6): Can`t retrieve printer driver directory. - (" +
+                                testutil::SystemText(error) + L")"));
+    EXPECT_EQ(session.ErrorCount, 1);
+  }
+
   struct Query {
     bool local;
     std::wstring environment;
@@ -55,8 +68,6 @@ class PlatformFilesTest : public ::testing::Test {
     DWORD size;
   };
   std::vector<Query> queries;
-  fake::FakePlatform os;
-  InstallSession session;
 };
 
 TEST_F(PlatformFilesTest, DirectoryGetsATrailingBackslash) {
@@ -97,30 +108,12 @@ TEST_F(PlatformFilesTest, EmptyAnswerStaysEmpty) {
 }
 
 TEST_F(PlatformFilesTest, FailedSizeQueryLogsErrorSixAndKeepsTheNames) {
-  SpoolerReports(L"C:\\x");
-  fake::FailNth<&Platform::GetPrinterDriverDirectoryW>(1, ERROR_INVALID_ENVIRONMENT);
-  SetPlatformFiles(session);
-  ExpectFileSet();
-  EXPECT_EQ(Length(session.DriverDirectory), 0u);
-  EXPECT_THAT(LogLines(session),
-              ElementsAre(L"Loomscribe 2070",
-                          L"Error(6): Can`t retrieve printer driver directory. - (" +
-                              testutil::SystemText(ERROR_INVALID_ENVIRONMENT) + L")"));
-  EXPECT_EQ(session.ErrorCount, 1);
+  ExpectErrorSixWhenCallFails(1, ERROR_INVALID_ENVIRONMENT);
   EXPECT_EQ(fake::CountCalls("GetPrinterDriverDirectoryW"), 1);
 }
 
 TEST_F(PlatformFilesTest, FailedSecondCallLogsErrorSix) {
-  SpoolerReports(L"C:\\x");
-  fake::FailNth<&Platform::GetPrinterDriverDirectoryW>(2, ERROR_ACCESS_DENIED);
-  SetPlatformFiles(session);
-  ExpectFileSet();
-  EXPECT_EQ(Length(session.DriverDirectory), 0u);
-  EXPECT_THAT(LogLines(session),
-              ElementsAre(L"Loomscribe 2070",
-                          L"Error(6): Can`t retrieve printer driver directory. - (" +
-                              testutil::SystemText(ERROR_ACCESS_DENIED) + L")"));
-  EXPECT_EQ(session.ErrorCount, 1);
+  ExpectErrorSixWhenCallFails(2, ERROR_ACCESS_DENIED);
 }
 
 TEST_F(PlatformFilesTest, NoMemoryForTheAnswerIsErrorSix) {

@@ -36,12 +36,7 @@ bool InOrder(const std::vector<std::string>& calls, const std::vector<std::strin
 class SequencesTest : public ::testing::Test {
  protected:
   // The exit code of a command, as the dispatcher gives it.
-  int Dispatch(const wchar_t* word, const wchar_t* parent = nullptr) {
-    std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"install.exe"),
-                                  const_cast<wchar_t*>(word)};
-    if (parent) argv.push_back(const_cast<wchar_t*>(parent));
-    return DispatchArguments(static_cast<int>(argv.size()), argv.data());
-  }
+  int Dispatch(const wchar_t* word) { return testutil::RunCommand({word}); }
   // The window shows the run's log; a test reads it there, after the run.
   std::vector<std::wstring> ShownLog() {
     EXPECT_EQ(world.dialogs.size(), 1u);
@@ -55,51 +50,75 @@ class SequencesTest : public ::testing::Test {
     if (result) *result = r;
     return ShownLog();
   }
+  // The product, whose monitor library the spooler holds even after the
+  // monitor's removal, and someone else holds for good.
+  void HeldMonitorLibrary() {
+    world.InstallProduct();
+    world.monitorStaysLoadedAfterDelete = true;
+    world.FindFile(kMonitorPath)->lockedForever = true;
+  }
   fake::FakePlatform os;
   fake::World world;
 };
 
+// What the uninstall steps write on a machine without any part of the
+// product, each line behind `indent`; `version` says what became of the
+// monitor's version check.
+std::vector<std::wstring> NothingToUninstall(const std::wstring& indent, const wchar_t* version) {
+  std::vector<std::wstring> lines;
+  for (const wchar_t* line : {
+           L"EnumMonitors",
+           L"1 Monitors found.",
+           L"EnumPrinterDrivers for Windows x64",
+           L"0 drivers found",
+           L">DeleteAllPrinters",
+           L">DeletePrinterDriver for Windows x64",
+           L"  BTW, there is no printer drivers on this system.",
+           L"  No Loomscribe driver was found",
+           L">DeleteMonitor",
+           L"  ------- 1 existing monitors ----------",
+           L"  1. Local Port",
+           L"  ---------------------------------------",
+           L"  No Loomscribe port monitor was found.",
+           L"  Computing monitor filename",
+           L"  Auto calculated monitor file name: C:\\windows\\system32\\lmxmon64.dll",
+           version,
+           L"  Can't delete monitor and monitor was not found. So everything should be ok",
+       })
+    lines.push_back(indent + line);
+  return lines;
+}
+
+std::vector<std::wstring> Joined(std::initializer_list<std::vector<std::wstring>> parts) {
+  std::vector<std::wstring> all;
+  for (const std::vector<std::wstring>& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
 // The log of an install on a machine without any part of the product.
-const std::vector<std::wstring> kCleanInstallLog = {
-    L"Loomscribe 2070",
-    L">Check Spooler",
-    L">ReInstall",
-    L"    >UnInstall",
-    L"      EnumMonitors",
-    L"      1 Monitors found.",
-    L"      EnumPrinterDrivers for Windows x64",
-    L"      0 drivers found",
-    L"      >DeleteAllPrinters",
-    L"      >DeletePrinterDriver for Windows x64",
-    L"        BTW, there is no printer drivers on this system.",
-    L"        No Loomscribe driver was found",
-    L"      >DeleteMonitor",
-    L"        ------- 1 existing monitors ----------",
-    L"        1. Local Port",
-    L"        ---------------------------------------",
-    L"        No Loomscribe port monitor was found.",
-    L"        Computing monitor filename",
-    L"        Auto calculated monitor file name: C:\\windows\\system32\\lmxmon64.dll",
-    L"        Version is unknown, proceed with reinstall",
-    L"        Can't delete monitor and monitor was not found. So everything should be ok",
-    L"    >AddMonitor",
-    L"      Copy monitor file",
-    L"      >CopyFile lmxmon64.dll to C:\\windows\\system32\\ [0])",
-    L"        Copy Succeeded :)",
-    L"      AddMonitor - OK :)",
-    L"    >Add Printer Driver",
-    L"      >CopyFile lmxdrv64.dll to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
-    L"        Copy Succeeded :)",
-    L"      >CopyFile lmxui64.dll to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
-    L"        Copy Succeeded :)",
-    L"      >CopyFile lmxhelp.chm to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
-    L"        Copy Succeeded :)",
-    L"      OK :)",
-    L"    >AddPrinter(Loomscribe)",
-    L"      Let's check our port monitors",
-    L"      Port monitor is found",
-    L"      OK :)",
-};
+const std::vector<std::wstring> kCleanInstallLog = Joined({
+    {L"Loomscribe 2070", L">Check Spooler", L">ReInstall", L"    >UnInstall"},
+    NothingToUninstall(L"      ", L"  Version is unknown, proceed with reinstall"),
+    {
+        L"    >AddMonitor",
+        L"      Copy monitor file",
+        L"      >CopyFile lmxmon64.dll to C:\\windows\\system32\\ [0])",
+        L"        Copy Succeeded :)",
+        L"      AddMonitor - OK :)",
+        L"    >Add Printer Driver",
+        L"      >CopyFile lmxdrv64.dll to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
+        L"        Copy Succeeded :)",
+        L"      >CopyFile lmxui64.dll to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
+        L"        Copy Succeeded :)",
+        L"      >CopyFile lmxhelp.chm to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
+        L"        Copy Succeeded :)",
+        L"      OK :)",
+        L"    >AddPrinter(Loomscribe)",
+        L"      Let's check our port monitors",
+        L"      Port monitor is found",
+        L"      OK :)",
+    },
+});
 
 // The log of an uninstall of what that install left.
 const std::vector<std::wstring> kUninstallLog = {
@@ -186,28 +205,10 @@ TEST_F(SequencesTest, UninstallAfterInstallWritesTheWholeLogAndLeavesNothing) {
 TEST_F(SequencesTest, UninstallOnACleanMachineFindsNothingAndEndsWithTwo) {
   RunResult result;
   std::vector<std::wstring> log = LogOf(&RunUninstall, &result);
-  EXPECT_THAT(log, ElementsAreArray(std::vector<std::wstring>{
-                       L"Loomscribe 2070",
-                       L">Check Spooler",
-                       L">UnInstall",
-                       L"  EnumMonitors",
-                       L"  1 Monitors found.",
-                       L"  EnumPrinterDrivers for Windows x64",
-                       L"  0 drivers found",
-                       L"  >DeleteAllPrinters",
-                       L"  >DeletePrinterDriver for Windows x64",
-                       L"    BTW, there is no printer drivers on this system.",
-                       L"    No Loomscribe driver was found",
-                       L"  >DeleteMonitor",
-                       L"    ------- 1 existing monitors ----------",
-                       L"    1. Local Port",
-                       L"    ---------------------------------------",
-                       L"    No Loomscribe port monitor was found.",
-                       L"    Computing monitor filename",
-                       L"    Auto calculated monitor file name: C:\\windows\\system32\\lmxmon64.dll",
-                       L"    There is no check for monitor version",
-                       L"    Can't delete monitor and monitor was not found. So everything should be ok",
-                   }));
+  EXPECT_THAT(log, ElementsAreArray(Joined({
+                       {L"Loomscribe 2070", L">Check Spooler", L">UnInstall"},
+                       NothingToUninstall(L"  ", L"  There is no check for monitor version"),
+                   })));
   EXPECT_FALSE(result.errorsCounted);
   EXPECT_EQ(result.scheduledForRestart, 0u);
   // Nothing is registered, nothing started; the product folder stays whole.
@@ -307,9 +308,7 @@ TEST_F(SequencesTest, MonitorHeldByTheSpoolerGoesWithARestartOfTheSpooler) {
 }
 
 TEST_F(SequencesTest, FileThatStaysHeldIsScheduledForRestart) {
-  world.InstallProduct();
-  world.monitorStaysLoadedAfterDelete = true;
-  world.FindFile(kMonitorPath)->lockedForever = true;
+  HeldMonitorLibrary();
   EXPECT_EQ(Dispatch(L"uninstall"), kExitRestartNeeded);
   EXPECT_THAT(world.bootDeletes, ElementsAreArray({kMonitorPath}));
   EXPECT_TRUE(world.dialogs.empty());
@@ -321,14 +320,9 @@ TEST_F(SequencesTest, FileThatStaysHeldIsScheduledForRestart) {
 
 TEST_F(SequencesTest, StagedFileTheInstallCannotDeleteIsScheduledAfterASpoolerRestart) {
   const std::wstring staged = L"C:\\windows\\system32\\spool\\drivers\\x64\\lmxhelp.chm";
-  auto worldDelete = fake::Hook<&Platform::DeleteFileW>::fn;
-  fake::Set<&Platform::DeleteFileW>([&](LPCWSTR path) {
-    if (fake::World::Lower(path) == fake::World::Lower(staged)) {
-      ::SetLastError(ERROR_ACCESS_DENIED);
-      return FALSE;
-    }
-    return worldDelete(path);
-  });
+  fake::FailWhen<&Platform::DeleteFileW>(
+      [&](LPCWSTR path) { return fake::World::Lower(path) == fake::World::Lower(staged); },
+      ERROR_ACCESS_DENIED);
   RunResult result;
   std::vector<std::wstring> log = LogOf(&RunInstall, &result);
   EXPECT_FALSE(result.errorsCounted);
@@ -346,9 +340,7 @@ TEST_F(SequencesTest, StagedFileTheInstallCannotDeleteIsScheduledAfterASpoolerRe
 }
 
 TEST_F(SequencesTest, InstallBeforeTheRestartKeepsTheMonitorFileAnUninstallQueued) {
-  world.InstallProduct();
-  world.monitorStaysLoadedAfterDelete = true;
-  world.FindFile(kMonitorPath)->lockedForever = true;
+  HeldMonitorLibrary();
   ASSERT_EQ(Dispatch(L"uninstall"), kExitRestartNeeded);
   ASSERT_EQ(world.RegString(fake::World::kSessionManagerKey, "PendingFileRenameOperations"),
             L"\\??\\" + kMonitorPath);
@@ -368,9 +360,7 @@ TEST_F(SequencesTest, InstallBeforeTheRestartKeepsTheMonitorFileAnUninstallQueue
 }
 
 TEST_F(SequencesTest, InstallAfterTheQueuedMonitorFileCameFreeCopiesItAgain) {
-  world.InstallProduct();
-  world.monitorStaysLoadedAfterDelete = true;
-  world.FindFile(kMonitorPath)->lockedForever = true;
+  HeldMonitorLibrary();
   ASSERT_EQ(Dispatch(L"uninstall"), kExitRestartNeeded);
   // Whoever held it lets go before the install: the install carries out the
   // queued deletion of the very file it found compatible.
@@ -389,9 +379,7 @@ TEST_F(SequencesTest, InstallAfterTheQueuedMonitorFileCameFreeCopiesItAgain) {
 }
 
 TEST_F(SequencesTest, ErrorWithAFileLeftEndsWith100AndShowsTheErrorLog) {
-  world.InstallProduct();
-  world.monitorStaysLoadedAfterDelete = true;
-  world.FindFile(kMonitorPath)->lockedForever = true;
+  HeldMonitorLibrary();
   fake::FailNth<&Platform::OpenSCManagerW>(1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(Dispatch(L"un"), kExitErrors);
   EXPECT_EQ(world.bootDeletes.size(), 1u);

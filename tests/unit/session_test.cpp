@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "session/session.h"
+#include "session_fixture.h"
 #include "support/fake_platform.h"
 #include "support/test_util.h"
 
@@ -10,13 +11,7 @@ using ::testing::ElementsAre;
 
 namespace {
 
-class SessionTest : public ::testing::Test {
- protected:
-  void SetUp() override { BeginSession(session); }
-  void TearDown() override { EndSession(session); }
-  fake::FakePlatform os;
-  InstallSession session;
-};
+using SessionTest = SessionOnFakes;
 
 TEST_F(SessionTest, FirstLineNamesTheBuild) {
   EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070"));
