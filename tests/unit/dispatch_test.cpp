@@ -2,9 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
+#include <vector>
 
 #include "dispatch.h"
 #include "support/fake_platform.h"
+#include "support/fake_world.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -132,6 +136,81 @@ TEST(CloseHelpWindowsTest, AWindowThatNeverClosesIsGivenUpAfterAboutTenSeconds) 
   CloseHelpWindows();
   EXPECT_EQ(fake::TheClock().slept, 10000u);
   EXPECT_EQ(fake::CountCalls("PostMessageW"), 200);
+}
+
+// Whole commands from the command line on the in-memory Windows.
+class DispatchRunTest : public ::testing::Test {
+ protected:
+  // `count` windows of the product's help viewer are open; each closes when
+  // it is sent SC_CLOSE. The world itself knows only the tray's window.
+  void OpenHelpWindows(int count) {
+    helpOpen = count;
+    fake::Wrap<&Platform::FindWindowW>([this](auto& previous, LPCWSTR cls, LPCWSTR title) {
+      if (cls && std::wstring(cls) == L"HH Parent" && title &&
+          std::wstring(title) == L"Loomscribe Help") {
+        ++helpLookups;
+        return helpOpen > 0 ? HelpWindow() : HWND{};
+      }
+      return previous(cls, title);
+    });
+    fake::Wrap<&Platform::PostMessageW>(
+        [this](auto& previous, HWND window, UINT message, WPARAM w, LPARAM l) {
+          if (helpOpen == 0 || window != HelpWindow()) return previous(window, message, w, l);
+          if (message == WM_SYSCOMMAND && w == SC_CLOSE && l == 0) --helpOpen;
+          return TRUE;
+        });
+  }
+  HWND HelpWindow() const { return reinterpret_cast<HWND>(static_cast<intptr_t>(0x4E00 + helpOpen)); }
+
+  fake::FakePlatform os;
+  fake::World world;
+  int helpOpen = 0;
+  int helpLookups = 0;
+};
+
+TEST_F(DispatchRunTest, InstallAndUninstallCloseEveryHelpWindowBeforeTheRunStarts) {
+  for (const wchar_t* word : {L"install", L"Install", L"serverinstall", L"uninstall", L"UN"}) {
+    SCOPED_TRACE(std::wstring(word).size());
+    fake::Calls().clear();
+    OpenHelpWindows(2);
+    testutil::RunCommand({word});
+    EXPECT_EQ(helpOpen, 0);
+    // Both were asked to close, with a pause after each, before the first
+    // step of the run.
+    std::vector<std::string> order = fake::CallsAmong({"PostMessageW", "Sleep", "OpenSCManagerW"});
+    ASSERT_GE(order.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 5),
+              (std::vector<std::string>{"PostMessageW", "Sleep", "PostMessageW", "Sleep",
+                                        "OpenSCManagerW"}));
+  }
+}
+
+TEST_F(DispatchRunTest, OtherCommandsLeaveTheHelpWindowsOpen) {
+  OpenHelpWindows(1);
+  for (const wchar_t* word : {L"onChkDrv", L"onInit", L"removetray", L"def.set", L"other"})
+    testutil::RunCommand({word});
+  EXPECT_EQ(helpLookups, 0);
+  EXPECT_EQ(helpOpen, 1);
+}
+
+TEST_F(DispatchRunTest, OnlyAThirdArgumentThatIsTheLastNamesTheLogWindowsOwner) {
+  world.shiftDown = true;  // every run shows its log
+  // 31233 is 0x7A01, a live window of the in-memory Windows.
+  const HWND live = reinterpret_cast<HWND>(31233);
+  EXPECT_EQ(testutil::RunCommand({L"install", L"31233"}), kExitInstalled);
+  ASSERT_EQ(world.dialogs.size(), 1u);
+  EXPECT_EQ(world.dialogs[0].owner, live);
+  EXPECT_EQ(fake::CountCalls("IsWindow"), 1);
+
+  // With four or more arguments every one after the command word is
+  // ignored, a live window included: nothing is asked about it.
+  fake::Calls().clear();
+  EXPECT_EQ(testutil::RunCommand({L"install", L"31233", L"31233"}), kExitInstalled);
+  EXPECT_EQ(testutil::RunCommand({L"uninstall", L"31233", L"31233", L"31233"}), kExitUninstalled);
+  ASSERT_EQ(world.dialogs.size(), 3u);
+  EXPECT_EQ(world.dialogs[1].owner, nullptr);
+  EXPECT_EQ(world.dialogs[2].owner, nullptr);
+  EXPECT_EQ(fake::CountCalls("IsWindow"), 0);
 }
 
 }  // namespace

@@ -456,4 +456,65 @@ TEST_F(SequencesTest, QueuedDeletionsAreCarriedOutDuringTheRun) {
   EXPECT_FALSE(world.HasFile(L"C:\\windows\\system32\\lmxui64.dll"));
 }
 
+TEST_F(SequencesTest, AConfigurationFileThatCannotBeStagedStopsTheDriverInstallation) {
+  // The staged copy cannot take the place of the file in the driver
+  // directory, which someone holds open.
+  const std::wstring staged = L"C:\\windows\\system32\\spool\\drivers\\x64\\lmxui64.dll";
+  fake::FailWhen<&Platform::MoveFileExW>(
+      [&](LPCWSTR, LPCWSTR to, DWORD) {
+        return to && fake::World::Lower(to) == fake::World::Lower(staged);
+      },
+      ERROR_SHARING_VIOLATION);
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunInstall, &result);
+  EXPECT_TRUE(result.errorsCounted);
+  // The driver step ends at the failed copy: the help file is not staged and
+  // no driver is added.
+  auto step = std::find(log.begin(), log.end(), L"    >Add Printer Driver");
+  ASSERT_LE(step + 7, log.end());
+  EXPECT_THAT(std::vector<std::wstring>(step, step + 7),
+              ElementsAreArray(std::vector<std::wstring>{
+                  L"    >Add Printer Driver",
+                  L"      >CopyFile lmxdrv64.dll to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
+                  L"        Copy Succeeded :)",
+                  L"      >CopyFile lmxui64.dll to C:\\windows\\system32\\spool\\drivers\\x64\\ [1])",
+                  L"        Error(9): Cant't open destination file: " + staged + L" - (" +
+                      testutil::SystemText(ERROR_SHARING_VIOLATION) + L")",
+                  L"        Copy Failed :(",
+                  L"    >AddPrinter(Loomscribe)",
+              }));
+  EXPECT_EQ(fake::CountCalls("AddPrinterDriverExW"), 0);
+  EXPECT_EQ(world.FindDriver(L"Loomscribe printer"), nullptr);
+  EXPECT_FALSE(world.HasFile(L"C:\\windows\\system32\\spool\\drivers\\x64\\lmxhelp.chm"));
+  EXPECT_EQ(Dispatch(L"install"), kExitErrors);
+}
+
+TEST_F(SequencesTest, PrintersMovedOffThePortStayOnFileWhenTheMonitorCannotBeRegistered) {
+  // Another maker's printer on the product's port holds the old monitor: the
+  // removal moves it to "file:". The new monitor is refused every time.
+  world.InstallProduct(1000);
+  world.drivers.push_back({L"Contoso Plotter", L"Windows x64"});
+  fake::WorldPrinter plotter;
+  plotter.name = L"Plotter";
+  plotter.port = L"Loomscribe:";
+  plotter.driver = L"Contoso Plotter";
+  world.printers.push_back(plotter);
+  fake::FailFrom<&Platform::AddMonitorW>(1, ERROR_ACCESS_DENIED);
+  RunResult result;
+  std::vector<std::wstring> log = LogOf(&RunInstall, &result);
+  EXPECT_TRUE(result.errorsCounted);
+  EXPECT_THAT(log, Contains(L"        Can't delete monitor from the first try"));
+  EXPECT_EQ(world.FindMonitor(L"Loomscribe:"), nullptr);
+  // Without its monitor the port is gone: the printer stays on "file:", and
+  // the error line ends the monitor step.
+  ASSERT_NE(world.FindPrinter(L"Plotter"), nullptr);
+  EXPECT_EQ(world.FindPrinter(L"Plotter")->port, L"file:");
+  auto error = std::find(log.begin(), log.end(),
+                         L"      Error(11): Can`t install a local port monitor'Loomscribe:' - (" +
+                             testutil::SystemText(ERROR_ACCESS_DENIED) + L")");
+  ASSERT_LT(error + 1, log.end());
+  EXPECT_EQ(*(error - 1), L"      AddMonitor - failed. Trying to wait and install again");
+  EXPECT_EQ(*(error + 1), L"    >Add Printer Driver");
+}
+
 }  // namespace
