@@ -357,6 +357,16 @@ bool LogHas(const Machine& m, const std::string& text) {
   return false;
 }
 
+// The list was taken for empty, and the install did all its work anyway:
+// both printers carried with their settings, nothing missing, exit 1.
+void ExpectInstalledWithEmptyList(Machine& m, int exit, const std::string& countLine) {
+  EXPECT_EQ(exit, kExitInstalled);
+  EXPECT_TRUE(LogHas(m, countLine));
+  EXPECT_THAT(m.Printers(), ElementsAre("Lab|Loomscribe:|bench|basement|s2",
+                                        "Office|Loomscribe:|second floor|room 12|s1"));
+  EXPECT_EQ(m.Missing(), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Install, EnumerationBlockFaults,
     ::testing::Values(
@@ -378,22 +388,10 @@ INSTANTIATE_TEST_SUITE_P(
                  }},
         // Without the monitor list the monitor is taken for missing.
         EnumCase{"Monitors", "EnumMonitorsW", L"install",
-                 [](Machine& m, int exit) {
-                   EXPECT_EQ(exit, kExitInstalled);
-                   EXPECT_TRUE(LogHas(m, "0 Monitors found."));
-                   EXPECT_THAT(m.Printers(), ElementsAre("Lab|Loomscribe:|bench|basement|s2",
-                                                         "Office|Loomscribe:|second floor|room 12|s1"));
-                   EXPECT_EQ(m.Missing(), "");
-                 },
+                 [](Machine& m, int exit) { ExpectInstalledWithEmptyList(m, exit, "0 Monitors found."); },
                  2},
         EnumCase{"Drivers", "EnumPrinterDriversW", L"install",
-                 [](Machine& m, int exit) {
-                   EXPECT_EQ(exit, kExitInstalled);
-                   EXPECT_TRUE(LogHas(m, "0 drivers found"));
-                   EXPECT_THAT(m.Printers(), ElementsAre("Lab|Loomscribe:|bench|basement|s2",
-                                                         "Office|Loomscribe:|second floor|room 12|s1"));
-                   EXPECT_EQ(m.Missing(), "");
-                 }},
+                 [](Machine& m, int exit) { ExpectInstalledWithEmptyList(m, exit, "0 drivers found"); }},
         EnumCase{"UninstallDrivers", "EnumPrinterDriversW", L"uninstall",
                  [](Machine& m, int exit) {
                    // The driver goes unseen and stays, without an error;
