@@ -5,6 +5,8 @@
 #include <cwchar>
 #include <functional>
 
+#include "support/spooler_block.h"
+
 // The entries that change the machine's state (files, registry, spooler,
 // services, processes): World::StopAfter counts these calls, and once the
 // machine has stopped they fail and change nothing. A new seam entry that
@@ -87,52 +89,8 @@ int BuildOf(const std::string& bytes) {
   return std::atoi(bytes.c_str() + 6);
 }
 
-// Lays out a spooler answer: records first, then their strings.
-class Packer {
- public:
-  Packer(BYTE* base, size_t recordBytes) : base_(base), next_(recordBytes) {}
-  // Sizing pass when base is null. Empty texts become null when asked.
-  LPWSTR Put(const std::wstring& text, bool nullIfEmpty = false) {
-    if (nullIfEmpty && text.empty()) return nullptr;
-    size_t bytes = (text.size() + 1) * sizeof(wchar_t);
-    LPWSTR out = nullptr;
-    if (base_) {
-      out = reinterpret_cast<LPWSTR>(base_ + next_);
-      std::memcpy(out, text.c_str(), bytes);
-    }
-    next_ += bytes;
-    return out;
-  }
-  size_t used() const { return next_; }
-
- private:
-  BYTE* base_;
-  size_t next_;
-};
-
-// The two-call protocol: `fill(packer, record)` is run once to size the
-// answer and, when the caller's block is large enough, once to fill it.
-template <class Record, class Item, class Fill>
-BOOL Answer(const std::vector<Item>& items, BYTE* buffer, DWORD size, DWORD* needed,
-            DWORD* returned, Fill fill) {
-  size_t recordBytes = sizeof(Record) * items.size();
-  Packer sizing(nullptr, recordBytes);
-  Record scratch{};
-  for (const Item& item : items) fill(sizing, scratch, item);
-  if (needed) *needed = static_cast<DWORD>(sizing.used());
-  if (returned) *returned = 0;
-  if (items.empty()) return TRUE;
-  if (!buffer || size < sizing.used()) {
-    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  std::memset(buffer, 0, sizing.used());
-  Packer packer(buffer, recordBytes);
-  auto* records = reinterpret_cast<Record*>(buffer);
-  for (size_t i = 0; i < items.size(); ++i) fill(packer, records[i], items[i]);
-  if (returned) *returned = static_cast<DWORD>(items.size());
-  return TRUE;
-}
+// An empty name is listed as a null pointer.
+const wchar_t* NullIfEmpty(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
 
 BOOL Fail(DWORD error) {
   ::SetLastError(error);
@@ -152,6 +110,7 @@ struct Handles {
   std::map<HKEY, std::string> keys;         // handle -> key path (lower case)
   std::vector<HANDLE> mutexes;
   std::vector<HANDLE> others;  // process and thread handles
+  int scm = 0, services = 0;   // open service control manager and service handles
   uintptr_t next = 0x10000;
   HANDLE New() { return reinterpret_cast<HANDLE>(next += 8); }
 };
@@ -239,6 +198,46 @@ bool PortKnown(const World& world, const std::wstring& ports) {
 
 std::wstring WorldModuleDirectory() { return std::wstring(World::kModuleDir) + L"\\"; }
 
+void RecordPrinterRequests(std::vector<WorldPrinterRequest>* requests) {
+  Wrap<&Platform::AddPrinterW>([requests](auto& previous, LPWSTR server, DWORD level,
+                                          LPBYTE data) -> HANDLE {
+    if (level == 2 && data) {
+      auto* info = reinterpret_cast<PRINTER_INFO_2W*>(data);
+      WorldPrinterRequest request;
+      request.server = server;
+      request.level = level;
+      request.record = *info;
+      request.name = info->pPrinterName;
+      request.share = info->pShareName;
+      request.port = info->pPortName;
+      request.driver = info->pDriverName;
+      request.comment = info->pComment;
+      request.location = info->pLocation;
+      request.sepFile = info->pSepFile;
+      request.processor = info->pPrintProcessor;
+      request.datatype = info->pDatatype;
+      request.parameters = info->pParameters;
+      for (LPWSTR* text : {&request.record.pPrinterName, &request.record.pShareName,
+                           &request.record.pPortName, &request.record.pDriverName,
+                           &request.record.pComment, &request.record.pLocation,
+                           &request.record.pSepFile, &request.record.pPrintProcessor,
+                           &request.record.pDatatype, &request.record.pParameters})
+        *text = nullptr;
+      requests->push_back(request);
+    }
+    return previous(server, level, data);
+  });
+}
+
+PRINTER_INFO_2W* PackNamesAndPorts(
+    const std::vector<std::pair<std::wstring, std::wstring>>& printers) {
+  return PackGlobal<PRINTER_INFO_2W>(
+      printers, [](Packer& p, PRINTER_INFO_2W& r, const std::pair<std::wstring, std::wstring>& x) {
+        r.pPrinterName = p.Put(x.first);
+        r.pPortName = p.Put(x.second);
+      });
+}
+
 std::wstring World::Lower(const std::wstring& text) {
   std::wstring out = text;
   for (wchar_t& c : out)
@@ -297,6 +296,20 @@ void World::PowerOn() {
   h.keys.clear();
   h.mutexes.clear();
   h.others.clear();
+  h.scm = h.services = 0;
+  stopPollsLeft_ = 0;
+}
+
+WorldOpenHandles World::OpenHandles() const {
+  const Handles& h = TheHandles();
+  WorldOpenHandles open;
+  open.files = static_cast<int>(h.files.size());
+  open.printers = static_cast<int>(h.printers.size());
+  open.keys = static_cast<int>(h.keys.size());
+  open.mutexes = static_cast<int>(h.mutexes.size());
+  open.processes = static_cast<int>(h.others.size());
+  open.services = h.scm + h.services;
+  return open;
 }
 
 void World::InstallPowerSwitch() {
@@ -444,20 +457,31 @@ void World::InstallHooks() {
   Handles& h = TheHandles();
 
   // --- service control manager ---------------------------------------------
-  Set<&Platform::OpenSCManagerW>([](LPCWSTR, LPCWSTR, DWORD) { return kScm; });
-  Set<&Platform::OpenServiceW>([](SC_HANDLE scm, LPCWSTR name, DWORD) -> SC_HANDLE {
-    if (scm != kScm) return Fail(ERROR_INVALID_HANDLE), nullptr;
+  Set<&Platform::OpenSCManagerW>([&h](LPCWSTR, LPCWSTR, DWORD) {
+    ++h.scm;
+    return kScm;
+  });
+  Set<&Platform::OpenServiceW>([&h](SC_HANDLE scm, LPCWSTR name, DWORD) -> SC_HANDLE {
+    if (scm != kScm || !h.scm) return Fail(ERROR_INVALID_HANDLE), nullptr;
     if (!SameText(Str(name), L"spooler")) return Fail(ERROR_SERVICE_DOES_NOT_EXIST), nullptr;
+    ++h.services;
     return kSpoolerService;
   });
-  Set<&Platform::CloseServiceHandle>([](SC_HANDLE handle) {
-    return handle == kScm || handle == kSpoolerService ? TRUE : Fail(ERROR_INVALID_HANDLE);
+  Set<&Platform::CloseServiceHandle>([&h](SC_HANDLE handle) {
+    int* open = handle == kScm ? &h.scm : handle == kSpoolerService ? &h.services : nullptr;
+    if (!open || !*open) return Fail(ERROR_INVALID_HANDLE);
+    --*open;
+    return TRUE;
   });
   Set<&Platform::QueryServiceStatus>([&w](SC_HANDLE service, LPSERVICE_STATUS status) {
     if (service != kSpoolerService) return Fail(ERROR_INVALID_HANDLE);
     *status = SERVICE_STATUS{};
     status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status->dwCurrentState = w.spoolerRunning ? SERVICE_RUNNING : SERVICE_STOPPED;
+    if (w.stopPollsLeft_ > 0) {
+      --w.stopPollsLeft_;
+      status->dwCurrentState = SERVICE_STOP_PENDING;
+    }
     return TRUE;
   });
   Set<&Platform::ControlService>([&w](SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
@@ -467,10 +491,12 @@ void World::InstallHooks() {
     if (!w.spoolerRefusesStop) {
       w.spoolerRunning = false;
       w.lingeringModules.clear();
+      w.stopPollsLeft_ = w.spoolerStopPolls;
     }
     if (status) {
       *status = SERVICE_STATUS{};
-      status->dwCurrentState = w.spoolerRunning ? SERVICE_STOP_PENDING : SERVICE_STOPPED;
+      status->dwCurrentState =
+          w.spoolerRunning || w.stopPollsLeft_ > 0 ? SERVICE_STOP_PENDING : SERVICE_STOPPED;
     }
     return TRUE;
   });
@@ -478,6 +504,7 @@ void World::InstallHooks() {
     if (service != kSpoolerService) return Fail(ERROR_INVALID_HANDLE);
     if (w.spoolerRunning) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
     if (!w.spoolerRefusesStart) w.spoolerRunning = true;
+    w.stopPollsLeft_ = 0;
     return TRUE;
   });
 
@@ -924,9 +951,9 @@ void World::InstallHooks() {
     if (level != 2) return Fail(ERROR_INVALID_LEVEL);
     return Answer<MONITOR_INFO_2W>(w.monitors, buffer, size, needed, returned,
                                    [](Packer& p, MONITOR_INFO_2W& r, const WorldMonitor& m) {
-                                     r.pName = p.Put(m.name);
+                                     r.pName = p.Put(NullIfEmpty(m.name));
                                      r.pEnvironment = p.Put(m.environment);
-                                     r.pDLLName = p.Put(m.dll);
+                                     r.pDLLName = p.Put(NullIfEmpty(m.dll));
                                    });
   });
   Set<&Platform::AddMonitorW>([&w](LPWSTR server, DWORD level, LPBYTE data) {
@@ -964,17 +991,23 @@ void World::InstallHooks() {
   // --- spooler: drivers --------------------------------------------------------
   auto fillDriver = [](Packer& p, DRIVER_INFO_6W& r, const WorldDriver& d) {
     r.cVersion = d.version;
-    r.pName = p.Put(d.name);
+    r.pName = p.Put(NullIfEmpty(d.name));
     r.pEnvironment = p.Put(d.environment);
     r.pDriverPath = p.Put(d.driverPath);
     r.pDataFile = p.Put(d.dataFile);
     r.pConfigFile = p.Put(d.configFile);
     r.pHelpFile = p.Put(d.helpFile);
     r.pDependentFiles = nullptr;
-    r.pszMfgName = p.Put(d.manufacturer, true);
-    r.pszProvider = p.Put(d.provider, true);
+    r.pszMfgName = p.Put(NullIfEmpty(d.manufacturer));
+    r.pszProvider = p.Put(NullIfEmpty(d.provider));
   };
-  Set<&Platform::EnumPrinterDriversW>([&w, fillDriver](LPWSTR server, LPWSTR environment,
+  // Levels 2 to 6 share their first members: each is the start of level 6.
+  auto fillShorter = [fillDriver](Packer& p, auto& r, const WorldDriver& d) {
+    DRIVER_INFO_6W full{};
+    fillDriver(p, full, d);
+    std::memcpy(&r, &full, sizeof(r));
+  };
+  Set<&Platform::EnumPrinterDriversW>([&w, fillDriver, fillShorter](LPWSTR server, LPWSTR environment,
                                                        DWORD level, LPBYTE buffer, DWORD size,
                                                        LPDWORD needed, LPDWORD returned) {
     if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
@@ -982,24 +1015,11 @@ void World::InstallHooks() {
     std::vector<WorldDriver> list;
     for (const WorldDriver& d : w.drivers)
       if (!environment || SameText(d.environment, environment)) list.push_back(d);
-    // Levels 2 to 6 share their first members; one record layout serves them.
     switch (level) {
       case 2:
-        return Answer<DRIVER_INFO_2W>(list, buffer, size, needed, returned,
-                                      [fillDriver](Packer& p, DRIVER_INFO_2W& r,
-                                                   const WorldDriver& d) {
-                                        DRIVER_INFO_6W full{};
-                                        fillDriver(p, full, d);
-                                        std::memcpy(&r, &full, sizeof(r));
-                                      });
+        return Answer<DRIVER_INFO_2W>(list, buffer, size, needed, returned, fillShorter);
       case 3:
-        return Answer<DRIVER_INFO_3W>(list, buffer, size, needed, returned,
-                                      [fillDriver](Packer& p, DRIVER_INFO_3W& r,
-                                                   const WorldDriver& d) {
-                                        DRIVER_INFO_6W full{};
-                                        fillDriver(p, full, d);
-                                        std::memcpy(&r, &full, sizeof(r));
-                                      });
+        return Answer<DRIVER_INFO_3W>(list, buffer, size, needed, returned, fillShorter);
       case 6:
         return Answer<DRIVER_INFO_6W>(list, buffer, size, needed, returned, fillDriver);
       default:
@@ -1068,7 +1088,7 @@ void World::InstallHooks() {
     w.drivers.erase(it);
     return TRUE;
   });
-  Set<&Platform::GetPrinterDriverW>([&w, &h, fillDriver](HANDLE printer, LPWSTR environment,
+  Set<&Platform::GetPrinterDriverW>([&w, &h, fillDriver, fillShorter](HANDLE printer, LPWSTR environment,
                                                          DWORD level, LPBYTE buffer, DWORD size,
                                                          LPDWORD needed) {
     if (!w.spoolerRunning) return Fail(RPC_S_SERVER_UNAVAILABLE);
@@ -1081,14 +1101,7 @@ void World::InstallHooks() {
     const WorldDriver* d = w.FindDriver(p->driver);
     if (!d) return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
     std::vector<WorldDriver> one = {*d};
-    if (level == 2)
-      return Answer<DRIVER_INFO_2W>(one, buffer, size, needed, nullptr,
-                                    [fillDriver](Packer& pk, DRIVER_INFO_2W& r,
-                                                 const WorldDriver& dr) {
-                                      DRIVER_INFO_6W full{};
-                                      fillDriver(pk, full, dr);
-                                      std::memcpy(&r, &full, sizeof(r));
-                                    });
+    if (level == 2) return Answer<DRIVER_INFO_2W>(one, buffer, size, needed, nullptr, fillShorter);
     if (level == 6) return Answer<DRIVER_INFO_6W>(one, buffer, size, needed, nullptr, fillDriver);
     return Fail(ERROR_INVALID_LEVEL);
   });
@@ -1110,16 +1123,16 @@ void World::InstallHooks() {
   auto fillPrinter = [](Packer& p, PRINTER_INFO_2W& r, const WorldPrinter& printer) {
     r.pServerName = nullptr;
     r.pPrinterName = p.Put(printer.name);
-    r.pShareName = nullptr;
+    r.pShareName = p.Put(printer.share.get());
     r.pPortName = p.Put(printer.port);
     r.pDriverName = p.Put(printer.driver);
-    r.pComment = p.Put(printer.comment);
-    r.pLocation = p.Put(printer.location);
+    r.pComment = p.Put(printer.comment.get());
+    r.pLocation = p.Put(printer.location.get());
     r.pDevMode = nullptr;
-    r.pSepFile = nullptr;
+    r.pSepFile = p.Put(printer.sepFile.get());
     r.pPrintProcessor = p.Put(printer.processor);
-    r.pDatatype = p.Put(printer.datatype);
-    r.pParameters = nullptr;
+    r.pDatatype = p.Put(printer.datatype.get());
+    r.pParameters = p.Put(printer.parameters.get());
     r.pSecurityDescriptor = nullptr;
     // The user's default printer is not flagged in the records.
     r.Attributes = printer.attributes;
@@ -1176,8 +1189,10 @@ void World::InstallHooks() {
       return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
     p->port = port;
     if (info->pDriverName) p->driver = info->pDriverName;
-    p->comment = Str(info->pComment);
-    p->location = Str(info->pLocation);
+    p->share = info->pShareName;
+    p->comment = info->pComment;
+    p->location = info->pLocation;
+    p->attributes = info->Attributes;
     return TRUE;
   });
   Set<&Platform::AddPrinterW>([&w, &h](LPWSTR server, DWORD level, LPBYTE data) -> HANDLE {
@@ -1196,10 +1211,14 @@ void World::InstallHooks() {
     printer.name = info->pPrinterName;
     printer.port = info->pPortName;
     printer.driver = info->pDriverName;
-    printer.comment = Str(info->pComment);
-    printer.location = Str(info->pLocation);
+    printer.share = info->pShareName;
+    printer.comment = info->pComment;
+    printer.location = info->pLocation;
+    printer.sepFile = info->pSepFile;
+    printer.parameters = info->pParameters;
     printer.processor = info->pPrintProcessor;
     printer.datatype = info->pDatatype ? info->pDatatype : L"RAW";
+    printer.attributes = info->Attributes | PRINTER_ATTRIBUTE_LOCAL;
     w.printers.push_back(printer);
     HANDLE handle = h.New();
     h.printers[handle] = printer.name;

@@ -27,6 +27,16 @@
 
 namespace fake {
 
+// A spooler string: the spooler gives a null pointer for a field never set
+// and "" for one set empty, and the two are kept apart here.
+struct Text : std::wstring {
+  bool null = true;
+  Text() = default;
+  Text(const wchar_t* text) : std::wstring(text ? text : L""), null(!text) {}
+  Text(const std::wstring& text) : std::wstring(text), null(false) {}
+  const wchar_t* get() const { return null ? nullptr : c_str(); }
+};
+
 // A file's version resource travels with its bytes (a copy keeps it): bytes
 // that begin with "build=N;" carry product version 1.0.0.N, others none.
 struct WorldFile {
@@ -54,6 +64,7 @@ struct WorldMutex {
   int handles = 0;             // open handles of this process
 };
 
+// An empty name or file name is listed as a null pointer.
 struct WorldMonitor {
   std::wstring name;
   std::wstring environment;
@@ -77,13 +88,26 @@ struct WorldPrinter {
   std::wstring name;
   std::wstring port;
   std::wstring driver;
-  std::wstring comment;
-  std::wstring location;
+  Text share, comment, location, sepFile, parameters;
   std::wstring processor = L"WinPrint";
-  std::wstring datatype = L"RAW";
+  Text datatype = L"RAW";
   DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
   // Printer data: key ("" for the printer's own values) -> value name -> value.
   std::map<std::string, std::map<std::string, WorldPrinterValue>> data;
+};
+
+// What AddPrinterW was asked for.
+struct WorldPrinterRequest {
+  LPWSTR server = nullptr;
+  DWORD level = 0;
+  PRINTER_INFO_2W record{};  // as given, with its strings cleared: they follow
+  Text name, share, port, driver, comment, location, sepFile, processor, datatype, parameters;
+};
+
+// Handles this process holds open, by kind.
+struct WorldOpenHandles {
+  int files = 0, printers = 0, keys = 0, mutexes = 0, processes = 0, services = 0;
+  int all() const { return files + printers + keys + mutexes + processes + services; }
 };
 
 struct WorldRegValue {
@@ -124,6 +148,9 @@ class World {
   bool spoolerRunning = true;
   bool spoolerRefusesStop = false;   // the stop control is taken, the state stays
   bool spoolerRefusesStart = false;  // StartServiceW succeeds, the state stays stopped
+  // After the stop control, QueryServiceStatus reports STOP_PENDING this many
+  // times before STOPPED (the spooler's own calls fail at once).
+  int spoolerStopPolls = 0;
   // Windows keeps a deleted monitor's DLL loaded until the spooler stops.
   bool monitorStaysLoadedAfterDelete = false;
   std::vector<std::wstring> lingeringModules;  // such DLLs (full paths)
@@ -182,6 +209,7 @@ class World {
   void RemoveFile(const std::wstring& path);
   bool HasFile(const std::wstring& path) const;
   WorldFile* FindFile(const std::wstring& path);
+  WorldOpenHandles OpenHandles() const;
   // Whether someone holds the file open now (spooler, tray or other).
   bool IsHeld(const std::wstring& path) const;
   WorldPrinter* FindPrinter(const std::wstring& name);
@@ -203,6 +231,7 @@ class World {
   void InstallHooks();
   void InstallPowerSwitch();
   int stopAfter_ = -1;
+  int stopPollsLeft_ = 0;
   bool stopped_ = false;
   std::map<std::string, std::map<std::string, WorldRegValue>> flushedRegistry_;
   void InstallRunHooks();
@@ -210,5 +239,14 @@ class World {
 
 // The module directory, "...\x64\" with its separator.
 std::wstring WorldModuleDirectory();
+
+// Records every AddPrinterW request from now on into `requests`; layered
+// after a refusal, it sees the refused requests too.
+void RecordPrinterRequests(std::vector<WorldPrinterRequest>* requests);
+
+// A printer snapshot in global memory with only names and ports, each port
+// text followed at once by the next record's name, so that a port text
+// written past its end shows in the neighbour's name. Null for no printers.
+PRINTER_INFO_2W* PackNamesAndPorts(const std::vector<std::pair<std::wstring, std::wstring>>& printers);
 
 }  // namespace fake
