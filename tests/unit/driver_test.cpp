@@ -8,46 +8,43 @@
 
 #include "driver/driver.h"
 #include "session/session.h"
-#include "support/fake_platform.h"
+#include "support/fake_world.h"
 #include "support/test_util.h"
-#include "unit/monitor_driver_fakes.h"
 
+using fake::World;
 using testutil::LogLines;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
 namespace {
 
-// EnumPrinterDriversW at level 6 over `names`, with the two-call protocol.
-void AnswerEnumDrivers(const std::vector<const wchar_t*>* names, std::vector<std::wstring>* environments) {
-  fake::Set<&Platform::EnumPrinterDriversW>([=](LPWSTR server, LPWSTR env, DWORD level, LPBYTE block,
-                                                DWORD size, LPDWORD needed, LPDWORD returned) -> BOOL {
-    environments->push_back(env ? env : L"(null)");
-    if (server || level != 6) return ::SetLastError(ERROR_INVALID_LEVEL), FALSE;
-    mdfake::BlockBuilder b(sizeof(DRIVER_INFO_6W), names->size());
-    std::vector<size_t> at;
-    for (const wchar_t* n : *names) at.push_back(b.Add(n));
-    *needed = static_cast<DWORD>(b.Bytes());
-    *returned = 0;
-    if (names->empty()) return TRUE;
-    if (!block || size < *needed) return ::SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
-    wchar_t* s = b.Strings(block);
-    auto* r = reinterpret_cast<DRIVER_INFO_6W*>(block);
-    for (size_t i = 0; i < names->size(); ++i) {
-      r[i] = {};
-      r[i].cVersion = 3;
-      r[i].pName = mdfake::BlockBuilder::At(s, at[i]);
-    }
-    *returned = static_cast<DWORD>(names->size());
-    return TRUE;
-  });
+// Drivers known to the spooler by name only ("" is listed without a name).
+void SpoolerDrivers(World& world, const std::vector<std::wstring>& names) {
+  world.drivers.clear();
+  for (const std::wstring& name : names) {
+    fake::WorldDriver driver;
+    driver.name = name;
+    driver.environment = L"Windows x64";
+    world.drivers.push_back(driver);
+  }
+}
+
+// Records the environment of every driver enumeration.
+void RecordEnvironments(std::vector<std::wstring>* environments) {
+  fake::Wrap<&Platform::EnumPrinterDriversW>(
+      [environments](auto& previous, LPWSTR server, LPWSTR env, DWORD level, LPBYTE block,
+                     DWORD size, LPDWORD needed, LPDWORD returned) {
+        environments->push_back(env ? env : L"(null)");
+        return previous(server, env, level, block, size, needed, returned);
+      });
 }
 
 TEST(DriverListTest, TwoCallEnumerationAndItsFailures) {
   fake::FakePlatform os;
-  std::vector<const wchar_t*> names = {L"Generic", nullptr, L"Loomscribe printer"};
+  World world;
+  SpoolerDrivers(world, {L"Generic", L"", L"Loomscribe printer"});
   std::vector<std::wstring> environments;
-  AnswerEnumDrivers(&names, &environments);
+  RecordEnvironments(&environments);
   DriverList list;
   list.level = 9;
   ListDrivers(list, L"Windows x64");
@@ -55,6 +52,7 @@ TEST(DriverListTest, TwoCallEnumerationAndItsFailures) {
   ASSERT_EQ(list.count, 3u);
   auto* records = reinterpret_cast<DRIVER_INFO_6W*>(list.buffer);
   EXPECT_EQ(std::wstring(records[2].pName), L"Loomscribe printer");
+  EXPECT_EQ(records[1].pName, nullptr);
   EXPECT_EQ(FindProductDriver(list), 2);
   EXPECT_THAT(environments, ElementsAre(L"Windows x64", L"Windows x64"));
   FreeDriverList(list);
@@ -62,12 +60,12 @@ TEST(DriverListTest, TwoCallEnumerationAndItsFailures) {
   EXPECT_EQ(list.count, 0u);
 
   // Nothing installed: the size query succeeds and nothing is allocated.
-  names.clear();
+  world.drivers.clear();
   ListDrivers(list, L"Windows x64");
   EXPECT_EQ(list.buffer, nullptr);
   EXPECT_EQ(list.count, 0u);
 
-  names = {L"Loomscribe printer"};
+  SpoolerDrivers(world, {L"Loomscribe printer"});
   fake::FailNth<&Platform::EnumPrinterDriversW>(1, RPC_S_SERVER_UNAVAILABLE);
   ListDrivers(list, L"Windows x64");
   EXPECT_EQ(list.buffer, nullptr);
@@ -111,29 +109,33 @@ class DriverRemoveTest : public ::testing::Test {
     BeginSession(session);
     Release(session.InstallLog);
     session.Environment = L"Windows x64";
-    service.Install();
-    AnswerEnumDrivers(&names, &environments);
-    fake::Set<&Platform::DeletePrinterDriverExW>([this](LPWSTR server, LPWSTR env, LPWSTR name,
-                                                        DWORD flags, DWORD version) -> BOOL {
+    world.InstallProduct();
+    world.drivers.push_back(world.drivers[0]);
+    world.drivers.back().name = L"Generic";
+    world.drivers.push_back(world.drivers[0]);
+    world.drivers.back().name = L"";  // listed without a name
+    // The spooler refuses the first `refusals` deletions; every one is recorded.
+    fake::Wrap<&Platform::DeletePrinterDriverExW>([this](auto& previous, LPWSTR server, LPWSTR env,
+                                                         LPWSTR name, DWORD flags,
+                                                         DWORD version) -> BOOL {
       deletes.push_back(std::wstring(server ? L"server" : L"") + L"|" + env + L"|" + name + L"|" +
                         std::to_wstring(flags) + L"|" + std::to_wstring(version));
       if (refusals-- > 0) return ::SetLastError(ERROR_ACCESS_DENIED), FALSE;
-      return TRUE;
+      return previous(server, env, name, flags, version);
     });
   }
   void TearDown() override {
     FreeDriverList(list);
     EndSession(session);
+    EXPECT_EQ(world.OpenHandles().all(), 0);
   }
   void Run() {
     ListDrivers(list, session.Environment);
     RemovePrinterDriver(session, list);
   }
   fake::FakePlatform os;
+  World world;
   InstallSession session;
-  mdfake::SpoolerService service;
-  std::vector<const wchar_t*> names = {L"Loomscribe printer", L"Generic", nullptr};
-  std::vector<std::wstring> environments;
   std::vector<std::wstring> deletes;
   DriverList list;
   int refusals = 0;
@@ -157,7 +159,8 @@ TEST_F(DriverRemoveTest, DeletesWithAllFilesAtFirstTry) {
   Run();
   EXPECT_THAT(LogLines(session), ElementsAreArray(Listed({L"  OK :)"})));
   EXPECT_THAT(deletes, ElementsAre(L"|Windows x64|Loomscribe printer|4|0"));
-  EXPECT_EQ(service.stops, 0);
+  EXPECT_EQ(world.FindDriver(L"Loomscribe printer"), nullptr);
+  EXPECT_EQ(fake::CountCalls("ControlService"), 0);
   EXPECT_EQ(session.PendingDeletes, nullptr);
   EXPECT_EQ(session.IndentDepth, 0);
 }
@@ -188,13 +191,13 @@ TEST_F(DriverRemoveTest, RefusedTwiceIsErrorFourteen) {
 }
 
 TEST_F(DriverRemoveTest, NothingToDeleteWithoutTheProductDriver) {
-  names = {L"Generic", L"Loomscribe Printer"};
+  SpoolerDrivers(world, {L"Generic", L"Loomscribe Printer"});
   Run();
   EXPECT_THAT(LogLines(session),
               ElementsAre(L">DeletePrinterDriver for Windows x64", L"  ------------ 2 existing drivers-----------",
                           L"  1. Generic", L"  2. Loomscribe Printer",
                           L"  -------------------------------------------", L"  No Loomscribe driver was found"));
-  names.clear();
+  world.drivers.clear();
   FreeDriverList(list);
   Release(session.InstallLog);
   Run();
@@ -208,41 +211,43 @@ TEST_F(DriverRemoveTest, NothingToDeleteWithoutTheProductDriver) {
 
 TEST(QueryPrinterDriverTest, AsksForTheSizeWithTheEnvironmentThenTheRecord) {
   fake::FakePlatform os;
+  World world;
+  world.InstallProduct();
+  world.AddProductPrinter(L"P", "s");
   std::vector<std::wstring> environments;
-  fake::Set<&Platform::GetPrinterDriverW>([&](HANDLE printer, LPWSTR env, DWORD level, LPBYTE block,
-                                              DWORD size, LPDWORD needed) -> BOOL {
+  fake::Wrap<&Platform::GetPrinterDriverW>([&](auto& previous, HANDLE printer, LPWSTR env,
+                                               DWORD level, LPBYTE block, DWORD size,
+                                               LPDWORD needed) {
     environments.push_back(env ? env : L"(null)");
-    const DWORD bytes = sizeof(DRIVER_INFO_2W) + 64;
-    *needed = bytes;
-    if (printer != reinterpret_cast<HANDLE>(7) || level != 2)
-      return ::SetLastError(ERROR_INVALID_HANDLE), FALSE;
-    if (!block || size < bytes) return ::SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
-    auto* r = reinterpret_cast<DRIVER_INFO_2W*>(block);
-    r->cVersion = 3;
-    r->pDriverPath = reinterpret_cast<LPWSTR>(block + sizeof(DRIVER_INFO_2W));
-    wcscpy(r->pDriverPath, L"C:\\d\\lmxdrv64.dll");
-    return TRUE;
+    return previous(printer, env, level, block, size, needed);
   });
-  DRIVER_INFO_2W* info = QueryPrinterDriver(reinterpret_cast<HANDLE>(7));
+  HANDLE printer = nullptr;
+  ASSERT_TRUE(Os().OpenPrinterW(const_cast<wchar_t*>(L"P"), &printer, nullptr));
+  DRIVER_INFO_2W* info = QueryPrinterDriver(printer);
   ASSERT_NE(info, nullptr);
-  EXPECT_EQ(std::wstring(info->pDriverPath), L"C:\\d\\lmxdrv64.dll");
+  EXPECT_EQ(info->cVersion, 3u);
+  EXPECT_EQ(std::wstring(info->pDriverPath),
+            std::wstring(World::kDriverDir) + L"\\3\\lmxdrv64.dll");
   ::GlobalFree(info);
   EXPECT_THAT(environments, ElementsAre(L"Windows x64", L"(null)"));
 
   EXPECT_EQ(QueryPrinterDriver(reinterpret_cast<HANDLE>(8)), nullptr);
   EXPECT_EQ(environments.size(), 3u);  // no second call after another error
   fake::FailNth<&Platform::GetPrinterDriverW>(2, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(QueryPrinterDriver(reinterpret_cast<HANDLE>(7)), nullptr);
+  EXPECT_EQ(QueryPrinterDriver(printer), nullptr);
+  EXPECT_TRUE(Os().ClosePrinter(printer));
+  EXPECT_EQ(world.OpenHandles().all(), 0);
 }
 
 // ---------------------------------------------------------------------------
 
-const std::wstring kStagedDriver = std::wstring(mdfake::kDriverDir) + L"lmxdrv64.dll";
-const std::wstring kStagedUi = std::wstring(mdfake::kDriverDir) + L"lmxui64.dll";
-const std::wstring kStagedHelp = std::wstring(mdfake::kDriverDir) + L"lmxhelp.chm";
+const std::wstring kDriverDir = std::wstring(World::kDriverDir) + L"\\";
+const std::wstring kStagedDriver = kDriverDir + L"lmxdrv64.dll";
+const std::wstring kStagedUi = kDriverDir + L"lmxui64.dll";
+const std::wstring kStagedHelp = kDriverDir + L"lmxhelp.chm";
 
 std::wstring CopyLine(const wchar_t* file) {
-  return L"  >CopyFile " + std::wstring(file) + L" to " + mdfake::kDriverDir + L" [1])";
+  return L"  >CopyFile " + std::wstring(file) + L" to " + kDriverDir + L" [1])";
 }
 
 class DriverInstallTest : public ::testing::Test {
@@ -250,17 +255,15 @@ class DriverInstallTest : public ::testing::Test {
   void SetUp() override {
     BeginSession(session);
     Release(session.InstallLog);
-    Assign(session.ModuleDirectory, mdfake::kModuleDir);
-    Assign(session.DriverDirectory, mdfake::kDriverDir);
+    Assign(session.ModuleDirectory, fake::WorldModuleDirectory().c_str());
+    Assign(session.DriverDirectory, kDriverDir.c_str());
     session.Environment = L"Windows x64";
     session.DriverFile = L"lmxdrv64.dll";
     session.UiFile = L"lmxui64.dll";
     session.HelpFile = L"lmxhelp.chm";
-    for (const wchar_t* f : {L"lmxdrv64.dll", L"lmxui64.dll", L"lmxhelp.chm"})
-      files.files[std::wstring(mdfake::kModuleDir) + f] = "content of " + std::to_string(wcslen(f));
-    files.Install();
-    fake::Set<&Platform::AddPrinterDriverExW>([this](LPWSTR server, DWORD level, LPBYTE info,
-                                                     DWORD flags) -> BOOL {
+    // What the spooler is asked for; `refuse` makes it refuse the driver.
+    fake::Wrap<&Platform::AddPrinterDriverExW>([this](auto& previous, LPWSTR server, DWORD level,
+                                                      LPBYTE info, DWORD flags) -> BOOL {
       ++adds;
       serverGiven = server != nullptr;
       levelGiven = level;
@@ -270,18 +273,18 @@ class DriverInstallTest : public ::testing::Test {
       texts = {text(record.pName), text(record.pEnvironment), text(record.pDriverPath),
                text(record.pDataFile), text(record.pConfigFile), text(record.pHelpFile),
                text(record.pszMfgName), text(record.pszOEMUrl), text(record.pszProvider)};
-      // The spooler reads the staged files while they exist.
-      for (LPWSTR p : {record.pDriverPath, record.pConfigFile})
-        if (!files.files.count(p)) return ::SetLastError(ERROR_FILE_NOT_FOUND), FALSE;
       if (refuse) return ::SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER), FALSE;
-      return TRUE;
+      return previous(server, level, info, flags);
     });
   }
-  void TearDown() override { EndSession(session); }
+  void TearDown() override {
+    EndSession(session);
+    EXPECT_EQ(world.OpenHandles().all(), 0);
+  }
 
   fake::FakePlatform os;
+  World world;
   InstallSession session;
-  mdfake::Files files;
   int adds = 0;
   bool serverGiven = true, refuse = false;
   DWORD levelGiven = 0, flagsGiven = 0;
@@ -310,7 +313,8 @@ TEST_F(DriverInstallTest, StagesAddsAndRemovesTheStagedCopies) {
   EXPECT_EQ(record.pszHardwareID, nullptr);
   EXPECT_EQ(record.dwlDriverVersion, 0u);
   EXPECT_EQ(record.ftDriverDate.dwLowDateTime | record.ftDriverDate.dwHighDateTime, 0u);
-  for (const std::wstring& p : {kStagedDriver, kStagedUi, kStagedHelp}) EXPECT_FALSE(files.files.count(p));
+  for (const std::wstring& p : {kStagedDriver, kStagedUi, kStagedHelp}) EXPECT_FALSE(world.HasFile(p));
+  EXPECT_NE(world.FindDriver(L"Loomscribe printer"), nullptr);
   EXPECT_EQ(session.PendingDeletes, nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
   EXPECT_EQ(session.IndentDepth, 0);
@@ -325,7 +329,7 @@ std::vector<std::string> StagedDeletions() {
 }
 
 TEST_F(DriverInstallTest, MissingHelpFileGivesAnEmptyHelpPath) {
-  files.files.erase(std::wstring(mdfake::kModuleDir) + L"lmxhelp.chm");
+  world.RemoveFile(fake::WorldModuleDirectory() + L"lmxhelp.chm");
   InstallPrinterDriver(session);
   EXPECT_EQ(session.ErrorCount, 1);
   EXPECT_EQ(LogLines(session).back(), L"  OK :)");
@@ -336,7 +340,7 @@ TEST_F(DriverInstallTest, MissingHelpFileGivesAnEmptyHelpPath) {
 }
 
 TEST_F(DriverInstallTest, MissingDriverFileStopsBeforeTheOtherFiles) {
-  files.files.erase(std::wstring(mdfake::kModuleDir) + L"lmxdrv64.dll");
+  world.RemoveFile(fake::WorldModuleDirectory() + L"lmxdrv64.dll");
   InstallPrinterDriver(session);
   std::vector<std::wstring> lines = LogLines(session);
   ASSERT_GE(lines.size(), 3u);
@@ -356,11 +360,12 @@ TEST_F(DriverInstallTest, RefusedDriverIsErrorThirteenAndStagedFilesStillGo) {
             L"  Error(13): Can`t install a printer driver 'Loomscribe printer' - (" +
                 testutil::SystemText(ERROR_UNKNOWN_PRINTER_DRIVER) + L")");
   EXPECT_EQ(session.ErrorCount, 1);
-  for (const std::wstring& p : {kStagedDriver, kStagedUi, kStagedHelp}) EXPECT_FALSE(files.files.count(p));
+  for (const std::wstring& p : {kStagedDriver, kStagedUi, kStagedHelp}) EXPECT_FALSE(world.HasFile(p));
 }
 
 TEST_F(DriverInstallTest, StagedFileThatCannotBeDeletedIsListed) {
-  files.undeletable = {kStagedUi};
+  fake::FailWhen<&Platform::DeleteFileW>([](LPCWSTR path) { return path == kStagedUi; },
+                                         ERROR_ACCESS_DENIED);
   InstallPrinterDriver(session);
   EXPECT_THAT(StagedDeletions(),
               ElementsAre("AddPrinterDriverExW", "DeleteFileW", "DeleteFileW", "DeleteFileW"));

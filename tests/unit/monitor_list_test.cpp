@@ -1,14 +1,13 @@
-// ListMonitors, FindProductMonitor and LogMonitorList against a fake spooler.
+// ListMonitors, FindProductMonitor and LogMonitorList against the machine model.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "monitor/monitor.h"
 #include "session/session.h"
-#include "support/fake_platform.h"
+#include "support/fake_world.h"
 #include "support/test_util.h"
 
 using testutil::LogLines;
@@ -16,84 +15,50 @@ using ::testing::ElementsAre;
 
 namespace {
 
-// Level-2 records for `names` (null for a record without a name), packed
-// into `buffer` as the spooler packs them: records first, strings after.
-DWORD PackMonitors(const std::vector<const wchar_t*>& names, BYTE* buffer, DWORD size) {
-  DWORD needed = static_cast<DWORD>(names.size() * sizeof(MONITOR_INFO_2W));
-  for (const wchar_t* name : names)
-    if (name) needed += static_cast<DWORD>((wcslen(name) + 1) * 2) + 2 * 12 + 2 * 13;
-  if (!buffer || size < needed) return needed;
-  auto* records = reinterpret_cast<MONITOR_INFO_2W*>(buffer);
-  BYTE* strings = buffer + names.size() * sizeof(MONITOR_INFO_2W);
-  auto put = [&](const wchar_t* text) {
-    auto* at = reinterpret_cast<wchar_t*>(strings);
-    size_t n = wcslen(text) + 1;
-    std::memcpy(at, text, n * 2);
-    strings += n * 2;
-    return at;
-  };
-  for (size_t i = 0; i < names.size(); ++i) {
-    records[i] = {};
-    if (!names[i]) continue;
-    records[i].pName = put(names[i]);
-    records[i].pEnvironment = put(L"Windows x64");  // 12 characters with NUL
-    records[i].pDLLName = put(L"localspl.dll");     // 13
-  }
-  return needed;
-}
-
-// The system's text for `code` exactly as FormatMessageW gives it.
-std::wstring RawSystemText(DWORD code) {
-  wchar_t* text = nullptr;
-  DWORD n = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&text),
-      0, nullptr);
-  std::wstring out = n && text ? std::wstring(text) : std::wstring();
-  if (text) ::LocalFree(text);
-  return out;
-}
-
 class MonitorListTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    BeginSession(session);
-    fake::Set<&Platform::GlobalFree>([this](HGLOBAL block) -> HGLOBAL {
+    fake::Wrap<&Platform::GlobalFree>([this](auto& previous, HGLOBAL block) {
       freed.push_back(block);
-      return ::GlobalFree(block);
+      return previous(block);
     });
+    // The block size each enumeration offers and the size it is told it needs.
+    fake::Wrap<&Platform::EnumMonitorsW>([this](auto& previous, LPWSTR server, DWORD level,
+                                                LPBYTE buffer, DWORD size, LPDWORD needed,
+                                                LPDWORD returned) {
+      EXPECT_EQ(server, nullptr);
+      EXPECT_EQ(level, 2u);
+      sizes.push_back(size);
+      BOOL ok = previous(server, level, buffer, size, needed, returned);
+      neededSizes.push_back(*needed);
+      return ok;
+    });
+    BeginSession(session);
   }
   void TearDown() override {
     FreeMonitorList(list);
     EndSession(session);
   }
 
-  void SpoolerHas(const std::vector<const wchar_t*>& names) {
-    fake::Set<&Platform::EnumMonitorsW>([this, names](LPWSTR server, DWORD level, LPBYTE buffer,
-                                                      DWORD size, LPDWORD needed,
-                                                      LPDWORD returned) -> BOOL {
-      EXPECT_EQ(server, nullptr);
-      EXPECT_EQ(level, 2u);
-      sizes.push_back(size);
-      *needed = PackMonitors(names, buffer, size);
-      *returned = 0;
-      if (!buffer || size < *needed) {
-        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-      }
-      *returned = static_cast<DWORD>(names.size());
-      return TRUE;
-    });
+  // Monitors by name ("" is listed without a name).
+  void SpoolerHas(const std::vector<std::wstring>& names) {
+    world.monitors.clear();
+    for (const std::wstring& name : names)
+      world.monitors.push_back({name, L"Windows x64", L"localspl.dll"});
   }
 
   std::wstring LogText() const { return Text(session.InstallLog); }
 
   fake::FakePlatform os;
+  fake::World world;
   InstallSession session;
   MonitorList list;
-  std::vector<DWORD> sizes;
+  std::vector<DWORD> sizes, neededSizes;
   std::vector<HGLOBAL> freed;
 };
+
+// The system's text for `code` as FormatMessageW gives it, with its own line break.
+std::wstring RawSystemText(DWORD code) { return testutil::SystemText(code) + L"\r\n"; }
 
 TEST_F(MonitorListTest, ListsAndFindsTheProductMonitor) {
   SpoolerHas({L"Local Port", L"Standard TCP/IP Port", L"Loomscribe:", L"Loomscribe:"});
@@ -101,18 +66,16 @@ TEST_F(MonitorListTest, ListsAndFindsTheProductMonitor) {
   ASSERT_NE(list.buffer, nullptr);
   EXPECT_EQ(list.level, 2u);
   EXPECT_EQ(list.count, 4u);
-  ASSERT_EQ(sizes.size(), 2u);
-  EXPECT_EQ(sizes[0], 0u);
-  EXPECT_EQ(sizes[1], PackMonitors({L"Local Port", L"Standard TCP/IP Port", L"Loomscribe:",
-                                    L"Loomscribe:"},
-                                   nullptr, 0));
+  ASSERT_EQ(neededSizes.size(), 2u);
+  EXPECT_GT(neededSizes[0], 4 * sizeof(MONITOR_INFO_2W));
+  EXPECT_THAT(sizes, ElementsAre(0u, neededSizes[0]));
   EXPECT_EQ(FindProductMonitor(list), 2);  // the first of the two
   EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070"));
   EXPECT_EQ(session.ErrorCount, 0);
 }
 
 TEST_F(MonitorListTest, OnlyTheExactNameMatches) {
-  SpoolerHas({L"Loomscribe: ", L"LOOMSCRIBE:", L"Loomscribe", L"loomscribe:", nullptr, L"Loom"});
+  SpoolerHas({L"Loomscribe: ", L"LOOMSCRIBE:", L"Loomscribe", L"loomscribe:", L"", L"Loom"});
   ListMonitors(list, session);
   ASSERT_EQ(list.count, 6u);
   EXPECT_EQ(FindProductMonitor(list), -1);
@@ -130,8 +93,9 @@ TEST_F(MonitorListTest, OnlyTheExactNameMatches) {
 }
 
 TEST_F(MonitorListTest, SuccessWithoutABufferMeansNoMonitors) {
-  fake::Set<&Platform::EnumMonitorsW>([](LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD needed,
-                                         LPDWORD returned) -> BOOL {
+  // A count without records breaks the protocol on purpose.
+  fake::Wrap<&Platform::EnumMonitorsW>([](auto&, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD needed,
+                                          LPDWORD returned) -> BOOL {
     *needed = 0;
     *returned = 3;  // a count without records is not believed
     return TRUE;
@@ -158,10 +122,7 @@ TEST_F(MonitorListTest, SizeQueryFailureLogsTheSystemTextAsItComes) {
 }
 
 TEST_F(MonitorListTest, UnknownCodeHasNoDescription) {
-  fake::Set<&Platform::EnumMonitorsW>([](LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD) -> BOOL {
-    ::SetLastError(0x2000FFFF);
-    return FALSE;
-  });
+  fake::FailFrom<&Platform::EnumMonitorsW>(1, 0x2000FFFF);
   ListMonitors(list, session);
   EXPECT_THAT(LogLines(session),
               ElementsAre(L"Loomscribe 2070",
@@ -194,7 +155,7 @@ TEST_F(MonitorListTest, NoMemoryLeavesOutOfMemoryForTheCaller) {
 }
 
 TEST_F(MonitorListTest, LogListsEveryMonitorNumberedFromOne) {
-  SpoolerHas({L"Local Port", nullptr, L"Loomscribe:"});
+  SpoolerHas({L"Local Port", L"", L"Loomscribe:"});
   ListMonitors(list, session);
   session.IndentDepth = 1;
   LogMonitorList(session, list);

@@ -6,65 +6,69 @@
 
 #include "monitor/monitor.h"
 #include "session/session.h"
-#include "support/fake_platform.h"
+#include "support/fake_world.h"
 #include "support/test_util.h"
-#include "unit/monitor_driver_fakes.h"
 
+using fake::World;
 using testutil::LogLines;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
 namespace {
 
-const std::wstring kMonitorPath = std::wstring(mdfake::kSystemDir) + L"lmxmon64.dll";
+const std::wstring kSystemDir = std::wstring(World::kSystemDir) + L"\\";
+const std::wstring kMonitorPath = kSystemDir + L"lmxmon64.dll";
+
+const std::vector<fake::WorldMonitor> kThreeMonitors = {
+    {L"Local Port", L"Windows NT x86", L"localspl.dll"},
+    {L"Standard TCP/IP Port", L"Windows NT x86", L"tcpmon.dll"},
+    {L"Loomscribe:", L"Windows NT x86", L"lmxmon64.dll"},
+};
 
 class MonitorRemoveTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    BeginSession(session);
-    Assign(session.SystemDirectory, mdfake::kSystemDir);
-    session.Environment = L"Windows x64";
-    session.MonitorFile = L"lmxmon64.dll";
-    files.files[kMonitorPath] = "MZ monitor";
-    files.Install();
-    service.Install();
-    printers.Install();
-    mdfake::AnswerEnumMonitors(&monitors);
-    fake::Set<&Platform::DeleteMonitorW>([this](LPWSTR server, LPWSTR env, LPWSTR name) -> BOOL {
-      deleteArgs.push_back(std::wstring(server ? L"server" : L"") + L"|" + env + L"|" + name);
-      if (refusals-- > 0) return ::SetLastError(ERROR_ACCESS_DENIED), FALSE;
-      return TRUE;
-    });
-    SetBuild(-1);
+    // The spooler refuses the first `refusals` deletions; every one is recorded.
+    fake::Wrap<&Platform::DeleteMonitorW>(
+        [this](auto& previous, LPWSTR server, LPWSTR env, LPWSTR name) -> BOOL {
+          deleteArgs.push_back(std::wstring(server ? L"server" : L"") + L"|" + env + L"|" + name);
+          if (refusals-- > 0) return ::SetLastError(ERROR_ACCESS_DENIED), FALSE;
+          return previous(server, env, name);
+        });
+    fake::Wrap<&Platform::GetFileVersionInfoSizeW>(
+        [this](auto& previous, LPCWSTR path, LPDWORD handle) {
+          versionPaths.push_back(path);
+          return previous(path, handle);
+        });
+    Begin(-1);
   }
   void TearDown() override {
     FreeMonitorList(list);
     EndSession(session);
+    EXPECT_EQ(world.OpenHandles().all(), 0);
   }
 
-  // The monitor file's product version is a.b.c.`build` (-1: no version resource).
-  void SetBuild(int build) {
-    fake::Set<&Platform::GetFileVersionInfoSizeW>([this, build](LPCWSTR path, LPDWORD handle) -> DWORD {
-      versionPaths.push_back(path);
-      if (handle) *handle = 0;
-      if (build < 0) return ::SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND), 0;
-      return sizeof(VS_FIXEDFILEINFO) + 64;
-    });
-    fake::Set<&Platform::GetFileVersionInfoW>([build](LPCWSTR, DWORD, DWORD size, LPVOID data) -> BOOL {
-      if (size < sizeof(VS_FIXEDFILEINFO)) return FALSE;
-      VS_FIXEDFILEINFO info = {};
-      info.dwSignature = 0xFEEF04BD;
-      info.dwProductVersionMS = MAKELONG(0, 1);
-      info.dwProductVersionLS = MAKELONG(build, 7);
-      std::memcpy(data, &info, sizeof(info));
-      return TRUE;
-    });
-    fake::Set<&Platform::VerQueryValueW>([](LPCVOID block, LPCWSTR sub, LPVOID* out, PUINT bytes) -> BOOL {
-      if (std::wstring(sub) != L"\\") return FALSE;
-      *out = const_cast<LPVOID>(block);
-      *bytes = sizeof(VS_FIXEDFILEINFO);
-      return TRUE;
-    });
+  // A new session over a machine whose monitor file has the product build
+  // `build` (-1: no version resource).
+  void Begin(int build) {
+    BeginSession(session);
+    Assign(session.SystemDirectory, kSystemDir.c_str());
+    session.Environment = L"Windows x64";
+    session.MonitorFile = L"lmxmon64.dll";
+    world.AddFile(kMonitorPath, "MZ monitor", build);
+    world.monitors.clear();
+    deleteArgs.clear();
+    versionPaths.clear();
+  }
+
+  // Printers of the snapshot, by name and port; the spooler knows `known` of them.
+  void Snapshot(const std::vector<std::pair<std::wstring, std::wstring>>& printers,
+                const std::vector<std::wstring>& known) {
+    session.Printers.buffer = fake::PackNamesAndPorts(printers);
+    session.Printers.count = static_cast<uint32_t>(printers.size());
+    for (const auto& p : printers)
+      if (std::count(known.begin(), known.end(), p.first))
+        world.AddProductPrinter(p.first, "").port = p.second;
   }
 
   void Run() {
@@ -74,21 +78,12 @@ class MonitorRemoveTest : public ::testing::Test {
   }
 
   fake::FakePlatform os;
+  fake::World world;
   InstallSession session;
-  mdfake::Files files;
-  mdfake::SpoolerService service;
-  mdfake::SpoolerPrinters printers;
-  std::vector<mdfake::MonitorEntry> monitors;
   MonitorList list;
   int refusals = 0;
   std::vector<std::wstring> deleteArgs;
   std::vector<std::wstring> versionPaths;
-};
-
-const std::vector<mdfake::MonitorEntry> kThreeMonitors = {
-    {L"Local Port", L"Windows NT x86", L"localspl.dll"},
-    {L"Standard TCP/IP Port", L"Windows NT x86", L"tcpmon.dll"},
-    {L"Loomscribe:", L"Windows NT x86", L"lmxmon64.dll"},
 };
 
 std::vector<std::wstring> ListedMonitorLines() {
@@ -109,7 +104,6 @@ std::vector<std::wstring> Concat(std::vector<std::wstring> a, const std::vector<
 }
 
 TEST_F(MonitorRemoveTest, UninstallWithoutMonitorFailsQuietly) {
-  refusals = 1;
   Run();
   EXPECT_THAT(LogLines(session),
               ElementsAre(L">DeleteMonitor", L"  BTW, there is no port monitors on this system.",
@@ -122,30 +116,30 @@ TEST_F(MonitorRemoveTest, UninstallWithoutMonitorFailsQuietly) {
   EXPECT_THAT(deleteArgs, ElementsAre(L"|Windows x64|Loomscribe:"));
   EXPECT_TRUE(versionPaths.empty());
   EXPECT_EQ(fake::CountCalls("DeleteFileW"), 0);
-  EXPECT_TRUE(files.files.count(kMonitorPath));
+  EXPECT_TRUE(world.HasFile(kMonitorPath));
 }
 
 TEST_F(MonitorRemoveTest, DeletedAtFirstTryTakesTheRegisteredFile) {
-  monitors = kThreeMonitors;
-  monitors[2].dll = L"lmxmonold.dll";
-  const std::wstring oldPath = std::wstring(mdfake::kSystemDir) + L"lmxmonold.dll";
-  files.files[oldPath] = "MZ";
+  world.monitors = kThreeMonitors;
+  world.monitors[2].dll = L"lmxmonold.dll";
+  const std::wstring oldPath = kSystemDir + L"lmxmonold.dll";
+  world.AddFile(oldPath, "MZ");
   Run();
   std::vector<std::wstring> expected = ListedMonitorLines();
   expected.back() = L"  Auto calculated monitor file name: " + oldPath;
   expected.push_back(L"  There is no check for monitor version");
   expected.push_back(L"  Monitor was removed :)");
   EXPECT_THAT(LogLines(session), ElementsAreArray(expected));
-  EXPECT_FALSE(files.files.count(oldPath));
-  EXPECT_TRUE(files.files.count(kMonitorPath));
+  EXPECT_FALSE(world.HasFile(oldPath));
+  EXPECT_TRUE(world.HasFile(kMonitorPath));
   EXPECT_EQ(session.PendingDeletes, nullptr);
   EXPECT_EQ(session.RedirectedPorts, nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
 }
 
 TEST_F(MonitorRemoveTest, HeldMonitorFileIsListedForLater) {
-  monitors = kThreeMonitors;
-  files.undeletable.insert(kMonitorPath);
+  world.monitors = kThreeMonitors;
+  world.monitorStaysLoadedAfterDelete = true;
   Run();
   EXPECT_EQ(LogLines(session).back(), L"  Monitor was removed :)");
   ASSERT_NE(session.PendingDeletes, nullptr);
@@ -155,16 +149,23 @@ TEST_F(MonitorRemoveTest, HeldMonitorFileIsListedForLater) {
 }
 
 TEST_F(MonitorRemoveTest, RefusedOnceMovesPrintersToFileAndRetries) {
-  monitors = kThreeMonitors;
-  session.Printers = mdfake::MakePrinters({{L"Ours", L"Loomscribe:"},
-                                           {L"Laser", L"LPT1:"},
-                                           {L"Both", L"LPT2:,Loomscribe:"},
-                                           {L"Gone", L"Loomscribe:"},
-                                           {L"Stuck", L"Loomscribe:"}});
-  printers.ports = {{L"Ours", L"Loomscribe:"}, {L"Laser", L"LPT1:"},
-                    {L"Both", L"LPT2:,Loomscribe:"}, {L"Stuck", L"Loomscribe:"}};
-  printers.refuseSet = {L"Stuck"};
-  refusals = 1;
+  world.monitors = kThreeMonitors;
+  world.extraPorts.push_back(L"LPT2:");
+  // Printers on the monitor's port make the spooler refuse the first try.
+  // "Gone" is no more; "Stuck" refuses the change, and someone else has
+  // already moved it off the monitor, so the second try finds it unused.
+  Snapshot({{L"Ours", L"Loomscribe:"},
+            {L"Laser", L"LPT1:"},
+            {L"Both", L"LPT2:,Loomscribe:"},
+            {L"Gone", L"Loomscribe:"},
+            {L"Stuck", L"Loomscribe:"}},
+           {L"Ours", L"Laser", L"Both", L"Stuck"});
+  world.FindPrinter(L"Stuck")->port = L"COM1:";
+  fake::FailWhen<&Platform::SetPrinterW>(
+      [](HANDLE, DWORD, LPBYTE info, DWORD) {
+        return std::wstring(reinterpret_cast<PRINTER_INFO_2W*>(info)->pPrinterName) == L"Stuck";
+      },
+      ERROR_ACCESS_DENIED);
   Run();
   EXPECT_THAT(LogLines(session),
               ElementsAreArray(Concat(ListedMonitorLines(),
@@ -174,10 +175,11 @@ TEST_F(MonitorRemoveTest, RefusedOnceMovesPrintersToFileAndRetries) {
                                        L"  Can't open printer Gone", L"  SetPrinter(Stuck) - failed",
                                        L"  Monitor was removed :)"})));
   EXPECT_EQ(deleteArgs.size(), 2u);
-  EXPECT_EQ(service.stops, 0);
-  EXPECT_EQ(printers.ports[L"Ours"], L"file:");
-  EXPECT_EQ(printers.ports[L"Both"], L"LPT2:,file:");
-  EXPECT_EQ(printers.ports[L"Laser"], L"LPT1:");
+  EXPECT_EQ(fake::CountCalls("ControlService"), 0);
+  EXPECT_EQ(world.FindPrinter(L"Ours")->port, L"file:");
+  EXPECT_EQ(world.FindPrinter(L"Both")->port, L"LPT2:,file:");
+  EXPECT_EQ(world.FindPrinter(L"Laser")->port, L"LPT1:");
+  EXPECT_EQ(world.FindPrinter(L"Stuck")->port, L"COM1:");
   // The listed records, in snapshot order, with their texts shortened in place.
   PRINTER_INFO_2W* p = session.Printers.buffer;
   ASSERT_NE(session.RedirectedPorts, nullptr);
@@ -188,12 +190,13 @@ TEST_F(MonitorRemoveTest, RefusedOnceMovesPrintersToFileAndRetries) {
   EXPECT_EQ(session.RedirectedPorts[4], nullptr);
   EXPECT_EQ(std::wstring(p[2].pPortName), L"LPT2:,file:");
   EXPECT_EQ(std::wstring(p[3].pPrinterName), L"Gone");
-  EXPECT_FALSE(files.files.count(kMonitorPath));
+  EXPECT_FALSE(world.HasFile(kMonitorPath));
   EXPECT_EQ(session.ErrorCount, 0);
 }
 
 TEST_F(MonitorRemoveTest, RefusedTwiceRestartsTheSpoolerBeforeTheThirdTry) {
-  monitors = kThreeMonitors;
+  world.monitors = kThreeMonitors;
+  world.spoolerStopPolls = 3;
   refusals = 2;
   Run();
   EXPECT_THAT(LogLines(session),
@@ -204,7 +207,10 @@ TEST_F(MonitorRemoveTest, RefusedTwiceRestartsTheSpoolerBeforeTheThirdTry) {
   EXPECT_THAT(fake::CallsAmong({"DeleteMonitorW", "ControlService", "StartServiceW", "DeleteFileW"}),
               ElementsAre("DeleteMonitorW", "DeleteMonitorW", "ControlService", "StartServiceW",
                           "DeleteMonitorW", "DeleteFileW"));
-  EXPECT_TRUE(service.running);
+  EXPECT_TRUE(world.spoolerRunning);
+  // The stop is awaited through its pending polls, 200 ms apart.
+  EXPECT_THAT(fake::TheClock().sleeps, ElementsAre(200u, 200u, 200u));
+  EXPECT_EQ(world.OpenHandles().services, 0);
   // No printers in the snapshot: no list is made.
   EXPECT_EQ(session.RedirectedPorts, nullptr);
   EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
@@ -212,9 +218,8 @@ TEST_F(MonitorRemoveTest, RefusedTwiceRestartsTheSpoolerBeforeTheThirdTry) {
 }
 
 TEST_F(MonitorRemoveTest, RefusedThreeTimesIsErrorTwelveKeepsTheFileAndPutsThePrintersBack) {
-  monitors = kThreeMonitors;
-  session.Printers = mdfake::MakePrinters({{L"Ours", L"Loomscribe:"}});
-  printers.ports = {{L"Ours", L"Loomscribe:"}};
+  world.monitors = kThreeMonitors;
+  Snapshot({{L"Ours", L"Loomscribe:"}}, {L"Ours"});
   refusals = 3;
   Run();
   EXPECT_THAT(LogLines(session),
@@ -228,11 +233,11 @@ TEST_F(MonitorRemoveTest, RefusedThreeTimesIsErrorTwelveKeepsTheFileAndPutsThePr
   EXPECT_EQ(deleteArgs.size(), 3u);
   EXPECT_EQ(session.ErrorCount, 1);
   EXPECT_EQ(session.IndentDepth, 0);
-  EXPECT_TRUE(files.files.count(kMonitorPath));
+  EXPECT_TRUE(world.HasFile(kMonitorPath));
   EXPECT_EQ(fake::CountCalls("DeleteFileW"), 0);
   // The monitor and its port stay: the printer is back on it at once, and
   // the list of moves is used up.
-  EXPECT_EQ(printers.ports[L"Ours"], L"Loomscribe:");
+  EXPECT_EQ(world.FindPrinter(L"Ours")->port, L"Loomscribe:");
   EXPECT_EQ(session.RedirectedPorts, nullptr);
 }
 
@@ -265,17 +270,10 @@ TEST_F(MonitorRemoveTest, ReinstallKeepsOnlyCompatibleBuilds) {
   for (const BuildCase& c : cases) {
     SCOPED_TRACE(c.build);
     EndSession(session);
-    BeginSession(session);
-    Assign(session.SystemDirectory, mdfake::kSystemDir);
-    session.Environment = L"Windows x64";
-    session.MonitorFile = L"lmxmon64.dll";
+    Begin(c.build);
     session.Reinstall = 1;
-    files.files[kMonitorPath] = "MZ";
-    deleteArgs.clear();
-    versionPaths.clear();
-    monitors = c.found ? kThreeMonitors : std::vector<mdfake::MonitorEntry>{};
+    if (c.found) world.monitors = kThreeMonitors;
     FreeMonitorList(list);
-    SetBuild(c.build);
     Run();
     std::vector<std::wstring> lines = LogLines(session);
     size_t at = c.found ? ListedMonitorLines().size() : 5;
@@ -288,23 +286,23 @@ TEST_F(MonitorRemoveTest, ReinstallKeepsOnlyCompatibleBuilds) {
     if (c.keeps) {
       EXPECT_EQ(lines.size(), at + c.lines.size());
       EXPECT_TRUE(deleteArgs.empty());
-      EXPECT_TRUE(files.files.count(kMonitorPath));
+      EXPECT_TRUE(world.HasFile(kMonitorPath));
     } else {
       EXPECT_EQ(lines.back(), L"  Monitor was removed :)");
       EXPECT_EQ(deleteArgs.size(), 1u);
-      EXPECT_FALSE(files.files.count(kMonitorPath));
+      EXPECT_FALSE(world.HasFile(kMonitorPath));
     }
   }
 }
 
 TEST_F(MonitorRemoveTest, FoundMonitorWithoutFileNameDeletesNoFile) {
-  monitors = kThreeMonitors;
-  monitors[2].dll = nullptr;
+  world.monitors = kThreeMonitors;
+  world.monitors[2].dll = L"";  // listed without a file name
   session.Reinstall = 1;
-  SetBuild(2070);  // would be compatible, but there is no file to ask
+  world.AddFile(kMonitorPath, "MZ", 2070);  // would be compatible, but there is no file to ask
   Run();
   std::vector<std::wstring> expected = ListedMonitorLines();
-  expected.back() = L"  Auto calculated monitor file name: " + std::wstring(mdfake::kSystemDir);
+  expected.back() = L"  Auto calculated monitor file name: " + kSystemDir;
   expected.push_back(L"  Version is unknown, proceed with reinstall");
   expected.push_back(L"  Monitor was removed :)");
   EXPECT_THAT(LogLines(session), ElementsAreArray(expected));
@@ -316,7 +314,7 @@ TEST_F(MonitorRemoveTest, FoundMonitorWithoutFileNameDeletesNoFile) {
 
 TEST_F(MonitorRemoveTest, NoSystemDirectoryMeansNoRelativeFileDeletion) {
   Release(session.SystemDirectory);
-  monitors = kThreeMonitors;
+  world.monitors = kThreeMonitors;
   Run();
   std::vector<std::wstring> lines = LogLines(session);
   ASSERT_EQ(lines.size(), 11u);
@@ -326,12 +324,12 @@ TEST_F(MonitorRemoveTest, NoSystemDirectoryMeansNoRelativeFileDeletion) {
 }
 
 TEST_F(MonitorRemoveTest, WithoutMemoryForTheListNoPrinterIsMoved) {
-  monitors = kThreeMonitors;
-  printers.ports = {{L"Ours", L"Loomscribe:"}};
   // The list itself, then the record of the rewrites.
   for (int failing : {1, 2}) {
     SCOPED_TRACE(failing);
-    session.Printers = mdfake::MakePrinters({{L"Ours", L"Loomscribe:"}});
+    world.monitors = kThreeMonitors;
+    world.AddFile(kMonitorPath, "MZ");
+    Snapshot({{L"Ours", L"Loomscribe:"}}, {});
     FreeMonitorList(list);
     ListMonitors(list, session);
     Release(session.InstallLog);
@@ -346,7 +344,6 @@ TEST_F(MonitorRemoveTest, WithoutMemoryForTheListNoPrinterIsMoved) {
     EXPECT_EQ(LogLines(session).back(), L"  Monitor was removed :)");
     ::GlobalFree(session.Printers.buffer);
     session.Printers = {};
-    files.files[kMonitorPath] = "MZ";
   }
 }
 

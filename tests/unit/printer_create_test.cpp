@@ -2,33 +2,34 @@
 #include <gtest/gtest.h>
 
 #include "printers/printers.h"
-#include "support/fake_platform.h"
+#include "support/fake_world.h"
 #include "support/test_util.h"
-#include "unit/printer_test_spooler.h"
 
-using printertest::FakeSpooler;
 using testutil::LogLines;
 using ::testing::ElementsAre;
-using ::testing::Optional;
 
 namespace {
 
 class AddProductPrinterTest : public ::testing::Test {
  protected:
-  void SetUp() override { BeginSession(session); }
+  void SetUp() override {
+    world.InstallProduct();
+    fake::RecordPrinterRequests(&requests);
+    BeginSession(session);
+  }
   void TearDown() override {
     EndSession(session);
-    EXPECT_EQ(spooler.openHandles, 0);
+    EXPECT_EQ(world.OpenHandles().all(), 0);
   }
   void Close(HANDLE printer) { ASSERT_TRUE(Os().ClosePrinter(printer)); }
 
   fake::FakePlatform os;
-  FakeSpooler spooler;
+  fake::World world;
+  std::vector<fake::WorldPrinterRequest> requests;
   InstallSession session;
 };
 
 TEST_F(AddProductPrinterTest, MonitorFoundAndPrinterDescribedAsANewProductPrinter) {
-  spooler.monitors = {std::wstring(L"Local Port"), std::wstring(L"Loomscribe:")};
   HANDLE printer = AddProductPrinter(session, L"Office");
   ASSERT_NE(printer, nullptr);
   Close(printer);
@@ -40,25 +41,31 @@ TEST_F(AddProductPrinterTest, MonitorFoundAndPrinterDescribedAsANewProductPrinte
   EXPECT_EQ(session.IndentDepth, 0);
   EXPECT_EQ(session.ErrorCount, 0);
 
-  ASSERT_EQ(spooler.adds.size(), 1u);
-  const printertest::AddRequest& r = spooler.adds[0];
+  ASSERT_EQ(requests.size(), 1u);
+  const fake::WorldPrinterRequest& r = requests[0];
   EXPECT_EQ(r.server, nullptr);
   EXPECT_EQ(r.level, 2u);
-  EXPECT_THAT(r.name, Optional(std::wstring(L"Office")));
-  EXPECT_EQ(r.share, std::nullopt);
-  EXPECT_THAT(r.port, Optional(std::wstring(L"Loomscribe:")));
-  EXPECT_THAT(r.driver, Optional(std::wstring(L"Loomscribe printer")));
-  EXPECT_THAT(r.comment, Optional(std::wstring(L"")));  // empty, not missing
-  EXPECT_EQ(r.location, std::nullopt);
-  EXPECT_EQ(r.devMode, nullptr);
-  EXPECT_EQ(r.sepFile, std::nullopt);
-  EXPECT_THAT(r.processor, Optional(std::wstring(L"WinPrint")));
-  EXPECT_EQ(r.datatype, std::nullopt);
-  EXPECT_EQ(r.parameters, std::nullopt);
-  EXPECT_EQ(r.security, nullptr);
-  EXPECT_EQ(r.attributes | r.priority | r.defaultPriority | r.startTime | r.untilTime | r.status |
-                r.jobs | r.ppm,
+  EXPECT_STREQ(r.name.get(), L"Office");
+  EXPECT_EQ(r.share.get(), nullptr);
+  EXPECT_STREQ(r.port.get(), L"Loomscribe:");
+  EXPECT_STREQ(r.driver.get(), L"Loomscribe printer");
+  EXPECT_STREQ(r.comment.get(), L"");  // empty, not missing
+  EXPECT_EQ(r.location.get(), nullptr);
+  EXPECT_EQ(r.record.pDevMode, nullptr);
+  EXPECT_EQ(r.sepFile.get(), nullptr);
+  EXPECT_STREQ(r.processor.get(), L"WinPrint");
+  EXPECT_EQ(r.datatype.get(), nullptr);
+  EXPECT_EQ(r.parameters.get(), nullptr);
+  EXPECT_EQ(r.record.pSecurityDescriptor, nullptr);
+  EXPECT_EQ(r.record.Attributes | r.record.Priority | r.record.DefaultPriority |
+                r.record.StartTime | r.record.UntilTime | r.record.Status | r.record.cJobs |
+                r.record.AveragePPM,
             0u);
+  // The spooler keeps the empty comment apart from the missing location.
+  const fake::WorldPrinter* created = world.FindPrinter(L"Office");
+  ASSERT_NE(created, nullptr);
+  EXPECT_FALSE(created->comment.null);
+  EXPECT_TRUE(created->location.null);
 
   // The monitor check comes before the request.
   EXPECT_THAT(fake::CallsAmong({"EnumMonitorsW", "AddPrinterW"}),
@@ -66,6 +73,8 @@ TEST_F(AddProductPrinterTest, MonitorFoundAndPrinterDescribedAsANewProductPrinte
 }
 
 TEST_F(AddProductPrinterTest, NoMonitorsAtAllIsReportedAndThePrinterStillRequested) {
+  world.monitors.clear();
+  world.extraPorts.push_back(L"Loomscribe:");  // the port is still known to the spooler
   HANDLE printer = AddProductPrinter(session, L"P");
   ASSERT_NE(printer, nullptr);
   Close(printer);
@@ -76,14 +85,16 @@ TEST_F(AddProductPrinterTest, NoMonitorsAtAllIsReportedAndThePrinterStillRequest
   EXPECT_THAT(std::vector<std::wstring>(lines.end() - 3, lines.end()),
               ElementsAre(L"  No Loomscribe port monitor was found.",
                           L"  BTW, there is no port monitors on this system.", L"  OK :)"));
-  EXPECT_EQ(spooler.adds.size(), 1u);
-  EXPECT_NE(spooler.Find(L"P"), nullptr);
+  EXPECT_EQ(requests.size(), 1u);
+  EXPECT_NE(world.FindPrinter(L"P"), nullptr);
 }
 
 TEST_F(AddProductPrinterTest, OtherMonitorsAreListedWhenOursIsMissing) {
-  spooler.monitors = {std::wstring(L"Local Port"), std::nullopt, std::wstring(L"Loomscribe: "),
-                      std::wstring(L"LOOMSCRIBE:")};
-  spooler.refuseAdd = {L"P"};
+  world.monitors = {{L"Local Port", L"Windows x64", L"localspl.dll"},
+                    {L"", L"Windows x64", L"nameless.dll"},  // listed without a name
+                    {L"Loomscribe: ", L"Windows x64", L"lmxmon64.dll"},
+                    {L"LOOMSCRIBE:", L"Windows x64", L"lmxmon64.dll"}};
+  world.drivers.clear();
   ::SetLastError(0);
   EXPECT_EQ(AddProductPrinter(session, L"P"), nullptr);
   EXPECT_THAT(LogLines(session),
@@ -99,17 +110,15 @@ TEST_F(AddProductPrinterTest, OtherMonitorsAreListedWhenOursIsMissing) {
 }
 
 TEST_F(AddProductPrinterTest, TakenNameFailsWithCode15AndLeavesTheExistingPrinter) {
-  spooler.monitors = {std::wstring(L"Loomscribe:")};
-  printertest::FakePrinter& existing = spooler.Add(L"Taken", std::string("keep"));
-  existing.comment = std::wstring(L"mine");
+  world.AddProductPrinter(L"Taken", "keep").comment = L"mine";
   EXPECT_EQ(AddProductPrinter(session, L"Taken"), nullptr);
   auto lines = LogLines(session);
   EXPECT_EQ(lines.back(), L"  Error(15): Can`t add printer 'Taken' - (" +
                               testutil::SystemText(ERROR_PRINTER_ALREADY_EXISTS) + L")");
   EXPECT_EQ(session.ErrorCount, 1);
-  ASSERT_EQ(spooler.printers.size(), 1u);
-  EXPECT_THAT(spooler.printers[0].comment, Optional(std::wstring(L"mine")));
-  EXPECT_EQ(spooler.printers[0].data.at("SubKey").bytes, std::string("keep", 5));
+  ASSERT_EQ(world.printers.size(), 1u);
+  EXPECT_EQ(world.printers[0].comment, L"mine");
+  EXPECT_EQ(world.printers[0].data.at("").at("subkey").bytes, std::string("keep", 5));
 }
 
 TEST_F(AddProductPrinterTest, FailedMonitorEnumerationOnlyChangesTheCheck) {

@@ -2,11 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "printers/printers.h"
-#include "support/fake_platform.h"
+#include "support/fake_world.h"
 #include "support/test_util.h"
-#include "unit/printer_test_spooler.h"
 
-using printertest::FakeSpooler;
 using testutil::LogLines;
 using ::testing::ElementsAre;
 using ::testing::Pair;
@@ -17,14 +15,23 @@ constexpr DWORD kDeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
 
 class DeletePrintersTest : public ::testing::Test {
  protected:
-  void SetUp() override { BeginSession(session); }
+  void SetUp() override {
+    world.InstallProduct();
+    // Which printer is opened, and with what access (0: no defaults).
+    fake::Wrap<&Platform::OpenPrinterW>(
+        [this](auto& previous, LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW defaults) {
+          opens.emplace_back(name ? name : L"(null)", defaults ? defaults->DesiredAccess : 0);
+          return previous(name, handle, defaults);
+        });
+    BeginSession(session);
+  }
   void TearDown() override {
     EndSession(session);
-    EXPECT_EQ(spooler.openHandles, 0);
+    EXPECT_EQ(world.OpenHandles().all(), 0);
   }
   std::vector<std::wstring> Names() {
     std::vector<std::wstring> out;
-    for (const auto& p : spooler.printers) out.push_back(p.name);
+    for (const auto& p : world.printers) out.push_back(p.name);
     return out;
   }
   std::vector<std::pair<std::wstring, std::string>> Saved() {
@@ -33,17 +40,23 @@ class DeletePrintersTest : public ::testing::Test {
       out.emplace_back(n->printer->pPrinterName, n->subKey ? n->subKey : "(null)");
     return out;
   }
+  // The session's snapshot, as a run takes it.
+  void Snapshot() {
+    MarkDefaultPrinter(session);
+    opens.clear();
+  }
 
   fake::FakePlatform os;
-  FakeSpooler spooler;
+  fake::World world;
   InstallSession session;
+  std::vector<std::pair<std::wstring, DWORD>> opens;
 };
 
 TEST_F(DeletePrintersTest, WithoutProductPrintersOnlyTheTitleIsLogged) {
-  spooler.Add(L"Other", std::string("x")).driver = L"Generic / Text Only";
-  spooler.Add(L"Longer", std::string("y")).driver = L"Loomscribe printer 2";
-  spooler.Add(L"Cased", std::string("z")).driver = L"loomscribe printer";
-  spooler.Snapshot(session);
+  world.AddProductPrinter(L"Other", "x").driver = L"Generic / Text Only";
+  world.AddProductPrinter(L"Longer", "y").driver = L"Loomscribe printer 2";
+  world.AddProductPrinter(L"Cased", "z").driver = L"loomscribe printer";
+  Snapshot();
   DeleteAllPrinters(session);
   EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070", L">DeleteAllPrinters"));
   EXPECT_EQ(session.SavedPrinters, nullptr);
@@ -53,11 +66,11 @@ TEST_F(DeletePrintersTest, WithoutProductPrintersOnlyTheTitleIsLogged) {
 }
 
 TEST_F(DeletePrintersTest, ProductPrintersAreSavedThenDeletedInListOrder) {
-  spooler.Add(L"A", std::string("s1"));
-  spooler.Add(L"Foreign", std::string("f")).driver = L"Generic / Text Only";
-  spooler.Add(L"B", std::string("s2"));
-  spooler.Add(L"NoKey");
-  spooler.Snapshot(session);
+  world.AddProductPrinter(L"A", "s1");
+  world.AddProductPrinter(L"Foreign", "f").driver = L"Generic / Text Only";
+  world.AddProductPrinter(L"B", "s2");
+  world.AddProductPrinter(L"NoKey", "");
+  Snapshot();
   DeleteAllPrinters(session);
 
   EXPECT_THAT(LogLines(session),
@@ -70,10 +83,9 @@ TEST_F(DeletePrintersTest, ProductPrintersAreSavedThenDeletedInListOrder) {
   // Pushed at the front: the last saved comes first. "NoKey" is not saved.
   EXPECT_THAT(Saved(), ElementsAre(Pair(L"B", "s2"), Pair(L"A", "s1")));
   // Each printer is read while it exists (no defaults) and then opened for deletion.
-  EXPECT_THAT(spooler.opens,
-              ElementsAre(Pair(L"A", 0u), Pair(L"A", kDeleteAccess), Pair(L"B", 0u),
-                          Pair(L"B", kDeleteAccess), Pair(L"NoKey", 0u),
-                          Pair(L"NoKey", kDeleteAccess)));
+  EXPECT_THAT(opens, ElementsAre(Pair(L"A", 0u), Pair(L"A", kDeleteAccess), Pair(L"B", 0u),
+                                 Pair(L"B", kDeleteAccess), Pair(L"NoKey", 0u),
+                                 Pair(L"NoKey", kDeleteAccess)));
   EXPECT_THAT(fake::CallsAmong({"SetPrinterW", "DeletePrinter"}),
               ElementsAre("SetPrinterW", "DeletePrinter", "SetPrinterW", "DeletePrinter",
                           "SetPrinterW", "DeletePrinter"));
@@ -83,10 +95,10 @@ TEST_F(DeletePrintersTest, ProductPrintersAreSavedThenDeletedInListOrder) {
 }
 
 TEST_F(DeletePrintersTest, VanishedPrinterGivesCode16AndTheWalkGoesOn) {
-  spooler.Add(L"Gone", std::string("s0"));
-  spooler.Add(L"B", std::string("s2"));
-  spooler.Snapshot(session);
-  spooler.printers.erase(spooler.printers.begin());  // removed by someone else
+  world.AddProductPrinter(L"Gone", "s0");
+  world.AddProductPrinter(L"B", "s2");
+  Snapshot();
+  world.printers.erase(world.printers.begin());  // removed by someone else
   DeleteAllPrinters(session);
   EXPECT_THAT(LogLines(session),
               ElementsAre(L"Loomscribe 2070", L">DeleteAllPrinters", L"  >DeletePrinter(Gone)",
@@ -95,13 +107,13 @@ TEST_F(DeletePrintersTest, VanishedPrinterGivesCode16AndTheWalkGoesOn) {
                           L"  >DeletePrinter(B)", L"    OK"));
   EXPECT_EQ(session.ErrorCount, 1);
   EXPECT_THAT(Saved(), ElementsAre(Pair(L"B", "s2")));
-  EXPECT_TRUE(spooler.printers.empty());
+  EXPECT_TRUE(world.printers.empty());
 }
 
 TEST_F(DeletePrintersTest, RefusedDeleteGivesCode17ClosesTheHandleAndKeepsTheSavedNode) {
-  spooler.Add(L"Held", std::string("s9"));
-  spooler.refuseDelete = {L"Held"};
-  spooler.Snapshot(session);
+  world.AddProductPrinter(L"Held", "s9");
+  fake::FailFrom<&Platform::DeletePrinter>(1, ERROR_ACCESS_DENIED);
+  Snapshot();
   DeleteAllPrinters(session);
   EXPECT_EQ(LogLines(session).back(), L"    Error(17): Can`t delete printer 'Held' - (" +
                                           testutil::SystemText(ERROR_ACCESS_DENIED) + L")");
@@ -112,23 +124,24 @@ TEST_F(DeletePrintersTest, RefusedDeleteGivesCode17ClosesTheHandleAndKeepsTheSav
 }
 
 TEST_F(DeletePrintersTest, FailedPurgeDoesNotStopTheDelete) {
-  spooler.Add(L"Busy");
-  spooler.purgeError = ERROR_INVALID_LEVEL;  // what Wine answers
+  world.AddProductPrinter(L"Busy", "");
+  // What Wine answers to the purge.
+  fake::FailWhen<&Platform::SetPrinterW>([](HANDLE, DWORD level, LPBYTE, DWORD) { return level == 0; },
+                                         ERROR_INVALID_LEVEL);
   DeleteNamedPrinter(session, L"Busy");
   EXPECT_THAT(LogLines(session),
               ElementsAre(L"Loomscribe 2070", L">DeletePrinter(Busy)", L"  OK"));
-  EXPECT_TRUE(spooler.printers.empty());
+  EXPECT_TRUE(world.printers.empty());
   EXPECT_EQ(session.ErrorCount, 0);
 }
 
 TEST_F(DeletePrintersTest, PurgeAndDeleteReportsOnlyTheDelete) {
-  spooler.Add(L"X");
+  world.AddProductPrinter(L"X", "");
   HANDLE h = nullptr;
   ASSERT_TRUE(Os().OpenPrinterW(const_cast<wchar_t*>(L"X"), &h, nullptr));
-  spooler.refuseDelete = {L"X"};
+  fake::FailNth<&Platform::DeletePrinter>(1, ERROR_ACCESS_DENIED);
   EXPECT_FALSE(PurgeAndDeletePrinter(h));
   EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  spooler.refuseDelete.clear();
   EXPECT_TRUE(PurgeAndDeletePrinter(h));
   EXPECT_THAT(fake::CallsAmong({"SetPrinterW", "DeletePrinter"}),
               ElementsAre("SetPrinterW", "DeletePrinter", "SetPrinterW", "DeletePrinter"));

@@ -1,15 +1,14 @@
 // ListPrinters, QueryPrinterInfo, ClosePrinterHandle and MarkDefaultPrinter
-// against a fake spooler.
+// against the machine model.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "printers/printers.h"
 #include "session/session.h"
-#include "support/fake_platform.h"
+#include "support/fake_world.h"
 
 using ::testing::ElementsAre;
 
@@ -20,76 +19,45 @@ struct Row {
   DWORD attributes;
 };
 
-// Level-2 records packed the spooler's way: records first, then the names.
-DWORD PackPrinters(const std::vector<Row>& rows, BYTE* buffer, DWORD size) {
-  DWORD needed = static_cast<DWORD>(rows.size() * sizeof(PRINTER_INFO_2W));
-  for (const Row& row : rows) needed += static_cast<DWORD>((row.name.size() + 1) * 2);
-  if (!buffer || size < needed) return needed;
-  auto* records = reinterpret_cast<PRINTER_INFO_2W*>(buffer);
-  auto* strings = reinterpret_cast<wchar_t*>(buffer + rows.size() * sizeof(PRINTER_INFO_2W));
-  for (size_t i = 0; i < rows.size(); ++i) {
-    records[i] = {};
-    records[i].pPrinterName = strings;
-    std::memcpy(strings, rows[i].name.c_str(), (rows[i].name.size() + 1) * 2);
-    strings += rows[i].name.size() + 1;
-    records[i].Attributes = rows[i].attributes;
-  }
-  return needed;
-}
-
 class PrinterListTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    BeginSession(session);
-    fake::Set<&Platform::GlobalAlloc>([this](UINT flags, SIZE_T bytes) -> HGLOBAL {
+    world.InstallProduct();
+    fake::Wrap<&Platform::GlobalAlloc>([this](auto& previous, UINT flags, SIZE_T bytes) {
       allocated.push_back(bytes);
-      return ::GlobalAlloc(flags, bytes);
+      return previous(flags, bytes);
     });
-    fake::Set<&Platform::GlobalFree>([this](HGLOBAL block) -> HGLOBAL {
+    fake::Wrap<&Platform::GlobalFree>([this](auto& previous, HGLOBAL block) {
       freed.push_back(block);
-      return ::GlobalFree(block);
+      return previous(block);
     });
-  }
-  void TearDown() override {
-    FreePrinterList(list);
-    EndSession(session);
-  }
-
-  void SpoolerHas(const std::vector<Row>& rows) {
-    fake::Set<&Platform::EnumPrintersW>([this, rows](DWORD flags, LPWSTR server, DWORD level,
-                                                     LPBYTE buffer, DWORD size, LPDWORD needed,
-                                                     LPDWORD returned) -> BOOL {
+    // The block size each enumeration offers and the size it is told it needs.
+    fake::Wrap<&Platform::EnumPrintersW>([this](auto& previous, DWORD flags, LPWSTR server,
+                                                DWORD level, LPBYTE buffer, DWORD size,
+                                                LPDWORD needed, LPDWORD returned) {
       EXPECT_EQ(flags, static_cast<DWORD>(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS));
       EXPECT_EQ(server, nullptr);
       EXPECT_EQ(level, 2u);
       sizes.push_back(size);
-      *returned = 0;
-      if (rows.empty()) {
-        *needed = 0;
-        return TRUE;
-      }
-      *needed = PackPrinters(rows, buffer, size);
-      if (!buffer || size < *needed) {
-        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-      }
-      *returned = static_cast<DWORD>(rows.size());
-      return TRUE;
+      BOOL ok = previous(flags, server, level, buffer, size, needed, returned);
+      neededSizes.push_back(*needed);
+      return ok;
     });
+    fake::Wrap<&Platform::GetDefaultPrinterW>([this](auto& previous, LPWSTR buffer, LPDWORD size) {
+      defaultSize = *size;
+      return previous(buffer, size);
+    });
+    BeginSession(session);
+  }
+  void TearDown() override {
+    FreePrinterList(list);
+    EndSession(session);
+    EXPECT_EQ(world.OpenHandles().all(), 0);
   }
 
-  void DefaultIs(const std::wstring& name) {
-    fake::Set<&Platform::GetDefaultPrinterW>([this, name](LPWSTR buffer, LPDWORD size) -> BOOL {
-      defaultSize = *size;
-      if (*size < name.size() + 1) {
-        *size = static_cast<DWORD>(name.size() + 1);
-        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-      }
-      std::memcpy(buffer, name.c_str(), (name.size() + 1) * 2);
-      *size = static_cast<DWORD>(name.size() + 1);
-      return TRUE;
-    });
+  void SpoolerHas(const std::vector<Row>& rows) {
+    world.printers.clear();
+    for (const Row& row : rows) world.AddProductPrinter(row.name, "").attributes = row.attributes;
   }
 
   std::vector<DWORD> Attributes(const PrinterList& printers) {
@@ -98,22 +66,30 @@ class PrinterListTest : public ::testing::Test {
     return out;
   }
 
+  HANDLE Open(const wchar_t* name) {
+    HANDLE printer = nullptr;
+    EXPECT_TRUE(Os().OpenPrinterW(const_cast<wchar_t*>(name), &printer, nullptr));
+    return printer;
+  }
+
   fake::FakePlatform os;
+  fake::World world;
   InstallSession session;
   PrinterList list;
-  std::vector<DWORD> sizes;
+  std::vector<DWORD> sizes, neededSizes;
   std::vector<SIZE_T> allocated;
   std::vector<HGLOBAL> freed;
   DWORD defaultSize = 0;
 };
 
 TEST_F(PrinterListTest, SecondCallGetsTheNeededSizeNotTheBlock) {
-  std::vector<Row> rows = {{L"P1", 0}, {L"Loomscribe", 0x40}};
-  SpoolerHas(rows);
+  SpoolerHas({{L"P1", 0}, {L"Loomscribe", 0x40}});
   ListPrinters(list);
   ASSERT_NE(list.buffer, nullptr);
   EXPECT_EQ(list.count, 2u);
-  const DWORD needed = PackPrinters(rows, nullptr, 0);
+  ASSERT_EQ(neededSizes.size(), 2u);
+  const DWORD needed = neededSizes[0];
+  EXPECT_GT(needed, 2 * sizeof(PRINTER_INFO_2W));
   EXPECT_THAT(sizes, ElementsAre(0u, needed));
   EXPECT_THAT(allocated, ElementsAre(needed + 32));
   EXPECT_STREQ(list.buffer[1].pPrinterName, L"Loomscribe");
@@ -121,8 +97,7 @@ TEST_F(PrinterListTest, SecondCallGetsTheNeededSizeNotTheBlock) {
 }
 
 TEST_F(PrinterListTest, NoPrintersIsOneCallAndNothingMarked) {
-  SpoolerHas({});
-  DefaultIs(L"P1");
+  world.defaultPrinter = L"P1";
   MarkDefaultPrinter(session);
   EXPECT_EQ(session.Printers.buffer, nullptr);
   EXPECT_EQ(session.Printers.count, 0u);
@@ -169,7 +144,7 @@ TEST_F(PrinterListTest, NoMemoryLeavesOutOfMemory) {
 
 TEST_F(PrinterListTest, DefaultPrinterIsMarkedByExactName) {
   SpoolerHas({{L"P1", 0}, {L"P2", 0x40}, {L"p2", 0}, {L"P2", 0}, {L"P2 ", 0}});
-  DefaultIs(L"P2");
+  world.defaultPrinter = L"P2";
   MarkDefaultPrinter(session);
   // Every record of that name, no other; other bits kept.
   EXPECT_THAT(Attributes(session.Printers), ElementsAre(0u, 0x44u, 0u, 0x4u, 0u));
@@ -179,83 +154,77 @@ TEST_F(PrinterListTest, DefaultPrinterIsMarkedByExactName) {
 TEST_F(PrinterListTest, OverlongDefaultNameMarksNothing) {
   std::wstring name(255, L'n');
   SpoolerHas({{name, 0}, {name.substr(0, 254), 0}});
-  DefaultIs(name);
+  world.defaultPrinter = name;
   MarkDefaultPrinter(session);
   EXPECT_THAT(Attributes(session.Printers), ElementsAre(0u, 0u));
 
   // 254 characters and the terminator fit.
-  DefaultIs(name.substr(0, 254));
+  world.defaultPrinter = name.substr(0, 254);
   MarkDefaultPrinter(session);
   EXPECT_THAT(Attributes(session.Printers), ElementsAre(0u, 0x4u));
 }
 
 TEST_F(PrinterListTest, NoDefaultPrinterMarksNothing) {
   SpoolerHas({{L"P1", 0}});
-  fake::Set<&Platform::GetDefaultPrinterW>([](LPWSTR, LPDWORD) -> BOOL {
-    ::SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  });
   MarkDefaultPrinter(session);
   EXPECT_EQ(session.Printers.count, 1u);
   EXPECT_THAT(Attributes(session.Printers), ElementsAre(0u));
 }
 
-// GetPrinterW for one printer whose record needs `needed` bytes.
-void PrinterAnswers(HANDLE expected, DWORD needed, std::vector<DWORD>* sizes) {
-  fake::Set<&Platform::GetPrinterW>([=](HANDLE printer, DWORD level, LPBYTE buffer, DWORD size,
-                                        LPDWORD reported) -> BOOL {
-    EXPECT_EQ(printer, expected);
+// The block size each GetPrinterW offers and the size it is told it needs.
+void RecordPrinterSizes(std::vector<DWORD>* sizes, std::vector<DWORD>* needed) {
+  fake::Wrap<&Platform::GetPrinterW>([=](auto& previous, HANDLE printer, DWORD level,
+                                         LPBYTE buffer, DWORD size, LPDWORD reported) {
     EXPECT_EQ(level, 2u);
     sizes->push_back(size);
-    *reported = needed;
-    if (!buffer || size < needed) {
-      ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-      return FALSE;
-    }
-    std::memset(buffer, 0, size);
-    reinterpret_cast<PRINTER_INFO_2W*>(buffer)->Attributes = 0x7;
-    return TRUE;
+    BOOL ok = previous(printer, level, buffer, size, reported);
+    needed->push_back(*reported);
+    return ok;
   });
 }
 
 TEST_F(PrinterListTest, QueryPrinterInfoTwoCalls) {
-  HANDLE printer = reinterpret_cast<HANDLE>(0x77);
-  std::vector<DWORD> querySizes;
-  PrinterAnswers(printer, 400, &querySizes);
+  SpoolerHas({{L"P", 0x7}});
+  HANDLE printer = Open(L"P");
+  std::vector<DWORD> querySizes, needed;
+  RecordPrinterSizes(&querySizes, &needed);
   PrinterInfoBuffer info = QueryPrinterInfo(printer);
   ASSERT_NE(info.buffer, nullptr);
-  EXPECT_EQ(info.size, 400u);
+  ASSERT_EQ(needed.size(), 2u);
+  EXPECT_EQ(info.size, needed[0]);
   EXPECT_EQ(info.buffer->Attributes, 0x7u);
-  EXPECT_THAT(querySizes, ElementsAre(0u, 400u));
-  EXPECT_THAT(allocated, ElementsAre(400u));
+  EXPECT_STREQ(info.buffer->pPrinterName, L"P");
+  EXPECT_THAT(querySizes, ElementsAre(0u, needed[0]));
+  EXPECT_THAT(allocated, ElementsAre(needed[0]));
   ::GlobalFree(info.buffer);
+  Os().ClosePrinter(printer);
 }
 
 TEST_F(PrinterListTest, QueryPrinterInfoFailures) {
-  HANDLE printer = reinterpret_cast<HANDLE>(0x77);
-  std::vector<DWORD> querySizes;
-  PrinterAnswers(printer, 400, &querySizes);
+  SpoolerHas({{L"P", 0x7}});
+  HANDLE printer = Open(L"P");
+  std::vector<DWORD> querySizes, needed;
+  RecordPrinterSizes(&querySizes, &needed);
 
   fake::FailNth<&Platform::GetPrinterW>(1, ERROR_INVALID_HANDLE);
   PrinterInfoBuffer info = QueryPrinterInfo(printer);
   EXPECT_EQ(info.buffer, nullptr);
   EXPECT_TRUE(allocated.empty());
 
-  PrinterAnswers(printer, 400, &querySizes);
   fake::FailNth<&Platform::GetPrinterW>(2, ERROR_ACCESS_DENIED);
   info = QueryPrinterInfo(printer);
   EXPECT_EQ(info.buffer, nullptr);
   EXPECT_EQ(freed.size(), 1u);
 
-  PrinterAnswers(printer, 400, &querySizes);
   fake::FailNth<&Platform::GlobalAlloc>(1, ERROR_NOT_ENOUGH_MEMORY);
   info = QueryPrinterInfo(printer);
   EXPECT_EQ(info.buffer, nullptr);
-  EXPECT_EQ(info.size, 400u);
+  EXPECT_EQ(info.size, needed.back());
   EXPECT_EQ(::GetLastError(), 0x8007000Eu);
 
   // A stale ERROR_INSUFFICIENT_BUFFER from an earlier call does not lead on.
-  fake::Set<&Platform::GetPrinterW>([](HANDLE, DWORD, LPBYTE, DWORD, LPDWORD reported) -> BOOL {
+  // (A size query that succeeds and needs nothing breaks the protocol on purpose.)
+  fake::Wrap<&Platform::GetPrinterW>([](auto&, HANDLE, DWORD, LPBYTE, DWORD, LPDWORD reported) -> BOOL {
     *reported = 0;
     return TRUE;
   });
@@ -264,14 +233,14 @@ TEST_F(PrinterListTest, QueryPrinterInfoFailures) {
   info = QueryPrinterInfo(printer);
   EXPECT_EQ(info.buffer, nullptr);
   EXPECT_TRUE(allocated.empty());
+  Os().ClosePrinter(printer);
 }
 
 TEST_F(PrinterListTest, ClosePrinterHandleReportsTheResult) {
-  fake::Set<&Platform::ClosePrinter>([](HANDLE printer) -> BOOL {
-    return printer == reinterpret_cast<HANDLE>(0x1);
-  });
-  EXPECT_TRUE(ClosePrinterHandle(reinterpret_cast<HANDLE>(0x1)));
-  EXPECT_FALSE(ClosePrinterHandle(reinterpret_cast<HANDLE>(0x2)));
+  SpoolerHas({{L"P", 0}});
+  HANDLE printer = Open(L"P");
+  EXPECT_TRUE(ClosePrinterHandle(printer));
+  EXPECT_FALSE(ClosePrinterHandle(printer));  // no more open
   EXPECT_EQ(fake::CountCalls("ClosePrinter"), 2);
 }
 

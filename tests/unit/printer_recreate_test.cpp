@@ -3,30 +3,39 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "printers/printers.h"
-#include "support/fake_platform.h"
+#include "support/fake_world.h"
 #include "support/test_util.h"
-#include "unit/printer_test_spooler.h"
 
-using printertest::DataValue;
-using printertest::FakeSpooler;
-using printertest::Sz;
+using fake::WorldPrinterValue;
 using testutil::LogLines;
 using ::testing::ElementsAre;
-using ::testing::Optional;
 
 namespace {
 
 const std::string kMarkerKey = "Software\\Tamarel Software KFT\\Loomscribe\\Loomscribes\\";
 
+// A REG_SZ value stored with its terminator, as SetPrinterDataA is normally called.
+WorldPrinterValue Sz(const std::string& text) { return {REG_SZ, text + std::string(1, '\0')}; }
+
 class PrinterRecreateTest : public ::testing::Test {
  protected:
-  void SetUp() override { BeginSession(session); }
+  void SetUp() override {
+    world.InstallProduct();
+    // The marker keys opened, with the access asked for.
+    fake::Wrap<&Platform::RegOpenKeyExA>(
+        [this](auto& previous, HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key) {
+          openedKeys.emplace_back(path ? path : "(null)");
+          keyAccess.push_back(access);
+          return previous(root, path, options, access, key);
+        });
+    BeginSession(session);
+  }
   void TearDown() override {
     EndSession(session);
-    EXPECT_EQ(spooler.openHandles, 0);
-    EXPECT_EQ(spooler.openKeys, 0);
+    EXPECT_EQ(world.OpenHandles().all(), 0);
   }
 
   HANDLE Open(const wchar_t* name) {
@@ -35,13 +44,20 @@ class PrinterRecreateTest : public ::testing::Test {
     return h;
   }
 
+  fake::WorldPrinter& Add(const std::wstring& name, const std::string& subKey) {
+    return world.AddProductPrinter(name, subKey);
+  }
+  static WorldPrinterValue& DsUser(fake::WorldPrinter& p) { return p.data["dsuser"]["subkey"]; }
+  static WorldPrinterValue& Plain(fake::WorldPrinter& p) { return p.data[""]["subkey"]; }
+
   // ReadPrinterSubKey on a printer holding `plain` and `dsUser` values, into a
   // buffer pre-filled with '#' so a missing terminator would show.
-  std::string Read(const std::optional<DataValue>& plain, const std::optional<DataValue>& dsUser) {
-    spooler.printers.clear();
-    printertest::FakePrinter& p = spooler.Add(L"R");
-    if (plain) p.data["SubKey"] = *plain;
-    if (dsUser) p.dsUser["SubKey"] = *dsUser;
+  std::string Read(const std::optional<WorldPrinterValue>& plain,
+                   const std::optional<WorldPrinterValue>& dsUser) {
+    world.printers.clear();
+    fake::WorldPrinter& p = Add(L"R", "");
+    if (plain) Plain(p) = *plain;
+    if (dsUser) DsUser(p) = *dsUser;
     HANDLE h = Open(L"R");
     char buffer[100];
     std::memset(buffer, '#', sizeof buffer);
@@ -54,48 +70,70 @@ class PrinterRecreateTest : public ::testing::Test {
 
   std::vector<std::wstring> Names() {
     std::vector<std::wstring> out;
-    for (const auto& p : spooler.printers) out.push_back(p.name);
+    for (const auto& p : world.printers) out.push_back(p.name);
     return out;
   }
 
   std::vector<std::wstring> AddedNames() {
     std::vector<std::wstring> out;
-    for (const auto& a : spooler.adds) out.push_back(a.name.value_or(L"(null)"));
+    for (const auto& a : requests) out.push_back(a.name.null ? L"(null)" : a.name);
     return out;
   }
 
+  // The marker values left under a key below the product's key.
+  std::vector<std::string> Markers(const std::string& key) {
+    std::vector<std::string> names;
+    for (const auto& value : world.registry[fake::World::Lower("HKCU\\" + kMarkerKey + key)])
+      names.push_back(value.first);
+    return names;
+  }
+  void AddMarkers(const std::string& key, const std::vector<std::string>& names) {
+    world.registry[fake::World::Lower("HKCU\\" + kMarkerKey + key)];
+    for (const std::string& name : names) world.SetRegString("HKCU\\" + kMarkerKey + key, name, L"1");
+  }
+
+  // The snapshot of a run, then the product's printers deleted and saved.
+  void DeleteAll() {
+    MarkDefaultPrinter(session);
+    DeleteAllPrinters(session);
+  }
+
   fake::FakePlatform os;
-  FakeSpooler spooler;
+  fake::World world;
   InstallSession session;
+  std::vector<fake::WorldPrinterRequest> requests;
+  std::vector<std::string> openedKeys;
+  std::vector<REGSAM> keyAccess;
 };
 
 TEST_F(PrinterRecreateTest, SubKeyIsReadFromEitherPlaceOnlyAsTerminatedTextOfAtMost63) {
   const std::string s63(63, 'k'), s64(64, 'k');
-  EXPECT_EQ(Read(Sz("s1"), std::nullopt), "s1");
-  EXPECT_EQ(Read(std::nullopt, std::nullopt), "");
-  EXPECT_EQ(Read(Sz(""), std::nullopt), "");
-  EXPECT_EQ(Read(Sz(s63), std::nullopt), s63);
-  EXPECT_EQ(Read(Sz(s64), std::nullopt), "");  // 65 bytes do not fit
-  EXPECT_EQ(Read(DataValue{REG_SZ, s64}, std::nullopt), "");  // 64 bytes, no terminator
-  EXPECT_EQ(Read(DataValue{REG_SZ, "abc"}, std::nullopt), "abc");  // short, no terminator
-  EXPECT_EQ(Read(DataValue{REG_BINARY, std::string("s1", 3)}, std::nullopt), "");
-  EXPECT_EQ(Read(DataValue{REG_EXPAND_SZ, std::string("s1", 3)}, std::nullopt), "");
+  const std::nullopt_t none = std::nullopt;
+  EXPECT_EQ(Read(Sz("s1"), none), "s1");
+  EXPECT_EQ(Read(none, none), "");
+  EXPECT_EQ(Read(Sz(""), none), "");
+  EXPECT_EQ(Read(Sz(s63), none), s63);
+  EXPECT_EQ(Read(Sz(s64), none), "");  // 65 bytes do not fit
+  EXPECT_EQ(Read(WorldPrinterValue{REG_SZ, s64}, none), "");  // 64 bytes, no terminator
+  EXPECT_EQ(Read(WorldPrinterValue{REG_SZ, "abc"}, none), "abc");  // short, no terminator
+  EXPECT_EQ(Read(WorldPrinterValue{REG_BINARY, std::string("s1", 3)}, none), "");
+  EXPECT_EQ(Read(WorldPrinterValue{REG_EXPAND_SZ, std::string("s1", 3)}, none), "");
   // "DsUser" is the second choice, used whenever the first place does not count.
-  EXPECT_EQ(Read(std::nullopt, Sz("ds")), "ds");
-  EXPECT_EQ(Read(DataValue{REG_DWORD, std::string(4, '\1')}, Sz("ds")), "ds");
+  EXPECT_EQ(Read(none, Sz("ds")), "ds");
+  EXPECT_EQ(Read(WorldPrinterValue{REG_DWORD, std::string(4, '\1')}, Sz("ds")), "ds");
   EXPECT_EQ(Read(Sz(s64), Sz(s63)), s63);
   EXPECT_EQ(Read(Sz("first"), Sz("second")), "first");
   EXPECT_EQ(Read(Sz(s64), Sz(s64)), "");
 }
 
 TEST_F(PrinterRecreateTest, SaveKeepsACopyAtTheFrontAndClosesThePrinter) {
-  spooler.Add(L"A", std::string("s1"));
-  spooler.Add(L"B").dsUser["SubKey"] = Sz("s2");
-  spooler.Add(L"C", std::string(""));
-  spooler.Add(L"D").data["SubKey"] = DataValue{REG_BINARY, "s4"};
-  spooler.Add(L"E", std::string(64, 'e'));
-  spooler.Add(L"F", std::string(63, 'f'));
-  spooler.Snapshot(session);
+  Add(L"A", "s1");
+  DsUser(Add(L"B", "")) = Sz("s2");
+  Plain(Add(L"C", "")) = Sz("");
+  Plain(Add(L"D", "")) = WorldPrinterValue{REG_BINARY, "s4"};
+  Add(L"E", std::string(64, 'e'));
+  Add(L"F", std::string(63, 'f'));
+  MarkDefaultPrinter(session);
   for (uint32_t i = 0; i < session.Printers.count; ++i)
     SaveProductPrinter(session, &session.Printers.buffer[i]);
   std::vector<std::pair<std::wstring, std::string>> saved;
@@ -112,14 +150,14 @@ TEST_F(PrinterRecreateTest, SaveKeepsACopyAtTheFrontAndClosesThePrinter) {
 }
 
 TEST_F(PrinterRecreateTest, SaveOfAMissingPrinterOrWithoutMemorySavesNothing) {
-  spooler.Add(L"A", std::string("s1"));
-  spooler.Snapshot(session);
-  spooler.printers.clear();
+  Add(L"A", "s1");
+  MarkDefaultPrinter(session);
+  world.printers.clear();
   SaveProductPrinter(session, &session.Printers.buffer[0]);
   EXPECT_EQ(session.SavedPrinters, nullptr);
   EXPECT_EQ(fake::CountCalls("ClosePrinter"), 0);
 
-  spooler.Add(L"A", std::string("s1"));
+  Add(L"A", "s1");
   fake::FailNth<&Platform::GlobalAlloc>(1, ERROR_NOT_ENOUGH_MEMORY);
   SaveProductPrinter(session, &session.Printers.buffer[0]);
   EXPECT_EQ(session.SavedPrinters, nullptr);
@@ -127,23 +165,21 @@ TEST_F(PrinterRecreateTest, SaveOfAMissingPrinterOrWithoutMemorySavesNothing) {
 }
 
 TEST_F(PrinterRecreateTest, WriteStoresBothPlacesAndReportsTheDsUserWrite) {
-  spooler.Add(L"W");
+  Add(L"W", "");
   HANDLE h = Open(L"W");
   EXPECT_TRUE(WritePrinterSubKey(h, "s1"));
-  const printertest::FakePrinter& p = *spooler.Find(L"W");
-  EXPECT_EQ(p.data.at("SubKey").type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(p.data.at("SubKey").bytes, std::string("s1", 3));
-  EXPECT_EQ(p.dsUser.at("SubKey").type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(p.dsUser.at("SubKey").bytes, std::string("s1", 3));
+  fake::WorldPrinter& p = *world.FindPrinter(L"W");
+  EXPECT_EQ(Plain(p).type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(Plain(p).bytes, std::string("s1", 3));
+  EXPECT_EQ(DsUser(p).type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(DsUser(p).bytes, std::string("s1", 3));
 
   // The plain write failing does not stop the "DsUser" one, which decides.
-  fake::Set<&Platform::SetPrinterDataA>([](HANDLE, LPSTR, DWORD, LPBYTE, DWORD) -> DWORD {
-    return ERROR_ACCESS_DENIED;
-  });
+  fake::FailFrom<&Platform::SetPrinterDataA>(1, ERROR_ACCESS_DENIED);
   EXPECT_TRUE(WritePrinterSubKey(h, "s2"));
-  EXPECT_EQ(spooler.Find(L"W")->dsUser.at("SubKey").bytes, std::string("s2", 3));
-  fake::Set<&Platform::SetPrinterDataExA>(
-      [](HANDLE, LPCSTR, LPCSTR, DWORD, LPBYTE, DWORD) -> DWORD { return ERROR_ACCESS_DENIED; });
+  EXPECT_EQ(DsUser(p).bytes, std::string("s2", 3));
+  EXPECT_EQ(Plain(p).bytes, std::string("s1", 3));
+  fake::FailFrom<&Platform::SetPrinterDataExA>(1, ERROR_ACCESS_DENIED);
   EXPECT_FALSE(WritePrinterSubKey(h, "s3"));
   EXPECT_FALSE(WritePrinterSubKey(h, nullptr));
   Os().ClosePrinter(h);
@@ -151,40 +187,39 @@ TEST_F(PrinterRecreateTest, WriteStoresBothPlacesAndReportsTheDsUserWrite) {
 
 TEST_F(PrinterRecreateTest, MarkerValueIsDeletedUnderTheProductKey) {
   std::string longKey(300, 'L');
-  spooler.userKeys[kMarkerKey + "s1"] = {"deleted", "other"};
-  spooler.userKeys[kMarkerKey + longKey] = {"deleted"};
-  spooler.userKeys[kMarkerKey + "empty"] = {};
+  AddMarkers("s1", {"deleted", "other"});
+  AddMarkers(longKey, {"deleted"});
+  AddMarkers("empty", {});
 
   EXPECT_TRUE(ClearDeletedMarker(("Loomscribes\\s1")));
-  EXPECT_EQ(spooler.userKeys[kMarkerKey + "s1"], std::set<std::string>{"other"});
+  EXPECT_THAT(Markers("s1"), ElementsAre("other"));
   EXPECT_TRUE(ClearDeletedMarker(("Loomscribes\\" + longKey).c_str()));  // formed whole
+  EXPECT_THAT(Markers(longKey), ElementsAre());
   EXPECT_FALSE(ClearDeletedMarker("Loomscribes\\empty"));   // no value
   EXPECT_FALSE(ClearDeletedMarker("Loomscribes\\absent"));  // no key
   EXPECT_FALSE(ClearDeletedMarker(nullptr));
-  EXPECT_THAT(spooler.openedKeys,
-              ElementsAre(kMarkerKey + "s1", kMarkerKey + longKey, kMarkerKey + "empty",
-                          kMarkerKey + "absent"));
-  for (REGSAM access : spooler.keyAccess) EXPECT_EQ(access, static_cast<REGSAM>(KEY_ALL_ACCESS));
+  EXPECT_THAT(openedKeys, ElementsAre(kMarkerKey + "s1", kMarkerKey + longKey,
+                                      kMarkerKey + "empty", kMarkerKey + "absent"));
+  for (REGSAM access : keyAccess) EXPECT_EQ(access, static_cast<REGSAM>(KEY_ALL_ACCESS));
   EXPECT_EQ(fake::CountCalls("RegDeleteValueA"), 3);
 }
 
 // The whole carry-over: A (default, s1) and B (s2) with a foreign printer between.
 TEST_F(PrinterRecreateTest, ReinstallCarriesNamesSubKeysCommentsLocationsAndDefault) {
-  spooler.monitors = {std::wstring(L"Loomscribe:")};
-  printertest::FakePrinter& a = spooler.Add(L"A", std::string("s1"));
-  a.comment = std::wstring(L"comment A");
-  a.location = std::wstring(L"room 1");
-  a.share = std::wstring(L"shareA");
-  spooler.Add(L"Foreign", std::string("f")).driver = L"Generic / Text Only";
-  printertest::FakePrinter& b = spooler.Add(L"B");
-  b.dsUser["SubKey"] = Sz("s2");  // only under "DsUser"
-  b.comment = std::wstring(L"comment B");
-  spooler.defaultPrinter = L"A";
-  spooler.userKeys[kMarkerKey + "s1"] = {"deleted"};
-  spooler.userKeys[kMarkerKey + "s2"] = {"deleted", "keep"};
-  spooler.Snapshot(session);
+  fake::WorldPrinter& a = Add(L"A", "s1");
+  a.comment = L"comment A";
+  a.location = L"room 1";
+  a.share = L"shareA";
+  Add(L"Foreign", "f").driver = L"Generic / Text Only";
+  fake::WorldPrinter& b = Add(L"B", "");
+  DsUser(b) = Sz("s2");  // only under "DsUser"
+  b.comment = L"comment B";
+  world.defaultPrinter = L"A";
+  AddMarkers("s1", {"deleted"});
+  AddMarkers("s2", {"deleted", "keep"});
+  fake::RecordPrinterRequests(&requests);
 
-  DeleteAllPrinters(session);
+  DeleteAll();
   EXPECT_THAT(Names(), ElementsAre(L"Foreign"));
   size_t logged = LogLines(session).size();
   RecreateSavedPrinters(session);
@@ -199,44 +234,52 @@ TEST_F(PrinterRecreateTest, ReinstallCarriesNamesSubKeysCommentsLocationsAndDefa
                           L"  OK :)"));
   EXPECT_EQ(session.ErrorCount, 0);
 
-  const printertest::FakePrinter& newA = *spooler.Find(L"A");
-  const printertest::FakePrinter& newB = *spooler.Find(L"B");
-  EXPECT_THAT(newA.comment, Optional(std::wstring(L"comment A")));
-  EXPECT_THAT(newA.location, Optional(std::wstring(L"room 1")));
-  EXPECT_EQ(newA.share, std::nullopt);  // only comment and location are carried
-  EXPECT_THAT(newB.comment, Optional(std::wstring(L"comment B")));
-  EXPECT_EQ(newB.location, std::nullopt);
-  EXPECT_EQ(newA.data.at("SubKey").bytes, std::string("s1", 3));
-  EXPECT_EQ(newA.dsUser.at("SubKey").bytes, std::string("s1", 3));
-  EXPECT_EQ(newB.data.at("SubKey").bytes, std::string("s2", 3));
-  EXPECT_EQ(newB.dsUser.at("SubKey").bytes, std::string("s2", 3));
+  fake::WorldPrinter& newA = *world.FindPrinter(L"A");
+  fake::WorldPrinter& newB = *world.FindPrinter(L"B");
+  EXPECT_STREQ(newA.comment.get(), L"comment A");
+  EXPECT_STREQ(newA.location.get(), L"room 1");
+  EXPECT_EQ(newA.share.get(), nullptr);  // only comment and location are carried
+  EXPECT_STREQ(newB.comment.get(), L"comment B");
+  EXPECT_EQ(newB.location.get(), nullptr);
+  EXPECT_EQ(Plain(newA).bytes, std::string("s1", 3));
+  EXPECT_EQ(DsUser(newA).bytes, std::string("s1", 3));
+  EXPECT_EQ(Plain(newB).bytes, std::string("s2", 3));
+  EXPECT_EQ(DsUser(newB).bytes, std::string("s2", 3));
 
-  EXPECT_TRUE(spooler.userKeys[kMarkerKey + "s1"].empty());
-  EXPECT_EQ(spooler.userKeys[kMarkerKey + "s2"], std::set<std::string>{"keep"});
-  EXPECT_THAT(spooler.defaultsSet, ElementsAre(L"A"));
-  EXPECT_THAT(spooler.defaultPrinter, Optional(std::wstring(L"A")));
+  EXPECT_THAT(Markers("s1"), ElementsAre());
+  EXPECT_THAT(Markers("s2"), ElementsAre("keep"));
+  EXPECT_EQ(fake::CountCalls("SetDefaultPrinterW"), 1);
+  EXPECT_EQ(world.defaultPrinter, L"A");
   EXPECT_EQ(newA.attributes & PRINTER_ATTRIBUTE_DEFAULT, 0u);
 }
 
 TEST_F(PrinterRecreateTest, NothingSavedGivesOnePrinterLoomscribeWithoutDefaultChange) {
-  spooler.monitors = {std::wstring(L"Loomscribe:")};
   RecreateSavedPrinters(session);
   EXPECT_THAT(Names(), ElementsAre(L"Loomscribe"));
-  EXPECT_EQ(spooler.printers[0].port, L"Loomscribe:");
-  EXPECT_TRUE(spooler.printers[0].data.empty());
-  EXPECT_TRUE(spooler.printers[0].dsUser.empty());
+  EXPECT_EQ(world.printers[0].port, L"Loomscribe:");
+  EXPECT_TRUE(world.printers[0].data.empty());
   EXPECT_EQ(fake::CountCalls("SetDefaultPrinterW"), 0);
   EXPECT_EQ(fake::CountCalls("SetPrinterW"), 0);
   EXPECT_EQ(session.ErrorCount, 0);
 }
 
+// The spooler refuses to add these printers again.
+void RefuseToAdd(std::vector<std::wstring> names) {
+  fake::FailWhen<&Platform::AddPrinterW>(
+      [names](LPWSTR, DWORD, LPBYTE data) {
+        const wchar_t* name = reinterpret_cast<PRINTER_INFO_2W*>(data)->pPrinterName;
+        return std::count(names.begin(), names.end(), std::wstring(name)) != 0;
+      },
+      ERROR_UNKNOWN_PRINTER_DRIVER);
+}
+
 TEST_F(PrinterRecreateTest, EverySavedPrinterFailingGivesOnePrinterLoomscribe) {
-  spooler.Add(L"A", std::string("s1"));
-  spooler.Add(L"B", std::string("s2"));
-  spooler.defaultPrinter = L"A";
-  spooler.Snapshot(session);
-  DeleteAllPrinters(session);
-  spooler.refuseAdd = {L"A", L"B"};
+  Add(L"A", "s1");
+  Add(L"B", "s2");
+  world.defaultPrinter = L"A";
+  DeleteAll();
+  RefuseToAdd({L"A", L"B"});
+  fake::RecordPrinterRequests(&requests);
   RecreateSavedPrinters(session);
   EXPECT_THAT(AddedNames(), ElementsAre(L"B", L"A", L"Loomscribe"));
   EXPECT_THAT(Names(), ElementsAre(L"Loomscribe"));
@@ -250,11 +293,11 @@ TEST_F(PrinterRecreateTest, EverySavedPrinterFailingGivesOnePrinterLoomscribe) {
 }
 
 TEST_F(PrinterRecreateTest, OneCreatedPrinterIsEnoughToSkipTheFallback) {
-  spooler.Add(L"A", std::string("s1"));
-  spooler.Add(L"B", std::string("s2"));
-  spooler.Snapshot(session);
-  DeleteAllPrinters(session);
-  spooler.refuseAdd = {L"B"};
+  Add(L"A", "s1");
+  Add(L"B", "s2");
+  DeleteAll();
+  RefuseToAdd({L"B"});
+  fake::RecordPrinterRequests(&requests);
   RecreateSavedPrinters(session);
   EXPECT_THAT(AddedNames(), ElementsAre(L"B", L"A"));
   EXPECT_THAT(Names(), ElementsAre(L"A"));
@@ -262,57 +305,51 @@ TEST_F(PrinterRecreateTest, OneCreatedPrinterIsEnoughToSkipTheFallback) {
 }
 
 TEST_F(PrinterRecreateTest, UnreadableNewRecordStillCountsAndSetsNoDefault) {
-  printertest::FakePrinter& a = spooler.Add(L"A", std::string("s1"));
-  a.comment = std::wstring(L"c");
-  spooler.defaultPrinter = L"A";
-  spooler.userKeys[kMarkerKey + "s1"] = {"deleted"};
-  spooler.Snapshot(session);
-  DeleteAllPrinters(session);
-  spooler.defaultPrinter.reset();
+  Add(L"A", "s1").comment = L"c";
+  world.defaultPrinter = L"A";
+  AddMarkers("s1", {"deleted"});
+  DeleteAll();
+  world.defaultPrinter.clear();
   fake::FailFrom<&Platform::GetPrinterW>(1, ERROR_ACCESS_DENIED);
   RecreateSavedPrinters(session);
   EXPECT_THAT(Names(), ElementsAre(L"A"));  // no fallback printer
-  EXPECT_THAT(spooler.Find(L"A")->comment, Optional(std::wstring(L"")));
-  EXPECT_EQ(spooler.Find(L"A")->location, std::nullopt);
+  EXPECT_STREQ(world.FindPrinter(L"A")->comment.get(), L"");
+  EXPECT_EQ(world.FindPrinter(L"A")->location.get(), nullptr);
   EXPECT_EQ(fake::CountCalls("SetDefaultPrinterW"), 0);
-  EXPECT_TRUE(spooler.userKeys[kMarkerKey + "s1"].empty());  // the marker step is separate
+  EXPECT_THAT(Markers("s1"), ElementsAre());  // the marker step is separate
 }
 
 TEST_F(PrinterRecreateTest, FailedDsUserWriteSkipsOnlyTheMarker) {
-  printertest::FakePrinter& a = spooler.Add(L"A", std::string("s1"));
-  a.location = std::wstring(L"here");
-  spooler.defaultPrinter = L"A";
-  spooler.userKeys[kMarkerKey + "s1"] = {"deleted"};
-  spooler.Snapshot(session);
-  DeleteAllPrinters(session);
-  fake::Set<&Platform::SetPrinterDataExA>(
-      [](HANDLE, LPCSTR, LPCSTR, DWORD, LPBYTE, DWORD) -> DWORD { return ERROR_ACCESS_DENIED; });
+  Add(L"A", "s1").location = L"here";
+  world.defaultPrinter = L"A";
+  AddMarkers("s1", {"deleted"});
+  DeleteAll();
+  fake::FailFrom<&Platform::SetPrinterDataExA>(1, ERROR_ACCESS_DENIED);
   RecreateSavedPrinters(session);
-  EXPECT_EQ(spooler.userKeys[kMarkerKey + "s1"], std::set<std::string>{"deleted"});
+  EXPECT_THAT(Markers("s1"), ElementsAre("deleted"));
   EXPECT_EQ(fake::CountCalls("RegOpenKeyExA"), 0);
-  EXPECT_THAT(spooler.Find(L"A")->location, Optional(std::wstring(L"here")));
-  EXPECT_THAT(spooler.defaultsSet, ElementsAre(L"A"));
+  EXPECT_STREQ(world.FindPrinter(L"A")->location.get(), L"here");
+  EXPECT_EQ(fake::CountCalls("SetDefaultPrinterW"), 1);
+  EXPECT_EQ(world.defaultPrinter, L"A");
 }
 
 TEST_F(PrinterRecreateTest, LongestSubKeyClearsTheMarkerOfThatExactKey) {
   const std::string s63(63, 'm');
-  spooler.Add(L"A", s63);
-  spooler.userKeys[kMarkerKey + s63] = {"deleted"};
-  spooler.Snapshot(session);
-  DeleteAllPrinters(session);
+  Add(L"A", s63);
+  AddMarkers(s63, {"deleted"});
+  DeleteAll();
   RecreateSavedPrinters(session);
-  EXPECT_THAT(spooler.openedKeys, ElementsAre(kMarkerKey + s63));
-  EXPECT_TRUE(spooler.userKeys[kMarkerKey + s63].empty());
-  EXPECT_EQ(spooler.Find(L"A")->dsUser.at("SubKey").bytes, s63 + std::string(1, '\0'));
+  EXPECT_THAT(openedKeys, ElementsAre(kMarkerKey + s63));
+  EXPECT_THAT(Markers(s63), ElementsAre());
+  EXPECT_EQ(DsUser(*world.FindPrinter(L"A")).bytes, s63 + std::string(1, '\0'));
 }
 
 TEST_F(PrinterRecreateTest, DefaultFlagOfAForeignDriverRecordIsNotCarried) {
-  printertest::FakePrinter& f = spooler.Add(L"F", std::string("s1"));
-  f.driver = L"Loomscribe printer 2";
-  spooler.defaultPrinter = L"F";
-  spooler.Snapshot(session);
+  Add(L"F", "s1").driver = L"Loomscribe printer 2";
+  world.defaultPrinter = L"F";
+  MarkDefaultPrinter(session);
   SaveProductPrinter(session, &session.Printers.buffer[0]);
-  spooler.printers.clear();
+  world.printers.clear();
   RecreateSavedPrinters(session);
   EXPECT_THAT(Names(), ElementsAre(L"F"));
   EXPECT_EQ(fake::CountCalls("SetDefaultPrinterW"), 0);
