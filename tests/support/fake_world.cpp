@@ -197,6 +197,7 @@ bool PortKnown(const World& world, const std::wstring& ports) {
 }  // namespace
 
 std::wstring WorldModuleDirectory() { return std::wstring(World::kModuleDir) + L"\\"; }
+std::wstring WorldSystemDirectory() { return std::wstring(World::kSystemDir) + L"\\"; }
 
 void RecordPrinterRequests(std::vector<WorldPrinterRequest>* requests) {
   Wrap<&Platform::AddPrinterW>([requests](auto& previous, LPWSTR server, DWORD level,

@@ -239,6 +239,8 @@ class World {
 
 // The module directory, "...\x64\" with its separator.
 std::wstring WorldModuleDirectory();
+// The system directory, "...\system32\" with its separator.
+std::wstring WorldSystemDirectory();
 
 // Records every AddPrinterW request from now on into `requests`; layered
 // after a refusal, it sees the refused requests too.

@@ -9,14 +9,13 @@
 #include "support/fake_world.h"
 #include "support/test_util.h"
 
-using fake::World;
 using testutil::LogLines;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
 namespace {
 
-const std::wstring kSystemDir = std::wstring(World::kSystemDir) + L"\\";
+const std::wstring kSystemDir = fake::WorldSystemDirectory();
 const std::wstring kSource = fake::WorldModuleDirectory() + L"lmxmon64.dll";
 const std::wstring kTarget = kSystemDir + L"lmxmon64.dll";
 const std::wstring kCopyLine = L"  >CopyFile lmxmon64.dll to " + kSystemDir + L" [0])";

@@ -9,14 +9,13 @@
 #include "support/fake_world.h"
 #include "support/test_util.h"
 
-using fake::World;
 using testutil::LogLines;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
 namespace {
 
-const std::wstring kSystemDir = std::wstring(World::kSystemDir) + L"\\";
+const std::wstring kSystemDir = fake::WorldSystemDirectory();
 const std::wstring kMonitorPath = kSystemDir + L"lmxmon64.dll";
 
 const std::vector<fake::WorldMonitor> kThreeMonitors = {
@@ -86,7 +85,8 @@ class MonitorRemoveTest : public ::testing::Test {
   std::vector<std::wstring> versionPaths;
 };
 
-std::vector<std::wstring> ListedMonitorLines() {
+// The listing and the found monitor, whose file is `file`.
+std::vector<std::wstring> ListedMonitorLines(const std::wstring& file = kMonitorPath) {
   return {L">DeleteMonitor",
           L"  ------- 3 existing monitors ----------",
           L"  1. Local Port",
@@ -95,7 +95,7 @@ std::vector<std::wstring> ListedMonitorLines() {
           L"  ---------------------------------------",
           L"  Port monitor is found. Index=3",
           L"  Trying to get monitor filename from MONITOR_INFO_2",
-          L"  Auto calculated monitor file name: " + kMonitorPath};
+          L"  Auto calculated monitor file name: " + file};
 }
 
 std::vector<std::wstring> Concat(std::vector<std::wstring> a, const std::vector<std::wstring>& b) {
@@ -125,11 +125,10 @@ TEST_F(MonitorRemoveTest, DeletedAtFirstTryTakesTheRegisteredFile) {
   const std::wstring oldPath = kSystemDir + L"lmxmonold.dll";
   world.AddFile(oldPath, "MZ");
   Run();
-  std::vector<std::wstring> expected = ListedMonitorLines();
-  expected.back() = L"  Auto calculated monitor file name: " + oldPath;
-  expected.push_back(L"  There is no check for monitor version");
-  expected.push_back(L"  Monitor was removed :)");
-  EXPECT_THAT(LogLines(session), ElementsAreArray(expected));
+  EXPECT_THAT(LogLines(session),
+              ElementsAreArray(Concat(ListedMonitorLines(oldPath),
+                                      {L"  There is no check for monitor version",
+                                       L"  Monitor was removed :)"})));
   EXPECT_FALSE(world.HasFile(oldPath));
   EXPECT_TRUE(world.HasFile(kMonitorPath));
   EXPECT_EQ(session.PendingDeletes, nullptr);
@@ -301,11 +300,10 @@ TEST_F(MonitorRemoveTest, FoundMonitorWithoutFileNameDeletesNoFile) {
   session.Reinstall = 1;
   world.AddFile(kMonitorPath, "MZ", 2070);  // would be compatible, but there is no file to ask
   Run();
-  std::vector<std::wstring> expected = ListedMonitorLines();
-  expected.back() = L"  Auto calculated monitor file name: " + kSystemDir;
-  expected.push_back(L"  Version is unknown, proceed with reinstall");
-  expected.push_back(L"  Monitor was removed :)");
-  EXPECT_THAT(LogLines(session), ElementsAreArray(expected));
+  EXPECT_THAT(LogLines(session),
+              ElementsAreArray(Concat(ListedMonitorLines(kSystemDir),
+                                      {L"  Version is unknown, proceed with reinstall",
+                                       L"  Monitor was removed :)"})));
   EXPECT_TRUE(versionPaths.empty());
   EXPECT_EQ(fake::CountCalls("DeleteFileW"), 0);
   EXPECT_EQ(session.PendingDeletes, nullptr);
