@@ -1,6 +1,8 @@
 #include "service/spooler.h"
 
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
+#include "session/log_section.h"
 #include "session/session.h"
 
 namespace {
@@ -29,32 +31,27 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
 }
 
 bool CheckSpooler(InstallSession& session) {
-  LogLine(session, L">Check Spooler");
-  ++session.IndentDepth;
-  SC_HANDLE scm = OpenLocalScm();
+  LogSection section(session, L">Check Spooler");
+  UniqueServiceHandle scm(OpenLocalScm());
   if (!scm) {
     LogServiceManagerOpenFailed(session);
-    --session.IndentDepth;
     return false;
   }
   bool result = true;
-  SC_HANDLE service = Os().OpenServiceW(scm, L"spooler", kCheckAccess);
+  UniqueServiceHandle service(Os().OpenServiceW(scm.get(), L"spooler", kCheckAccess));
   if (!service) {
     LogSpoolerOpenFailed(session);
     result = false;
   } else {
     SERVICE_STATUS status = {};
     // A failed status read starts nothing and leaves the answer true.
-    if (Os().QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING) {
-      if (!StartSpoolerAndWait(service)) {
+    if (Os().QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_RUNNING) {
+      if (!StartSpoolerAndWait(service.get())) {
         LogSpoolerStartFailed(session);
         result = false;
       }
     }
-    Os().CloseServiceHandle(service);
   }
-  Os().CloseServiceHandle(scm);
-  --session.IndentDepth;
   return result;
 }
 
@@ -88,6 +85,10 @@ SpoolerRestart BeginSpoolerRestart(InstallSession* session) {
   if (status.dwCurrentState != SERVICE_STOPPED && session)
     LogSpoolerStopFailed(*session);
   return restart;
+}
+
+void RestartSpooler(InstallSession* session) {
+  SpoolerStop stopped(session);
 }
 
 void EndSpoolerRestart(SpoolerRestart& restart) {

@@ -19,3 +19,29 @@ bool CheckSpooler(InstallSession& session);
 bool StartSpoolerAndWait(SC_HANDLE service);
 SpoolerRestart BeginSpoolerRestart(InstallSession* session);
 void EndSpoolerRestart(SpoolerRestart& restart);
+
+// Holds the spooler stopped for its scope: the restart begins when the holder
+// is made (or is taken over already begun) and ends when it goes out of
+// scope, on every path. End() ends it earlier, where the start must come
+// before the caller's next step; the holder then does nothing more.
+class SpoolerStop {
+ public:
+  explicit SpoolerStop(InstallSession* session) : restart_(BeginSpoolerRestart(session)) {}
+  explicit SpoolerStop(const SpoolerRestart& begun) : restart_(begun) {}
+  ~SpoolerStop() { End(); }
+  void End() {
+    if (ended_) return;
+    ended_ = true;
+    EndSpoolerRestart(restart_);
+  }
+
+  SpoolerStop(const SpoolerStop&) = delete;
+  SpoolerStop& operator=(const SpoolerStop&) = delete;
+
+ private:
+  SpoolerRestart restart_;
+  bool ended_ = false;
+};
+
+// Stops the spooler and starts it again at once, with nothing done between.
+void RestartSpooler(InstallSession* session);

@@ -1,0 +1,94 @@
+// Owned handles: a holder closes what it holds when it goes out of scope,
+// always through the seam, so the fakes see every close exactly as the code
+// makes it.
+//
+// UniqueHandle<T, Close, kind> holds one value of type T. `Close` is the
+// function that gives it back; `kind` says which value means "nothing held":
+// null for most handles and blocks, INVALID_HANDLE_VALUE for what CreateFileW
+// and FindFirstFileW return. Where the order of closes matters, call reset()
+// at the point the close belongs, or release() to hand the value on.
+#pragma once
+
+#include <windows.h>
+
+#include "platform/platform.h"
+
+enum class EmptyValue { Null, Invalid };
+
+template <class T, void (*Close)(T), EmptyValue kEmpty = EmptyValue::Null>
+class UniqueHandle {
+ public:
+  UniqueHandle() : value_(Empty()) {}
+  explicit UniqueHandle(T value) : value_(value) {}
+  ~UniqueHandle() { reset(); }
+
+  UniqueHandle(UniqueHandle&& other) noexcept : value_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  static T Empty() {
+    if (kEmpty == EmptyValue::Invalid) return reinterpret_cast<T>(INVALID_HANDLE_VALUE);
+    return T();
+  }
+
+  T get() const { return value_; }
+  explicit operator bool() const { return value_ != Empty(); }
+
+  // Closes what is held (if anything) and takes `value` instead.
+  void reset(T value = Empty()) {
+    T old = value_;
+    value_ = value;
+    if (old != Empty()) Close(old);
+  }
+  // Gives up ownership without closing.
+  T release() {
+    T value = value_;
+    value_ = Empty();
+    return value;
+  }
+  // For out-parameters: closes what is held and lends the place to write to.
+  T* put() {
+    reset();
+    return &value_;
+  }
+
+ private:
+  T value_;
+};
+
+// The closing functions, each one call of the seam.
+inline void CloseKernelObject(HANDLE handle) { Os().CloseHandle(handle); }
+inline void CloseFindHandle(HANDLE find) { Os().FindClose(find); }
+inline void CloseServiceObject(SC_HANDLE handle) { Os().CloseServiceHandle(handle); }
+inline void CloseRegistryKey(HKEY key) { Os().RegCloseKey(key); }
+inline void ClosePrinterObject(HANDLE printer) { Os().ClosePrinter(printer); }
+inline void FreeLocalBlock(HLOCAL block) { Os().LocalFree(block); }
+template <class T>
+void FreeGlobalBlock(T* block) {
+  Os().GlobalFree(const_cast<void*>(static_cast<const void*>(block)));
+}
+template <class T>
+void FreeHeapBlock(T* block) {
+  Os().HeapFree(Os().GetProcessHeap(), 0, const_cast<void*>(static_cast<const void*>(block)));
+}
+
+// Files (CreateFileW) and searches (FindFirstFileW) fail with
+// INVALID_HANDLE_VALUE; mutexes, processes and threads with null.
+using UniqueFile = UniqueHandle<HANDLE, &CloseKernelObject, EmptyValue::Invalid>;
+using UniqueFind = UniqueHandle<HANDLE, &CloseFindHandle, EmptyValue::Invalid>;
+using UniqueKernelObject = UniqueHandle<HANDLE, &CloseKernelObject>;
+using UniqueServiceHandle = UniqueHandle<SC_HANDLE, &CloseServiceObject>;
+using UniqueKey = UniqueHandle<HKEY, &CloseRegistryKey>;
+using UniquePrinter = UniqueHandle<HANDLE, &ClosePrinterObject>;
+// Texts that FormatMessageW allocated.
+using UniqueLocalBlock = UniqueHandle<HLOCAL, &FreeLocalBlock>;
+// Blocks of the Windows global heap (GlobalAlloc with GMEM_FIXED), typed.
+template <class T>
+using UniqueGlobal = UniqueHandle<T*, &FreeGlobalBlock<T>>;
+// Blocks of the process heap.
+template <class T>
+using UniqueHeap = UniqueHandle<T*, &FreeHeapBlock<T>>;
