@@ -2,6 +2,7 @@
 #include "files/files.h"
 #include "platform/platform.h"
 #include "session/session.h"
+#include "session/log_section.h"
 
 namespace {
 
@@ -23,18 +24,15 @@ bool AddDriverRecord(DRIVER_INFO_6W* record) {
 }
 
 void InstallPrinterDriver(InstallSession& session) {
-  LogLine(session, L">Add Printer Driver");
-  ++session.IndentDepth;
+  LogSection section(session, L">Add Printer Driver");
 
   wchar_t driverPath[kStagedPathChars];
   wchar_t uiPath[kStagedPathChars];
   wchar_t helpPath[kStagedPathChars];
   // The driver and its configuration file are required; the help file is not.
   if (!Staged(session, session.DriverFile, driverPath) ||
-      !Staged(session, session.UiFile, uiPath)) {
-    --session.IndentDepth;
+      !Staged(session, session.UiFile, uiPath))
     return;
-  }
   if (!Staged(session, session.HelpFile, helpPath)) helpPath[0] = L'\0';
 
   DRIVER_INFO_6W record = {};
@@ -59,5 +57,4 @@ void InstallPrinterDriver(InstallSession& session) {
   const wchar_t* const staged[] = {driverPath, uiPath, helpPath};
   for (const wchar_t* path : staged)
     if (*path && !Os().DeleteFileW(path)) AddPendingDelete(&session.PendingDeletes, path);
-  --session.IndentDepth;
 }

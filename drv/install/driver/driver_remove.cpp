@@ -5,6 +5,8 @@
 #include "platform/platform.h"
 #include "service/spooler.h"
 #include "session/session.h"
+#include "session/log_section.h"
+#include "platform/sized_call.h"
 
 namespace {
 
@@ -108,21 +110,16 @@ void ListDrivers(DriverList& list, const wchar_t* environment) {
   list.level = 6;
   list.buffer = nullptr;
   list.count = 0;
+  UniqueGlobal<BYTE> buffer;
+  DWORD size = 0;
   DWORD needed = 0;
   DWORD count = 0;
   LPWSTR env = const_cast<LPWSTR>(environment);
-  if (Os().EnumPrinterDriversW(nullptr, env, 6, nullptr, 0, &needed, &count)) return;
-  if (Os().GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
-  auto* buffer = static_cast<BYTE*>(Os().GlobalAlloc(GPTR, needed));
-  if (!buffer) {
-    Os().SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-    return;
-  }
-  if (!Os().EnumPrinterDriversW(nullptr, env, 6, buffer, needed, &needed, &count)) {
-    Os().GlobalFree(buffer);
-    return;
-  }
-  list.buffer = buffer;
+  auto enumerate = [env, &count](LPBYTE block, DWORD bytes, DWORD* reported) {
+    return Os().EnumPrinterDriversW(nullptr, env, 6, block, bytes, reported, &count);
+  };
+  if (CallWithNeededSize(enumerate, buffer, size, needed) != SizedCall::kFilled) return;
+  list.buffer = buffer.release();
   list.count = count;
 }
 
@@ -140,8 +137,8 @@ int32_t FindProductDriver(const DriverList& list) {
 }
 
 void RemovePrinterDriver(InstallSession& session, const DriverList& list) {
-  LogLine(session, L">DeletePrinterDriver for %s", session.Environment ? session.Environment : L"");
-  ++session.IndentDepth;
+  LogSection section(session, L">DeletePrinterDriver for %s",
+                     session.Environment ? session.Environment : L"");
 
   bool readable = list.buffer && list.level >= 1 && list.level <= 6;
   if (list.count > 0 && readable) {
@@ -158,7 +155,6 @@ void RemovePrinterDriver(InstallSession& session, const DriverList& list) {
   int32_t index = FindProductDriver(list);
   if (index < 0) {
     LogLine(session, L"No Loomscribe driver was found");
-    --session.IndentDepth;
     return;
   }
   LogLine(session, L"Driver is found. Index=%d", index + 1);
@@ -167,32 +163,30 @@ void RemovePrinterDriver(InstallSession& session, const DriverList& list) {
     // A driver that a print job or the spooler itself still holds goes once
     // the spooler has let go of it.
     LogLine(session, L"Can't delete driver. Trying to restart spooler");
-    SpoolerRestart restart = BeginSpoolerRestart(&session);
-    EndSpoolerRestart(restart);
+    RestartSpooler(&session);
     if (!DeleteProductDriver(session.Environment)) {
       LogDriverRemoveFailed(session);
-      --session.IndentDepth;
       return;
     }
   }
   LogLine(session, L"OK :)");
   ListLeftDriverFiles(session, list, static_cast<uint32_t>(index));
-  --session.IndentDepth;
 }
 
 DRIVER_INFO_2W* QueryPrinterDriver(HANDLE printer) {
-  DWORD needed = 0;
   wchar_t environment[] = L"Windows x64";
-  Os().GetPrinterDriverW(printer, environment, 2, nullptr, 0, &needed);
-  if (Os().GetLastError() != ERROR_INSUFFICIENT_BUFFER) return nullptr;
-  auto* block = static_cast<BYTE*>(Os().GlobalAlloc(GPTR, needed));
-  if (!block) {
-    Os().SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-    return nullptr;
-  }
-  if (!Os().GetPrinterDriverW(printer, nullptr, 2, block, needed, &needed)) {
-    Os().GlobalFree(block);
-    return nullptr;
-  }
-  return reinterpret_cast<DRIVER_INFO_2W*>(block);
+  // The size is asked for "Windows x64" and only the last error it leaves
+  // decides; the record is then read for the printer's own environment.
+  auto query = [printer, &environment](LPBYTE block, DWORD bytes, DWORD* reported) -> BOOL {
+    if (!block) {
+      Os().GetPrinterDriverW(printer, environment, 2, nullptr, 0, reported);
+      return FALSE;
+    }
+    return Os().GetPrinterDriverW(printer, nullptr, 2, block, bytes, reported);
+  };
+  UniqueGlobal<BYTE> block;
+  DWORD size = 0;
+  DWORD needed = 0;
+  if (CallWithNeededSize(query, block, size, needed) != SizedCall::kFilled) return nullptr;
+  return reinterpret_cast<DRIVER_INFO_2W*>(block.release());
 }

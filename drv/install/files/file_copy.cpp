@@ -3,6 +3,8 @@
 #include "files/files.h"
 #include "platform/platform.h"
 #include "session/session.h"
+#include "session/log_section.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
@@ -103,17 +105,18 @@ HRESULT CopyThroughTemporary(InstallSession& session, HANDLE source, const wchar
                              const wchar_t* tempPath, bool report) {
   // A leftover of a copy cut off earlier would otherwise stand in the way.
   Os().DeleteFileW(tempPath);
-  HANDLE part = OpenDestinationWithRetry(session, tempPath);
-  if (part == INVALID_HANDLE_VALUE) {
+  UniqueFile part(OpenDestinationWithRetry(session, tempPath));
+  if (!part) {
     if (report) LogCopyDestinationFailed(session, tempPath);
     return E_FAIL;
   }
-  bool whole = CopyBlocks(session, source, part, targetPath);
-  if (whole && !Os().FlushFileBuffers(part)) {
+  bool whole = CopyBlocks(session, source, part.get(), targetPath);
+  if (whole && !Os().FlushFileBuffers(part.get())) {
     LogCopyFailed(session, targetPath);
     whole = false;
   }
-  Os().CloseHandle(part);
+  // Closed before it is dropped or takes the destination's place.
+  part.reset();
   if (!whole) {
     DropPartialCopy(session, tempPath);
     return E_FAIL;
@@ -169,12 +172,9 @@ HANDLE OpenComponentSource(const InstallSession& session, const wchar_t* fileNam
 
 bool CheckReplaceable(InstallSession& session, const wchar_t* path) {
   return RetryBounded(session, [&] {
-    HANDLE file = Os().CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                   FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      Os().CloseHandle(file);
-      return true;
-    }
+    UniqueFile file(Os().CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                     FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file) return true;
     // No such file: nothing stands in the way.
     return Absent(Os().GetLastError());
   });
@@ -185,8 +185,8 @@ HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirector
                           bool report) {
   if (!targetDirectory) targetDirectory = L"";
   if (!fileName) fileName = L"";
-  LogLine(session, L">CopyFile %s to %s [%d])", fileName, targetDirectory, report ? 1 : 0);
-  ++session.IndentDepth;
+  LogSection section(session, L">CopyFile %s to %s [%d])", fileName, targetDirectory,
+                     report ? 1 : 0);
 
   HRESULT result = E_FAIL;
   WideBuffer sourcePath;
@@ -202,13 +202,12 @@ HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirector
     Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     if (report) LogCopySourceFailed(session, fileName);
   } else {
-    HANDLE source = OpenSource(Text(sourcePath));
-    if (source == INVALID_HANDLE_VALUE) {
+    // The copy is closed (and in place) before the source is closed.
+    UniqueFile source(OpenSource(Text(sourcePath)));
+    if (!source) {
       if (report) LogCopySourceFailed(session, fileName);
     } else {
-      // The copy is closed (and in place) before the source is closed.
-      result = CopyThroughTemporary(session, source, Text(targetPath), Text(tempPath), report);
-      Os().CloseHandle(source);
+      result = CopyThroughTemporary(session, source.get(), Text(targetPath), Text(tempPath), report);
     }
   }
 
@@ -216,6 +215,5 @@ HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirector
   Release(targetPath);
   Release(tempPath);
   LogLine(session, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
-  --session.IndentDepth;
   return result;
 }

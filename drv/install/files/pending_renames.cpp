@@ -9,6 +9,7 @@
 
 #include "files/files.h"
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
@@ -115,26 +116,26 @@ const wchar_t* SkipNtPrefix(const wchar_t* path) {
 
 PendingRenameTable ReadPendingRenames() {
   PendingRenameTable table;
-  HKEY key = nullptr;
-  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+  UniqueKey key;
+  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, key.put()) !=
+      ERROR_SUCCESS)
     return table;
   DWORD size = 0;
-  if (Os().RegQueryValueExW(key, kPendingValue, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS ||
-      size == 0) {
-    Os().RegCloseKey(key);
+  if (Os().RegQueryValueExW(key.get(), kPendingValue, nullptr, nullptr, nullptr, &size) !=
+          ERROR_SUCCESS ||
+      size == 0)
     return table;
-  }
-  auto* data = static_cast<BYTE*>(ZeroedGlobal(size));
+  UniqueGlobal<BYTE> data(static_cast<BYTE*>(ZeroedGlobal(size)));
   DWORD read = size;
   // The value may change between the two reads; a failed second read (it
   // grew: ERROR_MORE_DATA) gives nothing, and a read never counts as more
   // than the block holds.
-  LSTATUS status = data ? Os().RegQueryValueExW(key, kPendingValue, nullptr, nullptr, data, &read)
-                        : ERROR_NOT_ENOUGH_MEMORY;
-  Os().RegCloseKey(key);
-  if (!data) return table;
-  if (status == ERROR_SUCCESS) table = ParsePendingRenames(data, read < size ? read : size);
-  Os().GlobalFree(data);
+  LSTATUS status =
+      data ? Os().RegQueryValueExW(key.get(), kPendingValue, nullptr, nullptr, data.get(), &read)
+           : ERROR_NOT_ENOUGH_MEMORY;
+  key.reset();  // the key is let go before the paths are looked at
+  if (data && status == ERROR_SUCCESS)
+    table = ParsePendingRenames(data.get(), read < size ? read : size);
   return table;
 }
 
@@ -155,17 +156,20 @@ void ApplyPendingDeletes(PendingRenameTable& table) {
 
 bool DropQueuedDeletion(const wchar_t* source) {
   if (!source || !*source) return false;
-  HKEY key = nullptr;
+  UniqueKey key;
   if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ | KEY_SET_VALUE,
-                         &key) != ERROR_SUCCESS)
+                         key.put()) != ERROR_SUCCESS)
     return false;
   bool dropped = false;
   DWORD type = REG_NONE, size = 0;
-  BYTE* data = nullptr;
-  if (Os().RegQueryValueExW(key, kPendingValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-      size > 0 && (data = static_cast<BYTE*>(ZeroedGlobal(size))) != nullptr) {
+  UniqueGlobal<BYTE> block;
+  if (Os().RegQueryValueExW(key.get(), kPendingValue, nullptr, &type, nullptr, &size) ==
+          ERROR_SUCCESS &&
+      size > 0 && (block.reset(static_cast<BYTE*>(ZeroedGlobal(size))), block)) {
+    BYTE* data = block.get();
     DWORD read = size;
-    if (Os().RegQueryValueExW(key, kPendingValue, nullptr, &type, data, &read) == ERROR_SUCCESS &&
+    if (Os().RegQueryValueExW(key.get(), kPendingValue, nullptr, &type, data, &read) ==
+            ERROR_SUCCESS &&
         read <= size) {
       const size_t wanted = wcslen(source);
       Walk walk = StartWalk(data, read);
@@ -183,15 +187,14 @@ bool DropQueuedDeletion(const wchar_t* source) {
         DWORD left = static_cast<DWORD>(read - (cutTo - cutFrom));
         Walk rest = StartWalk(data, left);
         if (rest.Next(&from, &fromLength))
-          dropped = Os().RegSetValueExW(key, kPendingValue, 0, type, data, left) == ERROR_SUCCESS;
+          dropped =
+              Os().RegSetValueExW(key.get(), kPendingValue, 0, type, data, left) == ERROR_SUCCESS;
         else
-          dropped = Os().RegDeleteValueA(key, "PendingFileRenameOperations") == ERROR_SUCCESS;
+          dropped = Os().RegDeleteValueA(key.get(), "PendingFileRenameOperations") == ERROR_SUCCESS;
         break;
       }
     }
   }
-  if (data) Os().GlobalFree(data);
-  Os().RegCloseKey(key);
   return dropped;
 }
 

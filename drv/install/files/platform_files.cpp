@@ -2,6 +2,7 @@
 
 #include "files/files.h"
 #include "platform/platform.h"
+#include "platform/sized_call.h"
 #include "session/session.h"
 
 const wchar_t kEnvironmentX64[] = L"Windows x64";
@@ -15,32 +16,40 @@ namespace {
 // Returns false, with the failing call's last error, when it cannot be had.
 bool FetchDriverDirectory(WideBuffer& directory) {
   LPWSTR environment = const_cast<LPWSTR>(kEnvironmentX64);
-  DWORD needed = 0;
-  if (!Os().GetPrinterDriverDirectoryW(nullptr, environment, 1, nullptr, 0, &needed) &&
-      Os().GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-    return false;
-
+  // A size query that answers without a buffer is read into one all the same.
+  auto query = [environment](LPBYTE buffer, DWORD bytes, DWORD* needed) -> BOOL {
+    BOOL ok = Os().GetPrinterDriverDirectoryW(nullptr, environment, 1, buffer, bytes, needed);
+    if (buffer || !ok) return ok;
+    Os().SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  };
   // Two bytes more than reported, zero-filled: the text is terminated even
   // when the spooler fills the whole reported size without a terminator.
-  const SIZE_T bytes = static_cast<SIZE_T>(needed) + 2;
-  auto* text = static_cast<wchar_t*>(Os().HeapAlloc(Os().GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
-  if (!text) {
-    Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
-  }
-  bool ok = Os().GetPrinterDriverDirectoryW(nullptr, environment, 1, reinterpret_cast<LPBYTE>(text),
-                                           needed, &needed) != FALSE;
+  UniqueHeap<wchar_t> text;
+  auto allocate = [&text](DWORD reported) -> LPBYTE {
+    text.reset(static_cast<wchar_t*>(Os().HeapAlloc(Os().GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                                    static_cast<SIZE_T>(reported) + 2)));
+    if (!text) Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return reinterpret_cast<LPBYTE>(text.get());
+  };
+  DWORD size = 0;
+  DWORD needed = 0;
+  SizedCall step = CallWithNeededSize(query, allocate, size, needed);
+  if (step != SizedCall::kFilled && step != SizedCall::kFailed) return false;
+
+  bool ok = step == SizedCall::kFilled;
   DWORD error = Os().GetLastError();
   if (ok) {
-    size_t length = wcsnlen(text, bytes / sizeof(wchar_t));
-    if (!Assign(directory, text) ||
-        (length > 0 && text[length - 1] != L'\\' && !Append(directory, L"\\"))) {
+    const SIZE_T bytes = static_cast<SIZE_T>(size) + 2;
+    size_t length = wcsnlen(text.get(), bytes / sizeof(wchar_t));
+    if (!Assign(directory, text.get()) ||
+        (length > 0 && text.get()[length - 1] != L'\\' && !Append(directory, L"\\"))) {
       Release(directory);
       error = ERROR_NOT_ENOUGH_MEMORY;
       ok = false;
     }
   }
-  Os().HeapFree(Os().GetProcessHeap(), 0, text);
+  text.reset();
   Os().SetLastError(error);
   return ok;
 }

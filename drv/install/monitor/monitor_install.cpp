@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "service/spooler.h"
 #include "session/session.h"
+#include "session/log_section.h"
 
 namespace {
 
@@ -13,8 +14,7 @@ constexpr DWORD kRegistrationPauseMs = 50;
 }  // namespace
 
 void InstallPortMonitor(InstallSession& session) {
-  LogLine(session, L">AddMonitor");
-  ++session.IndentDepth;
+  LogSection section(session, L">AddMonitor");
 
   const wchar_t* monitorFile = session.MonitorFile ? session.MonitorFile : L"";
   if (!session.CopyMonitor) {
@@ -25,11 +25,10 @@ void InstallPortMonitor(InstallSession& session) {
     // overwrite a loaded DLL: the second try is made with the spooler stopped.
     if (CopyComponentFile(session, Text(session.SystemDirectory), monitorFile, nullptr, 0,
                           false) != S_OK) {
-      SpoolerRestart restart = BeginSpoolerRestart(&session);
+      SpoolerStop stopped(&session);
       if (CopyComponentFile(session, Text(session.SystemDirectory), monitorFile, nullptr, 0,
                             true) != S_OK)
         session.Monitor.CopyFailed = 1;
-      EndSpoolerRestart(restart);
     }
   }
 
@@ -51,10 +50,8 @@ void InstallPortMonitor(InstallSession& session) {
   }
   if (!added) {
     LogMonitorInstallFailed(session);
-    --session.IndentDepth;
     return;
   }
 
   RestoreRedirectedPrinters(session);
-  --session.IndentDepth;
 }

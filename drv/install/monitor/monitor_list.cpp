@@ -1,6 +1,7 @@
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "session/session.h"
+#include "platform/sized_call.h"
 
 namespace {
 
@@ -25,32 +26,33 @@ void ListMonitors(MonitorList& list, InstallSession& session) {
   list.level = 2;
   list.buffer = nullptr;
   list.count = 0;
+  UniqueGlobal<BYTE> buffer;
+  DWORD size = 0;
   DWORD needed = 0;
   DWORD returned = 0;
-  if (Os().EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned)) {
-    // Without a buffer there are no records, whatever count came back.
-    LogLine(session, L"1. EnumMonitors returns true");
-    return;
+  auto enumerate = [&returned](LPBYTE block, DWORD bytes, DWORD* reported) {
+    if (block) returned = 0;
+    return Os().EnumMonitorsW(nullptr, 2, block, bytes, reported, &returned);
+  };
+  switch (CallWithNeededSize(enumerate, buffer, size, needed)) {
+    case SizedCall::kAnswered:
+      // Without a buffer there are no records, whatever count came back.
+      LogLine(session, L"1. EnumMonitors returns true");
+      return;
+    case SizedCall::kRefused:
+      LogEnumFailure(session, L"2. EnumMonitors  failed with code: %s", Os().GetLastError());
+      return;
+    case SizedCall::kNoMemory:
+      LogLine(session, L"3. EnumMonitors - can't allocate memory for buffer");
+      Os().SetLastError(kOutOfMemory);
+      return;
+    case SizedCall::kFailed:
+      LogEnumFailure(session, L"3. EnumMonitors  failed with code: %s", Os().GetLastError());
+      return;
+    case SizedCall::kFilled:
+      break;
   }
-  DWORD error = Os().GetLastError();
-  if (error != ERROR_INSUFFICIENT_BUFFER) {
-    LogEnumFailure(session, L"2. EnumMonitors  failed with code: %s", error);
-    return;
-  }
-  auto* buffer = static_cast<BYTE*>(Os().GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, needed));
-  if (!buffer) {
-    LogLine(session, L"3. EnumMonitors - can't allocate memory for buffer");
-    Os().SetLastError(kOutOfMemory);
-    return;
-  }
-  returned = 0;
-  if (!Os().EnumMonitorsW(nullptr, 2, buffer, needed, &needed, &returned)) {
-    error = Os().GetLastError();
-    LogEnumFailure(session, L"3. EnumMonitors  failed with code: %s", error);
-    Os().GlobalFree(buffer);
-    return;
-  }
-  list.buffer = buffer;
+  list.buffer = buffer.release();
   // Never more records than the block can hold.
   const DWORD fits = needed / sizeof(MONITOR_INFO_2W);
   list.count = returned < fits ? returned : fits;

@@ -11,6 +11,7 @@
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "session/session.h"
+#include "platform/sized_call.h"
 
 namespace {
 
@@ -42,18 +43,15 @@ bool QueuedForDeletion(const wchar_t* path) {
 // The monitors as EnumMonitorsW gives them at level 2, without a log line:
 // this look comes before the run's own, logged enumeration.
 void ReadMonitorsQuietly(MonitorList& list) {
+  UniqueGlobal<BYTE> buffer;
+  DWORD size = 0;
   DWORD needed = 0;
   DWORD returned = 0;
-  if (Os().EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned) ||
-      Os().GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-    return;
-  auto* buffer = static_cast<BYTE*>(Os().GlobalAlloc(GPTR, needed));
-  if (!buffer) return;
-  if (!Os().EnumMonitorsW(nullptr, 2, buffer, needed, &needed, &returned)) {
-    Os().GlobalFree(buffer);
-    return;
-  }
-  list.buffer = buffer;
+  auto enumerate = [&returned](LPBYTE block, DWORD bytes, DWORD* reported) {
+    return Os().EnumMonitorsW(nullptr, 2, block, bytes, reported, &returned);
+  };
+  if (CallWithNeededSize(enumerate, buffer, size, needed) != SizedCall::kFilled) return;
+  list.buffer = buffer.release();
   list.level = 2;
   const DWORD fits = needed / sizeof(MONITOR_INFO_2W);
   list.count = returned < fits ? returned : fits;

@@ -6,6 +6,8 @@
 #include "printers/journal.h"
 #include "service/spooler.h"
 #include "session/session.h"
+#include "session/log_section.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
@@ -26,17 +28,14 @@ void RedirectPrinters(InstallSession& session) {
   if (!session.Printers.buffer || session.Printers.count == 0) return;
 
   size_t capacity = static_cast<size_t>(session.Printers.count) + 1;
-  auto* list = static_cast<PRINTER_INFO_2W**>(
-      Os().GlobalAlloc(GPTR, capacity * sizeof(PRINTER_INFO_2W*)));
-  auto* rewrites =
-      static_cast<PortRewrite*>(Os().GlobalAlloc(GPTR, capacity * sizeof(PortRewrite)));
+  // Held so that the list goes first when neither is handed on.
+  UniqueGlobal<PortRewrite> rewrites;
+  UniqueGlobal<PRINTER_INFO_2W*> list(static_cast<PRINTER_INFO_2W**>(
+      Os().GlobalAlloc(GPTR, capacity * sizeof(PRINTER_INFO_2W*))));
+  rewrites.reset(static_cast<PortRewrite*>(Os().GlobalAlloc(GPTR, capacity * sizeof(PortRewrite))));
   // Without the list (or the record of where each text was rewritten) no
   // printer could be put back: then none is moved at all.
-  if (!list || !rewrites) {
-    if (list) Os().GlobalFree(list);
-    if (rewrites) Os().GlobalFree(rewrites);
-    return;
-  }
+  if (!list || !rewrites) return;
 
   // The printers to move, recorded in the journal before any of them is: a
   // run cut off now must not leave them on "file:" for good. Without that
@@ -44,19 +43,18 @@ void RedirectPrinters(InstallSession& session) {
   size_t listed = 0;
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
     PRINTER_INFO_2W* record = session.Printers.buffer + i;
-    if (record->pPortName && std::wcsstr(record->pPortName, kProductPort)) list[listed++] = record;
+    if (record->pPortName && std::wcsstr(record->pPortName, kProductPort))
+      list.get()[listed++] = record;
   }
-  if (listed > 0 && !JournalPortMoves(session, list, listed)) {
-    Os().GlobalFree(list);
-    Os().GlobalFree(rewrites);
-    return;
-  }
-  session.RedirectedPorts = list;
-  session.RedirectedRewrites = rewrites;
+  if (listed > 0 && !JournalPortMoves(session, list.get(), listed)) return;
+  PRINTER_INFO_2W** moved = list.release();
+  PortRewrite* where = rewrites.release();
+  session.RedirectedPorts = moved;
+  session.RedirectedRewrites = where;
 
   for (size_t i = 0; i < listed; ++i) {
-    RedirectPortText(list[i]->pPortName, &rewrites[i]);
-    StorePrinterPort(session, list[i]);
+    RedirectPortText(moved[i]->pPortName, &where[i]);
+    StorePrinterPort(session, moved[i]);
   }
 }
 
@@ -82,23 +80,19 @@ int32_t FileBuildNumber(const wchar_t* path) {
   DWORD handle = 0;
   DWORD size = Os().GetFileVersionInfoSizeW(path, &handle);
   if (size == 0) return -1;
-  void* block = Os().GlobalAlloc(GPTR, size);
+  UniqueGlobal<BYTE> block(static_cast<BYTE*>(Os().GlobalAlloc(GPTR, size)));
   if (!block) return -1;
-  int32_t build = -1;
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT fixedBytes = 0;
-  if (Os().GetFileVersionInfoW(path, 0, size, block) &&
-      Os().VerQueryValueW(block, L"\\", reinterpret_cast<LPVOID*>(&fixed), &fixedBytes) &&
-      fixed && fixedBytes >= sizeof(VS_FIXEDFILEINFO)) {
-    build = static_cast<int32_t>(LOWORD(fixed->dwProductVersionLS));
-  }
-  Os().GlobalFree(block);
-  return build;
+  if (Os().GetFileVersionInfoW(path, 0, size, block.get()) &&
+      Os().VerQueryValueW(block.get(), L"\\", reinterpret_cast<LPVOID*>(&fixed), &fixedBytes) &&
+      fixed && fixedBytes >= sizeof(VS_FIXEDFILEINFO))
+    return static_cast<int32_t>(LOWORD(fixed->dwProductVersionLS));
+  return -1;
 }
 
 void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
-  LogLine(session, L">DeleteMonitor");
-  ++session.IndentDepth;
+  LogSection section(session, L">DeleteMonitor");
 
   if (list.count > 0)
     LogMonitorList(session, list);
@@ -163,8 +157,7 @@ void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
       RedirectPrinters(session);
       deleted = DeleteProductMonitor(session.Environment);
       if (!deleted) {
-        SpoolerRestart restart = BeginSpoolerRestart(&session);
-        EndSpoolerRestart(restart);
+        RestartSpooler(&session);
         deleted = DeleteProductMonitor(session.Environment);
         if (!deleted) {
           LogMonitorRemoveFailed(session);
@@ -181,5 +174,4 @@ void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
   }
 
   Release(fileName);
-  --session.IndentDepth;
 }

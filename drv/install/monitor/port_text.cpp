@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "printers/journal.h"
 #include "session/session.h"
+#include "platform/unique_handle.h"
 
 
 namespace {
@@ -66,14 +67,14 @@ bool RestorePortText(wchar_t* text, const PortRewrite& rewrite) {
 
 void StorePrinterPort(InstallSession& session, PRINTER_INFO_2W* record) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
+  HANDLE handle = nullptr;
   const wchar_t* name = record->pPrinterName ? record->pPrinterName : L"";
-  if (Os().OpenPrinterW(record->pPrinterName, &printer, &defaults) && printer) {
-    if (Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0))
+  if (Os().OpenPrinterW(record->pPrinterName, &handle, &defaults) && handle) {
+    UniquePrinter printer(handle);
+    if (Os().SetPrinterW(printer.get(), 2, reinterpret_cast<LPBYTE>(record), 0))
       LogLine(session, L"SetPrinter(%s) - ok", name);
     else
       LogLine(session, L"SetPrinter(%s) - failed", name);
-    Os().ClosePrinter(printer);
   } else {
     LogLine(session, L"Can't open printer %s", name);
   }

@@ -15,6 +15,8 @@
 #include "platform/platform.h"
 #include "printers/printers.h"
 #include "session/session.h"
+#include "session/log_section.h"
+#include "platform/unique_handle.h"
 
 
 namespace {
@@ -130,6 +132,7 @@ void ReadEntry(HKEY journal, JournalEntry& entry, BYTE* scratch) {
   if (entry.number == 0 ||
       Os().RegOpenKeyExW(journal, entry.keyName, 0, KEY_READ, &key) != ERROR_SUCCESS)
     return;
+  UniqueKey held(key);
 
   DWORD subKeys = 0, values = 0;
   bool ok = Os().RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
@@ -180,7 +183,6 @@ void ReadEntry(HKEY journal, JournalEntry& entry, BYTE* scratch) {
   // A carried printer or a move, never both and never neither; no value this
   // program does not write.
   ok = ok && (Carries(entry) != (entry.movedPort != nullptr)) && values == known;
-  Os().RegCloseKey(key);
   entry.bad = !ok;
 }
 
@@ -207,7 +209,9 @@ CarriedJournal* OpenJournal(InstallSession& session, uint32_t extra) {
   JournalEntry* entries = journal ? static_cast<JournalEntry*>(
                                         Os().GlobalAlloc(GPTR, capacity * sizeof(JournalEntry)))
                                   : nullptr;
-  BYTE* scratch = entries ? static_cast<BYTE*>(Os().GlobalAlloc(GPTR, kMaxTextBytes)) : nullptr;
+  UniqueGlobal<BYTE> scratchBlock(
+      entries ? static_cast<BYTE*>(Os().GlobalAlloc(GPTR, kMaxTextBytes)) : nullptr);
+  BYTE* scratch = scratchBlock.get();
   if (status != ERROR_SUCCESS || !scratch) {
     if (journal) Os().GlobalFree(journal);
     if (entries) Os().GlobalFree(entries);
@@ -237,7 +241,6 @@ CarriedJournal* OpenJournal(InstallSession& session, uint32_t extra) {
     // A number at the very end of the range leaves none for new entries.
     if (entry.number >= kMaxNumber) entry.bad = true;
   }
-  Os().GlobalFree(scratch);
   session.Journal = journal;
   return journal;
 }
@@ -260,6 +263,7 @@ bool WriteEntry(CarriedJournal& journal, const JournalEntry& entry) {
     Os().SetLastError(static_cast<DWORD>(status));
     return false;
   }
+  UniqueKey held(key);
   bool ok = SetText(key, kName, entry.name);
   if (ok && Carries(entry)) {
     status = Os().RegSetValueExW(key, kSubKey, 0, REG_BINARY,
@@ -277,7 +281,6 @@ bool WriteEntry(CarriedJournal& journal, const JournalEntry& entry) {
     }
   }
   if (ok && entry.movedPort) ok = SetText(key, kMovedPort, entry.movedPort);
-  Os().RegCloseKey(key);
   return ok;
 }
 
@@ -351,8 +354,10 @@ Found Look(HANDLE printer, const PrinterInfoBuffer& info) {
 int ReplayCarried(InstallSession& session, const JournalEntry& entry, HANDLE printer,
                   Found found) {
   HANDLE target = printer;
+  UniquePrinter created;  // a printer made here is closed here
   if (found == Found::kNothing) {
-    target = AddProductPrinter(session, entry.name);
+    created.reset(AddProductPrinter(session, entry.name));
+    target = created.get();
     if (!target) {
       LogLine(session, L"Journal entry skipped: %s", Shown(entry));
       return 0;
@@ -364,7 +369,6 @@ int ReplayCarried(InstallSession& session, const JournalEntry& entry, HANDLE pri
   }
   CarrySettings(target, entry.subKey, entry.comment, entry.location, entry.isDefault != 0);
   LogLine(session, L"Recovered printer '%s'", Shown(entry));
-  if (target != printer) Os().ClosePrinter(target);
   return 1;
 }
 
@@ -505,8 +509,7 @@ int ReplayJournal(InstallSession& session) {
     if (journal->entries[i].earlier && !journal->entries[i].gone) any = true;
   if (!any) return 0;
 
-  LogLine(session, L">Recover printers of an unfinished run");
-  ++session.IndentDepth;
+  LogSection section(session, L">Recover printers of an unfinished run");
   int created = 0;
   // Newest first: should two entries of one name have survived, the newer
   // one decides and the older finds its printer there.
@@ -542,7 +545,6 @@ int ReplayJournal(InstallSession& session) {
     if (printer) Os().ClosePrinter(printer);
     RemoveEntry(*journal, *entry);
   }
-  --session.IndentDepth;
   return created;
 }
 

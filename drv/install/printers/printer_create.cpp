@@ -2,11 +2,11 @@
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "printers/printers.h"
+#include "session/log_section.h"
 
 HANDLE AddProductPrinter(InstallSession& session, const wchar_t* name) {
   const wchar_t* shown = name ? name : L"*";
-  LogLine(session, L">AddPrinter(%s)", shown);
-  ++session.IndentDepth;
+  LogSection section(session, L">AddPrinter(%s)", shown);
 
   // Only a diagnostic: the printer is requested whether or not the monitor is
   // registered, and the spooler's refusal is what gets reported.
@@ -40,7 +40,5 @@ HANDLE AddProductPrinter(InstallSession& session, const wchar_t* name) {
     LogLine(session, L"OK :)");
   else
     LogPrinterAddFailed(session, shown);
-
-  --session.IndentDepth;
   return printer;
 }

@@ -2,10 +2,11 @@
 // create it again.
 #include "platform/platform.h"
 #include "printers/printers.h"
+#include "session/log_section.h"
+#include "platform/unique_handle.h"
 
 void DeleteAllPrinters(InstallSession& session) {
-  LogLine(session, L">DeleteAllPrinters");
-  ++session.IndentDepth;
+  LogSection section(session, L">DeleteAllPrinters");
   PRINTER_INFO_2W* records = session.Printers.buffer;
   uint32_t count = records ? session.Printers.count : 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -15,36 +16,33 @@ void DeleteAllPrinters(InstallSession& session) {
     SaveProductPrinter(session, record);
     DeleteNamedPrinter(session, record->pPrinterName);
   }
-  --session.IndentDepth;
 }
 
 void DeleteNamedPrinter(InstallSession& session, const wchar_t* name) {
   const wchar_t* shown = name ? name : L"*";
-  LogLine(session, L">DeletePrinter(%s)", shown);
-  ++session.IndentDepth;
+  LogSection section(session, L">DeletePrinter(%s)", shown);
 
   PRINTER_DEFAULTSW defaults = {};
   defaults.DesiredAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
-  HANDLE printer = nullptr;
+  HANDLE handle = nullptr;
   BOOL opened = FALSE;
   if (name) {
-    opened = Os().OpenPrinterW(const_cast<wchar_t*>(name), &printer, &defaults);
+    opened = Os().OpenPrinterW(const_cast<wchar_t*>(name), &handle, &defaults);
   } else {
     // OpenPrinterW with no name opens the print server itself, which is never
     // a printer to delete.
     Os().SetLastError(ERROR_INVALID_PRINTER_NAME);
   }
-  if (!opened || !printer) {
+  if (!opened || !handle) {
     LogPrinterOpenFailed(session, shown);
   } else {
-    if (PurgeAndDeletePrinter(printer))
+    // Closed once the outcome is in the log.
+    UniquePrinter printer(handle);
+    if (PurgeAndDeletePrinter(printer.get()))
       LogLine(session, L"OK");
     else
       LogPrinterDeleteFailed(session, shown);
-    Os().ClosePrinter(printer);
   }
-
-  --session.IndentDepth;
 }
 
 bool PurgeAndDeletePrinter(HANDLE printer) {

@@ -2,10 +2,10 @@
 
 #include "platform/platform.h"
 #include "printers/printers.h"
+#include "platform/sized_call.h"
 
 namespace {
 
-constexpr DWORD kOutOfMemory = 0x8007000E;  // E_OUTOFMEMORY
 constexpr DWORD kEnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 constexpr DWORD kSpareBytes = 32;
 constexpr DWORD kDefaultNameChars = 255;
@@ -14,26 +14,17 @@ constexpr DWORD kDefaultNameChars = 255;
 
 void ListPrinters(PrinterList& list) {
   FreePrinterList(list);
+  UniqueGlobal<BYTE> block;
+  DWORD size = 0;
   DWORD needed = 0;
   DWORD count = 0;
-  if (Os().EnumPrintersW(kEnumFlags, nullptr, 2, nullptr, 0, &needed, &count)) return;
-  if (Os().GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
-
-  auto* block = static_cast<PRINTER_INFO_2W*>(
-      Os().GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, static_cast<SIZE_T>(needed) + kSpareBytes));
-  if (!block) {
-    Os().SetLastError(kOutOfMemory);
-    return;
-  }
-  // The spooler is told the size it asked for, not the larger block.
-  const DWORD size = needed;
-  count = 0;
-  if (!Os().EnumPrintersW(kEnumFlags, nullptr, 2, reinterpret_cast<LPBYTE>(block), size, &needed,
-                          &count)) {
-    Os().GlobalFree(block);
-    return;
-  }
-  list.buffer = block;
+  auto enumerate = [&count](LPBYTE buffer, DWORD bytes, DWORD* reported) {
+    if (buffer) count = 0;
+    return Os().EnumPrintersW(kEnumFlags, nullptr, 2, buffer, bytes, reported, &count);
+  };
+  // The block has spare bytes; the spooler is told the size it asked for.
+  if (CallWithNeededSize(enumerate, block, size, needed, kSpareBytes) != SizedCall::kFilled) return;
+  list.buffer = reinterpret_cast<PRINTER_INFO_2W*>(block.release());
   // Never more records than the block can hold.
   const DWORD fits = size / sizeof(PRINTER_INFO_2W);
   list.count = count < fits ? count : fits;
@@ -51,22 +42,15 @@ PrinterInfoBuffer QueryPrinterInfo(HANDLE printer) {
   // Only the last error decides; clear it so that an earlier call's
   // ERROR_INSUFFICIENT_BUFFER is not taken for this one's.
   Os().SetLastError(0);
-  Os().GetPrinterW(printer, 2, nullptr, 0, &size);
-  info.size = size;
-  if (Os().GetLastError() != ERROR_INSUFFICIENT_BUFFER) return info;
-
-  auto* block = static_cast<PRINTER_INFO_2W*>(Os().GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size));
-  if (!block) {
-    Os().SetLastError(kOutOfMemory);
-    return info;
-  }
-  if (!Os().GetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(block), size, &size)) {
-    Os().GlobalFree(block);
-    info.size = size;
-    return info;
-  }
-  info.buffer = block;
-  info.size = size;
+  auto query = [printer](LPBYTE block, DWORD bytes, DWORD* reported) -> BOOL {
+    BOOL read = Os().GetPrinterW(printer, 2, block, bytes, reported);
+    return block ? read : FALSE;
+  };
+  UniqueGlobal<BYTE> block;
+  DWORD needed = 0;
+  SizedCall step = CallWithNeededSize(query, block, size, needed);
+  info.size = needed;  // as the last call reported it
+  if (step == SizedCall::kFilled) info.buffer = reinterpret_cast<PRINTER_INFO_2W*>(block.release());
   return info;
 }
 

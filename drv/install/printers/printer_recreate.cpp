@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "printers/journal.h"
 #include "printers/printers.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
@@ -47,9 +48,10 @@ void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer) {
   // OpenPrinterW with no name would open the print server, not a printer.
   if (!printer || !printer->pPrinterName) return;
   char subKey[260] = {};
-  HANDLE handle = nullptr;
-  if (!Os().OpenPrinterW(printer->pPrinterName, &handle, nullptr) || !handle) return;
-  ReadPrinterSubKey(handle, subKey);
+  HANDLE opened = nullptr;
+  if (!Os().OpenPrinterW(printer->pPrinterName, &opened, nullptr) || !opened) return;
+  UniquePrinter handle(opened);
+  ReadPrinterSubKey(handle.get(), subKey);
   if (subKey[0]) {
     auto* node = static_cast<SavedPrinter*>(Os().GlobalAlloc(GPTR, sizeof(SavedPrinter)));
     if (node) {
@@ -61,7 +63,6 @@ void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer) {
       session.SavedPrinters = node;
     }
   }
-  Os().ClosePrinter(handle);
 }
 
 bool WritePrinterSubKey(HANDLE printer, const char* subKey) {
@@ -80,19 +81,14 @@ bool WritePrinterSubKey(HANDLE printer, const char* subKey) {
 bool ClearDeletedMarker(const char* path) {
   if (!path) return false;
   size_t bytes = std::strlen(path) + 46;  // the product key, a backslash, the path, NUL
-  auto* key = static_cast<char*>(Os().GlobalAlloc(GPTR, bytes));
+  UniqueGlobal<char> key(static_cast<char*>(Os().GlobalAlloc(GPTR, bytes)));
   if (!key) return false;
-  if (_snprintf_s(key, bytes, _TRUNCATE, "%s\\%s", kProductUserKey, path) < 0) {
-    Os().GlobalFree(key);
-    return false;
-  }
-  HKEY opened = nullptr;
-  LSTATUS status = Os().RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &opened);
-  Os().GlobalFree(key);
+  if (_snprintf_s(key.get(), bytes, _TRUNCATE, "%s\\%s", kProductUserKey, path) < 0) return false;
+  UniqueKey opened;
+  LSTATUS status = Os().RegOpenKeyExA(HKEY_CURRENT_USER, key.get(), 0, KEY_ALL_ACCESS, opened.put());
+  key.reset();
   if (status != ERROR_SUCCESS) return false;
-  status = Os().RegDeleteValueA(opened, "deleted");
-  Os().RegCloseKey(opened);
-  return status == ERROR_SUCCESS;
+  return Os().RegDeleteValueA(opened.get(), "deleted") == ERROR_SUCCESS;
 }
 
 bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
@@ -100,11 +96,11 @@ bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
   bool stored = false;
   PrinterInfoBuffer info = QueryPrinterInfo(printer);
   if (info.buffer) {
-    info.buffer->pComment = const_cast<wchar_t*>(comment);
-    info.buffer->pLocation = const_cast<wchar_t*>(location);
-    stored = Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info.buffer), 0) != FALSE;
-    if (makeDefault) Os().SetDefaultPrinterW(info.buffer->pPrinterName);
-    Os().GlobalFree(info.buffer);
+    UniqueGlobal<PRINTER_INFO_2W> record(info.buffer);
+    record.get()->pComment = const_cast<wchar_t*>(comment);
+    record.get()->pLocation = const_cast<wchar_t*>(location);
+    stored = Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record.get()), 0) != FALSE;
+    if (makeDefault) Os().SetDefaultPrinterW(record.get()->pPrinterName);
   }
 
   bool written = subKey && WritePrinterSubKey(printer, subKey);
@@ -123,13 +119,12 @@ void RecreateSavedPrinters(InstallSession& session) {
   for (SavedPrinter* node = session.SavedPrinters; node; node = node->next) {
     PRINTER_INFO_2W* saved = node->printer;
     if (!saved || !saved->pPrinterName) continue;
-    HANDLE printer = AddProductPrinter(session, saved->pPrinterName);
+    UniquePrinter printer(AddProductPrinter(session, saved->pPrinterName));
     if (!printer) continue;
     bool makeDefault =
         (saved->Attributes & PRINTER_ATTRIBUTE_DEFAULT) && IsProductDriverName(saved->pDriverName);
-    if (CarrySettings(printer, node->subKey, saved->pComment, saved->pLocation, makeDefault))
+    if (CarrySettings(printer.get(), node->subKey, saved->pComment, saved->pLocation, makeDefault))
       JournalPrinterRecreated(session, saved->pPrinterName);
-    Os().ClosePrinter(printer);
     ++recreated;
   }
   // Printers an earlier run left half-way count as re-created too.
@@ -137,7 +132,6 @@ void RecreateSavedPrinters(InstallSession& session) {
 
   // A first install, or one whose saved printers all failed, gets one printer.
   if (recreated == 0) {
-    HANDLE printer = AddProductPrinter(session, kFirstPrinterName);
-    if (printer) Os().ClosePrinter(printer);
+    UniquePrinter printer(AddProductPrinter(session, kFirstPrinterName));
   }
 }

@@ -11,6 +11,7 @@
 #include "printers/printers.h"
 #include "service/spooler.h"
 #include "session/log_file.h"
+#include "session/log_section.h"
 #include "session/log_window.h"
 #include "session/run_lock.h"
 #include "session/session.h"
@@ -21,9 +22,8 @@ namespace {
 // Files the spooler keeps open (a loaded monitor, a driver file in use) can
 // only go while the service is stopped.
 void DeleteWithSpoolerStopped(InstallSession& session) {
-  SpoolerRestart restart = BeginSpoolerRestart(&session);
+  SpoolerStop stopped(&session);
   DeleteFileTry(session);
-  EndSpoolerRestart(restart);
 }
 
 // One plain pass, and a pass with the spooler stopped for what is still held.
@@ -98,8 +98,7 @@ RunResult FinishSession(InstallSession& session, HWND parentWindow, RunLock& loc
 }  // namespace
 
 void UnInstall(InstallSession& session) {
-  LogLine(session, L">UnInstall");
-  ++session.IndentDepth;
+  LogSection section(session, L">UnInstall");
   StopTrayKeepingOwnProgram(session);
 
   LogLine(session, L"EnumMonitors");
@@ -119,23 +118,20 @@ void UnInstall(InstallSession& session) {
 
   FreeDriverList(drivers);
   FreeMonitorList(monitors);
-  --session.IndentDepth;
 }
 
 void ReInstall(InstallSession& session) {
-  LogLine(session, L">ReInstall");
-  session.IndentDepth += 2;
+  LogSection section(session, 2, L">ReInstall");
   session.Reinstall = 1;
 
   UnInstall(session);
   if (session.PendingDeletes) {
-    SpoolerRestart restart = BeginSpoolerRestart(&session);
+    SpoolerStop stopped(&session);
     DeleteFileTry(session);
     // What resists even now is dropped, not scheduled: the install half may
     // put a new file under the same name, which a deletion at restart would
     // then take away.
     ReleasePendingDeletes(&session.PendingDeletes);
-    EndSpoolerRestart(restart);
   }
   ApplyQueuedDeletes();
   // Those deletions may have taken the very library that the removal found
@@ -151,8 +147,6 @@ void ReInstall(InstallSession& session) {
   // product now relies on (a kept monitor's library) for deletion at boot.
   KeepComponentFiles(session);
   DeleteRemainingFiles(session);
-
-  session.IndentDepth -= 2;
 }
 
 void FullUninstall(InstallSession& session) {

@@ -117,8 +117,7 @@ bool HasPendingComponentFiles() {
   for (int pass = 0; pass < kPendingPasses; ++pass) {
     if (!ComponentFileStillQueued()) return false;
     // A spooler that held the file may let go of it when it restarts.
-    SpoolerRestart restart = BeginSpoolerRestart(nullptr);
-    EndSpoolerRestart(restart);
+    RestartSpooler(nullptr);
   }
   return true;
 }

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "session/log_window.h"
 #include "session/session.h"
+#include "platform/unique_handle.h"
 
 // Owned by Administrators; SYSTEM and Administrators have full control,
 // authenticated users may read (a support person without elevation can open
@@ -42,12 +43,12 @@ struct OwnAccount {
 
 void ReadOwnAccount(OwnAccount& own) {
   own.known = false;
-  HANDLE token = nullptr;
-  if (!Os().OpenProcessToken(Os().GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+  UniqueKernelObject token;
+  if (!Os().OpenProcessToken(Os().GetCurrentProcess(), TOKEN_QUERY, token.put())) return;
   DWORD needed = 0;
-  own.known = Os().GetTokenInformation(token, TokenUser, &own.data, sizeof(own.data), &needed) &&
-              own.data.user.User.Sid;
-  Os().CloseHandle(token);
+  own.known =
+      Os().GetTokenInformation(token.get(), TokenUser, &own.data, sizeof(own.data), &needed) &&
+      own.data.user.User.Sid;
 }
 
 // SYSTEM, Administrators, and the account this program runs as (elevated, an
@@ -93,14 +94,12 @@ bool OnlyTrustedMayWrite(PACL dacl, const OwnAccount& own) {
 bool FolderIsProtectedFor(HANDLE folder, const OwnAccount& own) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  UniqueLocalBlock descriptor;
   if (Os().GetSecurityInfo(folder, SE_FILE_OBJECT,
                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                           &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+                           &dacl, nullptr, descriptor.put()) != ERROR_SUCCESS)
     return false;
-  bool protectedFolder = TrustedOwner(owner, own) && OnlyTrustedMayWrite(dacl, own);
-  if (descriptor) Os().LocalFree(descriptor);
-  return protectedFolder;
+  return TrustedOwner(owner, own) && OnlyTrustedMayWrite(dacl, own);
 }
 
 bool HandleIsPlainDirectory(HANDLE folder) {
@@ -113,44 +112,35 @@ bool HandleIsPlainDirectory(HANDLE folder) {
 // Opens the folder itself, never what a link there points to. Without
 // FILE_SHARE_DELETE nobody can rename or replace it while the handle is open.
 HANDLE OpenFolder(const wchar_t* path) {
-  HANDLE folder = Os().CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return nullptr;
-  if (!HandleIsPlainDirectory(folder)) {
-    Os().CloseHandle(folder);
-    return nullptr;
-  }
-  return folder;
+  UniqueFile folder(Os().CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
+  if (!folder || !HandleIsPlainDirectory(folder.get())) return nullptr;
+  return folder.release();
 }
 
 // Creates the folder with the protected access list. Sets `created`; false
 // when it neither exists nor could be made.
 bool MakeFolder(const wchar_t* path, bool& created) {
   created = false;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  UniqueLocalBlock descriptor;
   if (!Os().ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderAccessList,
-                                                                 SDDL_REVISION_1, &descriptor,
+                                                                 SDDL_REVISION_1, descriptor.put(),
                                                                  nullptr))
     return false;
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
   created = Os().CreateDirectoryW(path, &attributes) != FALSE;
-  DWORD error = created ? 0 : Os().GetLastError();
-  Os().LocalFree(descriptor);
-  return created || error == ERROR_ALREADY_EXISTS;
+  return created || Os().GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 // The folder, made or found, open and checked; null when it must not be used.
 HANDLE OpenCheckedFolder(const wchar_t* path, const OwnAccount& own) {
   bool created = false;
   if (!MakeFolder(path, created)) return nullptr;
-  HANDLE folder = OpenFolder(path);
-  if (folder && !FolderIsProtectedFor(folder, own)) {
-    Os().CloseHandle(folder);
-    folder = nullptr;
-  }
-  return folder;
+  UniqueKernelObject folder(OpenFolder(path));
+  if (folder && !FolderIsProtectedFor(folder.get(), own)) return nullptr;
+  return folder.release();
 }
 
 bool Compose(wchar_t* out, const wchar_t* format, ...) {
@@ -196,12 +186,11 @@ HANDLE CreateLogFile(const wchar_t* folder, const wchar_t* kind) {
                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
                  counter))
       return nullptr;
-    HANDLE file = Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) continue;
-    if (HandleIsPlainFile(file)) return file;
+    UniqueFile file(Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) continue;
+    if (HandleIsPlainFile(file.get())) return file.release();
     // Not what CREATE_NEW makes: leave it as it is, unwritten.
-    Os().CloseHandle(file);
     return nullptr;
   }
   return nullptr;
@@ -233,8 +222,8 @@ LogEntry* ListLogFiles(const wchar_t* folder, size_t& count) {
   wchar_t pattern[kPathChars];
   if (!Compose(pattern, L"%s\\*", folder)) return nullptr;
   WIN32_FIND_DATAW found = {};
-  HANDLE search = Os().FindFirstFileW(pattern, &found);
-  if (search == INVALID_HANDLE_VALUE) return nullptr;
+  UniqueFind search(Os().FindFirstFileW(pattern, &found));
+  if (!search) return nullptr;
   HANDLE heap = Os().GetProcessHeap();
   LogEntry* entries = nullptr;
   size_t capacity = 0;
@@ -254,8 +243,7 @@ LogEntry* ListLogFiles(const wchar_t* folder, size_t& count) {
     entries[count].written = Ticks(found.ftLastWriteTime);
     wcsncpy_s(entries[count].name, found.cFileName, _TRUNCATE);
     ++count;
-  } while (Os().FindNextFileW(search, &found));
-  Os().FindClose(search);
+  } while (Os().FindNextFileW(search.get(), &found));
   return entries;
 }
 
@@ -264,20 +252,18 @@ LogEntry* ListLogFiles(const wchar_t* folder, size_t& count) {
 // Wine shows a symbolic link as the file it points to, and deleting it there
 // deletes the target; what does not read as a log is therefore left alone.
 bool IsOwnLogFile(const wchar_t* path) {
-  HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  UniqueFile file(Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return false;
   wchar_t expected[64];
   expected[0] = L'\xFEFF';
   _snwprintf_s(expected + 1, 63, _TRUNCATE, kLogTitleFormat, kBuildNumber);
   size_t bytes = std::wcslen(expected) * sizeof(wchar_t);
   wchar_t head[64] = {};
   DWORD got = 0;
-  bool own = HandleIsPlainFile(file) &&
-             Os().ReadFile(file, head, static_cast<DWORD>(bytes), &got, nullptr) && got == bytes &&
-             std::memcmp(head, expected, bytes) == 0;
-  Os().CloseHandle(file);
-  return own;
+  return HandleIsPlainFile(file.get()) &&
+         Os().ReadFile(file.get(), head, static_cast<DWORD>(bytes), &got, nullptr) &&
+         got == bytes && std::memcmp(head, expected, bytes) == 0;
 }
 
 // Deletes the oldest of the program's log files until ten are left. Each
@@ -286,8 +272,9 @@ bool IsOwnLogFile(const wchar_t* path) {
 // names do not survive).
 void PruneLogFiles(const wchar_t* folder) {
   size_t count = 0;
-  LogEntry* entries = ListLogFiles(folder, count);
-  if (!entries) return;
+  UniqueHeap<LogEntry> list(ListLogFiles(folder, count));
+  if (!list) return;
+  LogEntry* entries = list.get();
   if (count > kLogFilesKept) {
     std::sort(entries, entries + count, Older);
     // Normally one file goes per run; a folder crowded with other things is
@@ -300,7 +287,6 @@ void PruneLogFiles(const wchar_t* folder) {
         --left;
     }
   }
-  Os().HeapFree(Os().GetProcessHeap(), 0, entries);
 }
 
 }  // namespace
@@ -329,24 +315,25 @@ bool WriteRunLogFile(const InstallSession& session, const wchar_t* kind, bool pr
   // be a link.
   bool created = false;
   if (!MakeFolder(product, created)) return false;
-  HANDLE parent = created ? OpenCheckedFolder(product, own) : OpenFolder(product);
+  UniqueKernelObject parent(created ? OpenCheckedFolder(product, own) : OpenFolder(product));
   if (!parent) return false;
-  HANDLE folder = OpenCheckedFolder(logs, own);
+  // Held open while the log is written and the folder pruned: nobody can
+  // rename or replace the folders meanwhile.
+  UniqueKernelObject folder(OpenCheckedFolder(logs, own));
   bool whole = false;
   if (folder) {
-    if (HANDLE file = CreateLogFile(logs, kind)) {
+    // The new file is closed before the pruning looks at the folder.
+    if (UniqueKernelObject file(CreateLogFile(logs, kind)); file) {
       wchar_t title[264];
       FormatLogWindowTitle(session, title, 264);
       const wchar_t bom = 0xFEFF;
-      whole = WriteAll(file, &bom, sizeof(bom)) &&
-              WriteAll(file, title, std::wcslen(title) * sizeof(wchar_t)) &&
-              WriteAll(file, L"\r\n", 2 * sizeof(wchar_t)) &&
-              WriteAll(file, Text(session.InstallLog), Length(session.InstallLog) * sizeof(wchar_t));
-      Os().CloseHandle(file);
+      HANDLE out = file.get();
+      whole = WriteAll(out, &bom, sizeof(bom)) &&
+              WriteAll(out, title, std::wcslen(title) * sizeof(wchar_t)) &&
+              WriteAll(out, L"\r\n", 2 * sizeof(wchar_t)) &&
+              WriteAll(out, Text(session.InstallLog), Length(session.InstallLog) * sizeof(wchar_t));
     }
     if (prune) PruneLogFiles(logs);
-    Os().CloseHandle(folder);
   }
-  Os().CloseHandle(parent);
   return whole;
 }

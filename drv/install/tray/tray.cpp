@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "session/session.h"
+#include "platform/unique_handle.h"
 
 const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
@@ -46,14 +47,13 @@ bool BuildTrayProgramPath(const InstallSession& session, WideBuffer& path) {
 }
 
 void WriteRunValue(const WideBuffer& path) {
-  HKEY key = nullptr;
-  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &key) !=
+  UniqueKey key;
+  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, key.put()) !=
       ERROR_SUCCESS)
     return;
   DWORD bytes = static_cast<DWORD>((Length(path) + 1) * sizeof(wchar_t));
-  Os().RegSetValueExW(key, kTrayRunValueW, 0, REG_SZ,
+  Os().RegSetValueExW(key.get(), kTrayRunValueW, 0, REG_SZ,
                       reinterpret_cast<const BYTE*>(Text(path)), bytes);
-  Os().RegCloseKey(key);
 }
 
 void StartTrayProgram(const WideBuffer& path) {
@@ -150,12 +150,10 @@ const wchar_t* RunValuePath(wchar_t* value, DWORD type, DWORD bytes) {
 // The volume and file number of an existing file, from a handle that asks
 // for no access at all (it opens also while the program runs).
 bool FileIdentity(const wchar_t* path, BY_HANDLE_FILE_INFORMATION& info) {
-  HANDLE file = Os().CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool known = Os().GetFileInformationByHandle(file, &info) != FALSE;
-  Os().CloseHandle(file);
-  return known;
+  UniqueFile file(Os().CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return false;
+  return Os().GetFileInformationByHandle(file.get(), &info) != FALSE;
 }
 
 // Whether two paths name the same file, however each is spelt ("/" for
@@ -206,31 +204,31 @@ WideBuffer TrayProgramPath(const InstallSession& session) {
 }
 
 void StopAndUnregisterTray(const wchar_t* keepFile) {
-  HANDLE mutex = Os().CreateMutexA(nullptr, FALSE, kTrayMutexName);
+  UniqueKernelObject mutex(Os().CreateMutexA(nullptr, FALSE, kTrayMutexName));
+  const bool mutexMade = static_cast<bool>(mutex);
   if (mutex) {
     int owned = 0;
-    if (Os().GetLastError() == ERROR_ALREADY_EXISTS) owned = RunQuitHandshake(mutex);
+    if (Os().GetLastError() == ERROR_ALREADY_EXISTS) owned = RunQuitHandshake(mutex.get());
     // Let go of what the waits obtained, so that a tray program started
     // later is not left waiting on a mutex nobody releases.
-    for (; owned > 0; --owned) Os().ReleaseMutex(mutex);
-    Os().CloseHandle(mutex);
+    for (; owned > 0; --owned) Os().ReleaseMutex(mutex.get());
+    mutex.reset();
   }
 
-  HKEY key = nullptr;
-  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &key) !=
+  UniqueKey key;
+  if (Os().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, key.put()) !=
       ERROR_SUCCESS)
     return;
-  if (mutex) {
+  if (mutexMade) {
     wchar_t value[kRunValueChars] = {};
     DWORD type = REG_NONE;
     DWORD bytes = sizeof(value);
-    if (Os().RegQueryValueExW(key, kTrayRunValueW, nullptr, &type, reinterpret_cast<BYTE*>(value),
-                              &bytes) != ERROR_SUCCESS) {
+    if (Os().RegQueryValueExW(key.get(), kTrayRunValueW, nullptr, &type,
+                              reinterpret_cast<BYTE*>(value), &bytes) != ERROR_SUCCESS) {
       Os().Sleep(kMissingValueSleepMs);
     } else if (const wchar_t* path = RunValuePath(value, type, bytes)) {
       if (!keepFile || !SameFile(path, keepFile)) DeleteTrayFile(path);
     }
   }
-  Os().RegDeleteValueA(key, kTrayRunValueA);
-  Os().RegCloseKey(key);
+  Os().RegDeleteValueA(key.get(), kTrayRunValueA);
 }
