@@ -1,8 +1,8 @@
 #include "driver/driver.h"
 #include "files/files.h"
 #include "platform/platform.h"
-#include "session/session.h"
 #include "session/log_section.h"
+#include "session/session.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
-#include "service/spooler.h"
-#include "session/session.h"
-#include "session/log_section.h"
 #include "platform/sized_call.h"
+#include "service/spooler.h"
+#include "session/log_section.h"
+#include "session/session.h"
 
 namespace {
 

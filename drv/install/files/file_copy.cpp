@@ -2,9 +2,9 @@
 
 #include "files/files.h"
 #include "platform/platform.h"
-#include "session/session.h"
-#include "session/log_section.h"
 #include "platform/unique_handle.h"
+#include "session/log_section.h"
+#include "session/session.h"
 
 namespace {
 

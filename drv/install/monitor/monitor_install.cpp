@@ -3,8 +3,8 @@
 #include "monitor/port_text.h"
 #include "platform/platform.h"
 #include "service/spooler.h"
-#include "session/session.h"
 #include "session/log_section.h"
+#include "session/session.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "monitor/monitor.h"
 #include "platform/platform.h"
-#include "session/session.h"
 #include "platform/sized_call.h"
+#include "session/session.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "files/files.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
-#include "session/session.h"
 #include "platform/sized_call.h"
+#include "session/session.h"
 
 namespace {
 

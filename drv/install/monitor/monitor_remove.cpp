@@ -3,11 +3,11 @@
 #include "monitor/monitor.h"
 #include "monitor/port_text.h"
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "printers/journal.h"
 #include "service/spooler.h"
-#include "session/session.h"
 #include "session/log_section.h"
-#include "platform/unique_handle.h"
+#include "session/session.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "printers/journal.h"
 #include "session/session.h"
-#include "platform/unique_handle.h"
 
 
 namespace {

@@ -13,10 +13,10 @@
 
 #include "monitor/port_text.h"
 #include "platform/platform.h"
-#include "printers/printers.h"
-#include "session/session.h"
-#include "session/log_section.h"
 #include "platform/unique_handle.h"
+#include "printers/printers.h"
+#include "session/log_section.h"
+#include "session/session.h"
 
 
 namespace {

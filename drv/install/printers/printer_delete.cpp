@@ -1,9 +1,9 @@
 // Removing the product's printers, each saved first so that a re-install can
 // create it again.
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "printers/printers.h"
 #include "session/log_section.h"
-#include "platform/unique_handle.h"
 
 void DeleteAllPrinters(InstallSession& session) {
   LogSection section(session, L">DeleteAllPrinters");

@@ -1,8 +1,8 @@
 #include <cwchar>
 
 #include "platform/platform.h"
-#include "printers/printers.h"
 #include "platform/sized_call.h"
+#include "printers/printers.h"
 
 namespace {
 

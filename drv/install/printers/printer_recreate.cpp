@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "printers/journal.h"
 #include "printers/printers.h"
-#include "platform/unique_handle.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "session/log_window.h"
 #include "session/session.h"
-#include "platform/unique_handle.h"
 
 // Owned by Administrators; SYSTEM and Administrators have full control,
 // authenticated users may read (a support person without elevation can open

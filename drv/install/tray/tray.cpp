@@ -3,8 +3,8 @@
 #include <cwchar>
 
 #include "platform/platform.h"
-#include "session/session.h"
 #include "platform/unique_handle.h"
+#include "session/session.h"
 
 const char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
