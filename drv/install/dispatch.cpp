@@ -10,37 +10,21 @@
 
 namespace {
 
-HINSTANCE g_instance = nullptr;
-
-// The letters A to Z match their lower-case forms; every other character must
-// match exactly, and so must the length.
-bool EqualsIgnoringAsciiCase(const wchar_t* word, const wchar_t* lowerCase) {
-  for (;; ++word, ++lowerCase) {
-    wchar_t c = *word;
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    if (c != *lowerCase) return false;
-    if (c == L'\0') return true;
-  }
-}
-
 // About 10 s of 50 ms pauses: a help window that never closes must not hold
 // an install forever.
 constexpr int kHelpWindowRounds = 200;
 
 }  // namespace
 
-HINSTANCE ProgramInstance() { return g_instance; }
-void SetProgramInstance(HINSTANCE instance) { g_instance = instance; }
-
 Command MatchCommand(const wchar_t* word) {
   if (!word) return Command::None;
-  if (EqualsIgnoringAsciiCase(word, L"onchkdrv")) return Command::CheckDriver;
-  if (EqualsIgnoringAsciiCase(word, L"oninit")) return Command::Init;
-  if (EqualsIgnoringAsciiCase(word, L"un") || EqualsIgnoringAsciiCase(word, L"uninstall"))
+  if (SameAsciiName(word, L"onchkdrv")) return Command::CheckDriver;
+  if (SameAsciiName(word, L"oninit")) return Command::Init;
+  if (SameAsciiName(word, L"un") || SameAsciiName(word, L"uninstall"))
     return Command::Uninstall;
-  if (EqualsIgnoringAsciiCase(word, L"removetray")) return Command::RemoveTray;
-  if (EqualsIgnoringAsciiCase(word, L"in") || EqualsIgnoringAsciiCase(word, L"install") ||
-      EqualsIgnoringAsciiCase(word, L"serverinstall"))
+  if (SameAsciiName(word, L"removetray")) return Command::RemoveTray;
+  if (SameAsciiName(word, L"in") || SameAsciiName(word, L"install") ||
+      SameAsciiName(word, L"serverinstall"))
     return Command::Install;
   if (std::wcscmp(word, L"def.set") == 0) return Command::SetDefault;
   return Command::None;

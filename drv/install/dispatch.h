@@ -28,10 +28,6 @@ enum class Command {
   SetDefault,
 };
 
-// The program's instance handle, kept for the log window.
-HINSTANCE ProgramInstance();
-void SetProgramInstance(HINSTANCE instance);
-
 // The command a word names, in the order of the word table.
 Command MatchCommand(const wchar_t* word);
 // A decimal number as a signed 32-bit value: leading white space and one

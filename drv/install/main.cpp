@@ -3,6 +3,7 @@
 
 #include "dispatch.h"
 #include "platform/platform.h"
+#include "session/log_window.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   RestrictDllSearchToSystemDirectory();

@@ -11,13 +11,13 @@ template <class F> struct ReturnOf;
 template <class R, class... A> struct ReturnOf<R(WINAPI*)(A...)> { using type = R; };
 
 // Entries that fall back to the real call: memory, error texts, text
-// conversion, security descriptors and the thread's last error. They are not
-// recorded.
+// conversion and comparison, security descriptors and the thread's last
+// error. They are not recorded.
 const std::set<std::string>& RealQuietEntries() {
   static const std::set<std::string> names = {
       "GetLastError", "SetLastError", "GlobalAlloc",  "GlobalFree",     "LocalFree",
       "GetProcessHeap", "HeapAlloc",  "HeapReAlloc",  "HeapFree",       "FormatMessageW",
-      "MultiByteToWideChar",
+      "MultiByteToWideChar", "CompareStringOrdinal",
       // Security descriptors and identifiers: pure computation on memory.
       "ConvertStringSecurityDescriptorToSecurityDescriptorW", "GetAclInformation", "GetAce",
       "IsWellKnownSid", "EqualSid"};

@@ -145,4 +145,29 @@ TEST(ProductNamesTest, EachErrorCodeComesWithItsText) {
   EXPECT_STREQ(ErrorMessageFormat(21), L"");
 }
 
+// Names this program defines match in any ASCII letter case and nothing
+// else, whatever the user's locale; paths follow the file system, which folds
+// letter case beyond ASCII too.
+TEST(ProductNamesTest, NamesCompareByAsciiLettersPathsByTheFileSystemRule) {
+  fake::FakePlatform os;
+  EXPECT_TRUE(SameAsciiName(L"LMXMON64.DLL", L"lmxmon64.dll"));
+  EXPECT_TRUE(SameAsciiName(L"WinSta0", L"winsta0"));
+  EXPECT_FALSE(SameAsciiName(L"lmxmon64.dll", L"lmxmon64.dl"));
+  EXPECT_FALSE(SameAsciiName(L"lmxmon64.dll", L"lmxmon64.dll "));
+  EXPECT_FALSE(SameAsciiName(L"\x00C9", L"\x00E9"));  // E acute in two cases
+  EXPECT_FALSE(SameAsciiName(L"[", L"{"));             // one apart like A and a, not letters
+  EXPECT_FALSE(SameAsciiName(nullptr, L""));
+
+  EXPECT_TRUE(SamePathText(L"C:\\Windows\\System32\\LMXMON64.DLL",
+                           L"c:\\windows\\system32\\lmxmon64.dll"));
+  EXPECT_TRUE(SamePathText(L"C:\\\x00C9t\x00C9\\x.dll", L"C:\\\x00E9t\x00E9\\X.DLL"));
+  EXPECT_FALSE(SamePathText(L"C:\\a\\x.dll", L"C:\\a\\x.dl"));
+  EXPECT_FALSE(SamePathText(L"C:\\a", nullptr));
+
+  EXPECT_TRUE(PathBeginsWith(L"C:\\DRIVERS\\x.dll", L"c:\\drivers\\", 11));
+  EXPECT_TRUE(PathBeginsWith(L"Install-1.log", L"install-", 8));
+  EXPECT_FALSE(PathBeginsWith(L"instal", L"install-", 8));
+  EXPECT_FALSE(PathBeginsWith(L"C:\\other\\x.dll", L"C:\\drivers\\", 11));
+}
+
 }  // namespace

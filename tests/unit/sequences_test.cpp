@@ -8,6 +8,7 @@
 
 #include "dispatch.h"
 #include "sequences/sequences.h"
+#include "session/log_window.h"
 #include "session/session.h"
 #include "support/fake_platform.h"
 #include "support/fake_world.h"

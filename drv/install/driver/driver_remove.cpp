@@ -57,9 +57,9 @@ DriverFileNames FileNamesOf(const BYTE* buffer, uint32_t level, uint32_t index) 
 
 bool NamesFile(const DriverFileNames& names, const wchar_t* path) {
   for (const wchar_t* file : names.files)
-    if (file && _wcsicmp(file, path) == 0) return true;
+    if (SamePathText(file, path)) return true;
   for (const wchar_t* file = names.dependent; file && *file; file += wcslen(file) + 1)
-    if (_wcsicmp(file, path) == 0) return true;
+    if (SamePathText(file, path)) return true;
   return false;
 }
 
@@ -70,7 +70,7 @@ bool DriverFileToDelete(const InstallSession& session, const DriverList& list, u
                         const wchar_t* path) {
   const size_t directory = Length(session.DriverDirectory);
   if (!path || directory == 0 || wcslen(path) <= directory ||
-      _wcsnicmp(path, Text(session.DriverDirectory), directory) != 0 ||
+      !PathBeginsWith(path, Text(session.DriverDirectory), directory) ||
       wcsstr(path + directory, L"..") != nullptr)
     return false;
   for (uint32_t other = 0; other < list.count; ++other)

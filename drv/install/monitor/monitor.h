@@ -40,9 +40,10 @@ bool IsCompatibleMonitorBuild(int32_t build);
 bool MonitorSourceNeeded(const InstallSession& session);
 // The build number the record holds for `library`, else the file's own.
 int32_t PlannedMonitorBuild(const InstallSession& session, const wchar_t* library);
-// Whether the queued deletions carried out during the run took the library
-// that the removal left for registration.
-bool MonitorLibraryLost(const InstallSession& session);
+// After the queued deletions were carried out in the middle of an install:
+// when they took the library that the removal kept for a registration
+// without a copy, the install half copies it after all (CopyMonitor).
+void RecheckKeptMonitorLibrary(InstallSession& session);
 // The library of the product monitor registered now, or null.
 const wchar_t* RegisteredMonitorLibrary(const InstallSession& session);
 // Whether that library is this program's own (lmxmon64.dll), is missing and

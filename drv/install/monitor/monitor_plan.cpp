@@ -33,7 +33,7 @@ bool QueuedForDeletion(const wchar_t* path) {
   bool queued = false;
   for (int32_t pair = 0; pair < table.pairCount && !queued; ++pair) {
     const wchar_t* source = table.entries ? table.entries[2 * pair] : nullptr;
-    if (source && !table.entries[2 * pair + 1] && _wcsicmp(SkipNtPrefix(source), path) == 0)
+    if (source && !table.entries[2 * pair + 1] && SamePathText(SkipNtPrefix(source), path))
       queued = true;
   }
   ReleasePendingRenames(table);
@@ -55,6 +55,15 @@ void ReadMonitorsQuietly(MonitorList& list) {
   list.level = 2;
   const DWORD fits = needed / sizeof(MONITOR_INFO_2W);
   list.count = returned < fits ? returned : fits;
+}
+
+// Whether the queued deletions carried out during the run took the library
+// that the removal left in place for registration.
+bool MonitorLibraryLost(const InstallSession& session) {
+  const MonitorPlan& plan = session.Monitor;
+  if (!plan.Queued || Length(plan.Library) == 0) return false;
+  if (Os().GetFileAttributesW(Text(plan.Library)) != INVALID_FILE_ATTRIBUTES) return false;
+  return Absent(Os().GetLastError());
 }
 
 }  // namespace
@@ -103,17 +112,13 @@ bool MonitorSourceNeeded(const InstallSession& session) {
 
 int32_t PlannedMonitorBuild(const InstallSession& session, const wchar_t* library) {
   const MonitorPlan& plan = session.Monitor;
-  if (plan.Made && library && _wcsicmp(Text(plan.Library), library) == 0) return plan.Build;
+  if (plan.Made && SamePathText(Text(plan.Library), library)) return plan.Build;
   return FileBuildNumber(library);
 }
 
-bool MonitorLibraryLost(const InstallSession& session) {
-  const MonitorPlan& plan = session.Monitor;
-  // Only the queued deletions carried out during the run take a library the
-  // removal left in place.
-  if (!plan.Queued || Length(plan.Library) == 0) return false;
-  if (Os().GetFileAttributesW(Text(plan.Library)) != INVALID_FILE_ATTRIBUTES) return false;
-  return Absent(Os().GetLastError());
+void RecheckKeptMonitorLibrary(InstallSession& session) {
+  if (session.InstallMonitor && !session.CopyMonitor && MonitorLibraryLost(session))
+    session.CopyMonitor = 1;
 }
 
 const wchar_t* RegisteredMonitorLibrary(const InstallSession& session) {
@@ -125,8 +130,8 @@ bool MonitorLibraryToCopyBack(const InstallSession& session) {
   const wchar_t* library = RegisteredMonitorLibrary(session);
   // Only this program's own library can be put back, and only once: a copy
   // the install half could not make has been logged already.
-  if (!library || session.Monitor.CopyFailed || !session.MonitorFile ||
-      _wcsicmp(FileNameOf(library), session.MonitorFile) != 0)
+  if (!library || session.Monitor.CopyFailed ||
+      !SameAsciiName(FileNameOf(library), session.MonitorFile))
     return false;
   if (Os().GetFileAttributesW(library) != INVALID_FILE_ATTRIBUTES) return false;
   return Absent(Os().GetLastError());

@@ -36,6 +36,7 @@
   X(HeapFree, K, FALSE)                                           \
   X(FormatMessageW, K, 0)                                         \
   X(MultiByteToWideChar, K, 0)                                    \
+  X(CompareStringOrdinal, K, 0)                                   \
   /* kernel: time */                                              \
   X(GetTickCount, K, 0)                                           \
   X(Sleep, K, 0)                                                  \

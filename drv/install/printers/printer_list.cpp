@@ -1,3 +1,4 @@
+#include <cassert>
 #include <cwchar>
 
 #include "platform/platform.h"
@@ -57,6 +58,9 @@ PrinterInfoBuffer QueryPrinterInfo(HANDLE printer) {
 bool ClosePrinterHandle(HANDLE printer) { return Os().ClosePrinter(printer) != FALSE; }
 
 void MarkDefaultPrinter(InstallSession& session) {
+  // A second snapshot would free the records the saved and the redirected
+  // printers point to.
+  assert(!session.SavedPrinters && !session.RedirectedPorts);
   ListPrinters(session.Printers);
   wchar_t name[kDefaultNameChars] = {};
   DWORD size = kDefaultNameChars;

@@ -9,6 +9,9 @@
 
 #include "session/session.h"
 
+// Lists the machine's printers into `list`, first freeing what the list held:
+// every pointer into the old buffer dangles afterwards. The session's
+// Printers is listed once per run, by MarkDefaultPrinter (session.h).
 void ListPrinters(PrinterList& list);
 void FreePrinterList(PrinterList& list);
 
@@ -20,6 +23,8 @@ struct PrinterInfoBuffer {
 
 PrinterInfoBuffer QueryPrinterInfo(HANDLE printer);
 bool ClosePrinterHandle(HANDLE printer);
+// Takes the session's snapshot of the printers and marks the default one.
+// Once per run: SavedPrinters and RedirectedPorts point into the snapshot.
 void MarkDefaultPrinter(InstallSession& session);
 
 HANDLE AddProductPrinter(InstallSession& session, const wchar_t* name);

@@ -33,7 +33,7 @@ const wchar_t* FileName(const wchar_t* path) {
 // The component that a driver-store file is a copy of, by name.
 const wchar_t* ComponentNamed(const InstallSession& session, const wchar_t* name) {
   for (const wchar_t* component : {session.DriverFile, session.UiFile, session.HelpFile})
-    if (component && _wcsicmp(component, name) == 0) return component;
+    if (SameAsciiName(component, name)) return component;
   return nullptr;
 }
 
@@ -56,7 +56,7 @@ int CollectReliedOnFiles(InstallSession& session, ReliedOnFile* files) {
          {record.pDriverPath, record.pConfigFile, record.pHelpFile, record.pDataFile}) {
       if (!path || !*path || count == kMaxReliedOn) continue;
       bool listed = false;
-      for (int i = 0; i < count; ++i) listed = listed || _wcsicmp(Text(files[i].path), path) == 0;
+      for (int i = 0; i < count; ++i) listed = listed || SamePathText(Text(files[i].path), path);
       if (listed) continue;
       ReliedOnFile& f = files[count++];
       Assign(f.path, path);
@@ -82,7 +82,7 @@ void KeepComponentFiles(InstallSession& session) {
     const wchar_t* source = table.entries ? table.entries[2 * pair] : nullptr;
     if (!source || table.entries[2 * pair + 1]) continue;
     for (int i = 0; i < count; ++i) {
-      if (_wcsicmp(SkipNtPrefix(source), Text(files[i].path)) != 0) continue;
+      if (!SamePathText(SkipNtPrefix(source), Text(files[i].path))) continue;
       if (DropQueuedDeletion(source)) LogLine(session, L"Kept from deletion at restart: %s", source);
       break;
     }

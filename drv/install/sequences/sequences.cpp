@@ -136,8 +136,7 @@ void ReInstall(InstallSession& session) {
   ApplyQueuedDeletes();
   // Those deletions may have taken the very library that the removal found
   // compatible and meant to register without a copy.
-  if (session.InstallMonitor && !session.CopyMonitor && MonitorLibraryLost(session))
-    session.CopyMonitor = 1;
+  RecheckKeptMonitorLibrary(session);
 
   if (session.InstallMonitor) InstallPortMonitor(session);
   InstallPrinterDriver(session);

@@ -198,8 +198,8 @@ HANDLE CreateLogFile(const wchar_t* folder, const wchar_t* kind) {
 
 bool IsProgramLogName(const wchar_t* name) {
   size_t length = std::wcslen(name);
-  bool prefix = _wcsnicmp(name, L"install-", 8) == 0 || _wcsnicmp(name, L"uninstall-", 10) == 0;
-  return prefix && length > 4 && _wcsicmp(name + length - 4, L".log") == 0;
+  bool prefix = PathBeginsWith(name, L"install-", 8) || PathBeginsWith(name, L"uninstall-", 10);
+  return prefix && length > 4 && SamePathText(name + length - 4, L".log");
 }
 
 struct LogEntry {

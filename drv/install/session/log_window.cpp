@@ -2,10 +2,18 @@
 
 #include <cwchar>
 
-#include "dispatch.h"
 #include "platform/platform.h"
 #include "resource.h"
 #include "session/session.h"
+
+namespace {
+
+HINSTANCE g_instance = nullptr;
+
+}  // namespace
+
+HINSTANCE ProgramInstance() { return g_instance; }
+void SetProgramInstance(HINSTANCE instance) { g_instance = instance; }
 
 void FormatLogWindowTitle(const InstallSession& session, wchar_t* title, size_t chars) {
   int n = _snwprintf_s(title, chars, _TRUNCATE, kLogTitleFormat, kBuildNumber);
@@ -51,7 +59,7 @@ bool InteractiveWindowStation() {
   if (!Os().GetUserObjectInformationW(station, UOI_NAME, name, sizeof(name) - sizeof(wchar_t),
                                       &needed))
     return false;
-  return _wcsicmp(name, L"WinSta0") == 0;
+  return SameAsciiName(name, L"WinSta0");
 }
 
 }  // namespace

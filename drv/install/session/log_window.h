@@ -5,6 +5,11 @@
 
 struct InstallSession;
 
+// The program's instance handle, kept from the start of the program for the
+// dialog template the log window is made from.
+HINSTANCE ProgramInstance();
+void SetProgramInstance(HINSTANCE instance);
+
 INT_PTR CALLBACK LogWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Shows the log modally, owned by `parent` (may be null). Without an

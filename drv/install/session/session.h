@@ -18,6 +18,19 @@ constexpr int kBuildNumber = 2070;
 bool IsProductPortName(const wchar_t* name);
 bool IsProductDriverName(const wchar_t* name);
 
+// Names this program defines itself (command words, component file names,
+// the window station's name): the letters A to Z match their lower-case
+// forms, every other character must be the same, and so must the length.
+// Unlike _wcsicmp this does not depend on the user's locale. False when
+// either is null.
+bool SameAsciiName(const wchar_t* a, const wchar_t* b);
+// Paths and file names as the file system compares them: ordinal, ignoring
+// case (CompareStringOrdinal). False when either is null.
+bool SamePathText(const wchar_t* a, const wchar_t* b);
+// Whether `path` begins with the first `count` characters of `prefix`,
+// compared as SamePathText.
+bool PathBeginsWith(const wchar_t* path, const wchar_t* prefix, size_t count);
+
 // ---------------------------------------------------------------------------
 // WideBuffer: one pointer. Null is the empty text and holds no memory.
 // Otherwise it leads to one heap block: a 64-bit character count, that many
@@ -90,27 +103,69 @@ struct MonitorPlan {
 };
 
 // ---------------------------------------------------------------------------
+// The record of one run. Beside each field: who writes it (w:) and who reads
+// it (r:), by folder of drv/install and, where it matters, by function.
+// Nothing outside these writes a field; a new writer belongs on this map.
 struct InstallSession {
+  // w: TakeSessionDirectories. r: files/ (copy sources), tray/ (TrayProgramPath).
   WideBuffer ModuleDirectory;  // the program's directory, separator included
+  // w: TakeSessionDirectories. r: monitor/ (copy target, removal, plan),
+  // sequences/ (component check and guard).
   WideBuffer SystemDirectory;  // always ends in a backslash, or is empty
+  // w: LogLine, LogError. r: session/ (log window, log file).
   WideBuffer InstallLog;       // lines ending in CR LF
+  // w: files/ (SetPlatformFiles). r: driver/ (staging, files left behind),
+  // sequences/ (component check).
   WideBuffer DriverDirectory;  // the spooler's driver directory, ends in a backslash
+  // w: files/ (SetPlatformFiles). r: monitor/, driver/, sequences/.
   const wchar_t* Environment = nullptr;  // "Windows x64"
+  // w: files/ (SetPlatformFiles), all four. r: monitor/ (MonitorFile),
+  // driver/ (the other three), sequences/ (component check and guard).
   const wchar_t* MonitorFile = nullptr;  // "lmxmon64.dll"
   const wchar_t* DriverFile = nullptr;   // "lmxdrv64.dll"
   const wchar_t* HelpFile = nullptr;     // "lmxhelp.chm"
   const wchar_t* UiFile = nullptr;       // "lmxui64.dll"
+  // w: sequences/ (ReInstall). r: monitor/ (RemovePortMonitor's version
+  // check), driver/ (the files a removal leaves), sequences/ (the tray
+  // program's own file).
   uint8_t Reinstall = 0;       // the uninstall is the first half of an install
+  // w: monitor/ (RemovePortMonitor keeps a compatible monitor). r: sequences/
+  // (ReInstall), monitor/ (RecheckKeptMonitorLibrary).
   uint8_t InstallMonitor = 1;  // register the port monitor during the install
+  // w: monitor/ (RemovePortMonitor clears it, RecheckKeptMonitorLibrary sets
+  // it again). r: monitor/ (InstallPortMonitor).
   uint8_t CopyMonitor = 1;     // copy the monitor file during the install
+  // w: LogError only. r: sequences/ (exit code, log window, scheduling),
+  // session/ (log window title).
   int32_t ErrorCount = 0;
+  // w: every operation with a title line, raised after it and lowered on
+  // every way out. r: LogLine, LogError.
   int32_t IndentDepth = 0;
+  // w: AddPendingDelete from monitor/ (RemovePortMonitor), driver/ (install
+  // and removal), files/ (copy). r and released: DeleteFileTry, sequences/
+  // (the passes with the spooler stopped, scheduling at the end of the run).
   PendingDelete* PendingDeletes = nullptr;
+  // w: printers/ (SaveProductPrinter, called by DeleteAllPrinters).
+  // r: printers/ (RecreateSavedPrinters). Freed by EndSession. Its nodes
+  // point into Printers.
   SavedPrinter* SavedPrinters = nullptr;
+  // The snapshot of the machine's printers, taken once per run by
+  // printers/ (MarkDefaultPrinter) during the set-up, and held until
+  // EndSession. r: printers/ (DeleteAllPrinters, journal), monitor/
+  // (RedirectPrinters). SavedPrinters and RedirectedPorts point into its
+  // buffer: it must not be listed again (ListPrinters frees the old buffer)
+  // while either of them holds anything.
   PrinterList Printers;
+  // w: monitor/ (RedirectPrinters; PutBackRedirectedPrinters empties them).
+  // r: monitor/ (RestoreRedirectedPrinters, after a failed removal or from
+  // InstallPortMonitor). Freed by EndSession.
   PRINTER_INFO_2W** RedirectedPorts = nullptr;  // null-terminated, points into Printers
   PortRewrite* RedirectedRewrites = nullptr;     // one per entry of RedirectedPorts
+  // w and r: monitor/ (monitor_plan.cpp; InstallPortMonitor notes a failed
+  // copy). r through monitor/'s functions: sequences/ (component check and
+  // guard).
   MonitorPlan Monitor;
+  // w and r: printers/ (journal.cpp). Released by EndSession.
   CarriedJournal* Journal = nullptr;             // opened by the first journal write
 };
 

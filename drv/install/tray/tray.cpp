@@ -124,7 +124,7 @@ bool NamesTrayProgram(const wchar_t* path) {
   for (const wchar_t* at = path; *at; ++at)
     if (IsSeparator(*at)) name = at + 1;
   WideBuffer tray = AssignAnsi(kTrayFileName);
-  bool same = Length(tray) > 0 && _wcsicmp(name, Text(tray)) == 0;
+  bool same = Length(tray) > 0 && SameAsciiName(name, Text(tray));
   Release(tray);
   return same;
 }
@@ -166,7 +166,7 @@ bool SameFile(const wchar_t* a, const wchar_t* b) {
     return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
            first.nFileIndexHigh == second.nFileIndexHigh &&
            first.nFileIndexLow == second.nFileIndexLow;
-  return _wcsicmp(a, b) == 0;
+  return SamePathText(a, b);
 }
 
 void DeleteTrayFile(const wchar_t* path) {
