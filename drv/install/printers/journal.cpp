@@ -393,14 +393,19 @@ void ReplayMove(InstallSession& session, const JournalEntry& entry, HANDLE print
     LogLine(session, L"Journal entry skipped: %s", Shown(entry));
 }
 
+// The journal with room for an entry per listed printer; error 20 when it
+// cannot be had.
+CarriedJournal* OpenJournalForEntries(InstallSession& session) {
+  CarriedJournal* journal = OpenJournal(session, session.Printers.count);
+  if (!journal) LogJournalWriteFailed(session);
+  return journal;
+}
+
 }  // namespace
 
 bool JournalCarriedPrinters(InstallSession& session) {
-  CarriedJournal* journal = OpenJournal(session, session.Printers.count);
-  if (!journal) {
-    LogJournalWriteFailed(session);
-    return false;
-  }
+  CarriedJournal* journal = OpenJournalForEntries(session);
+  if (!journal) return false;
   const uint32_t first = journal->count;
   bool written = true;
   PRINTER_INFO_2W* records = session.Printers.buffer;
@@ -460,11 +465,8 @@ bool JournalPortMoves(InstallSession& session, PRINTER_INFO_2W* const* records, 
     if (records[i] && !IsProductDriverName(records[i]->pDriverName)) ++foreign;
   if (foreign == 0) return true;
 
-  CarriedJournal* journal = OpenJournal(session, session.Printers.count);
-  if (!journal) {
-    LogJournalWriteFailed(session);
-    return false;
-  }
+  CarriedJournal* journal = OpenJournalForEntries(session);
+  if (!journal) return false;
   const uint32_t first = journal->count;
   bool written = true;
   for (size_t i = 0; i < count && written; ++i) {
