@@ -200,38 +200,43 @@ TEST_F(RunLockLogSystemTest, ALinkPlantedAtTheNextNameIsNotWrittenThrough) {
   // The logs folder exists after any run.
   ASSERT_EQ(RunInstall(product, L"uninstall"), 2u);
   std::wstring scratch = testutil::ScratchDirectory(L"planted-links");
-  std::wstring victim = scratch + L"\\victim.txt";
-  ASSERT_TRUE(testutil::WriteFileBytes(victim, "precious"));
-  // A link at every name an uninstall can take in the next 15 seconds.
-  std::wstring script = scratch + L"\\plant.py";
+  // A link at every name an uninstall can take in the next 20 seconds, each
+  // to an empty file of its own in `targets`. bash, coreutils and findutils
+  // are in every Debian root; ln and touch take the names in batches.
+  std::wstring script = scratch + L"\\plant.sh";
   ASSERT_TRUE(testutil::WriteFileBytes(
       script,
-      "import os, sys, time\n"
-      "folder, target, mode = sys.argv[1], sys.argv[2], sys.argv[3]\n"
-      "if mode == 'clean':\n"
-      "    for n in os.listdir(folder):\n"
-      "        p = os.path.join(folder, n)\n"
-      "        if os.path.islink(p): os.unlink(p)\n"
-      "    sys.exit(0)\n"
-      "start = int(time.time() * 1000)\n"
-      "for ms in range(start, start + 15000):\n"
-      "    t = time.localtime(ms // 1000)\n"
-      "    name = time.strftime('uninstall-%Y%m%d-%H%M%S', t) + '-%03d.log' % (ms % 1000)\n"
-      "    try: os.symlink(target, os.path.join(folder, name))\n"
-      "    except FileExistsError: pass\n"));
-  std::string folder = UnixPath(kLogs), target = UnixPath(victim), code = UnixPath(script);
+      "folder=$1 targets=$2 mode=$3\n"
+      "if [ \"$mode\" = clean ]; then\n"
+      "  find \"$folder\" -maxdepth 1 -type l -delete\n"
+      "  written=$(find \"$targets\" -type f ! -empty)\n"
+      "  rm -rf \"$targets\"\n"
+      "  [ -z \"$written\" ] || exit 3\n"
+      "  exit 0\n"
+      "fi\n"
+      "rm -rf \"$targets\" && mkdir -p \"$targets\" || exit 1\n"
+      "start=$(date +%s%3N)\n"
+      "for ((ms = start; ms < start + 20000; ms++)); do\n"
+      "  printf '%s/uninstall-%(%Y%m%d-%H%M%S)T-%03d.log\\0' \"$targets\" $((ms / 1000)) "
+      "$((ms % 1000))\n"
+      "done >\"$targets.names\"\n"
+      "xargs -0 touch <\"$targets.names\" || exit 1\n"
+      "xargs -0 ln -s -t \"$folder\" <\"$targets.names\" 2>/dev/null\n"
+      "exit 0\n"));
+  std::string folder = UnixPath(kLogs), targets = UnixPath(scratch + L"\\targets"),
+              code = UnixPath(script);
   ASSERT_FALSE(folder.empty());
-  std::wstring python = L"python3 " + testutil::Widen(code) + L" " +
-                        testutil::Widen(folder) + L" " + testutil::Widen(target);
-  ASSERT_EQ(RunHostTool(python + L" plant"), 0u);
+  std::wstring plant = L"/bin/bash " + testutil::Widen(code) + L" " + testutil::Widen(folder) +
+                       L" " + testutil::Widen(targets);
+  ASSERT_EQ(RunHostTool(plant + L" plant"), 0u);
   size_t links = LogFiles().size();
   ASSERT_GT(links, 10000u);
 
   std::vector<std::wstring> before = LogFiles();
   EXPECT_EQ(RunInstall(product, L"uninstall"), 2u);
-  // Cleared first, so an assertion below cannot leave the links behind.
-  EXPECT_EQ(RunHostTool(python + L" clean"), 0u);
-  EXPECT_EQ(testutil::ReadFileBytes(victim), "precious");
+  // Cleared first, so an assertion below cannot leave the links behind; 3
+  // when a file a link points to was written.
+  EXPECT_EQ(RunHostTool(plant + L" clean"), 0u);
   // The run's file took the next free name, beside the planted link.
   std::vector<std::wstring> made = NewFiles(before);
   ASSERT_EQ(made.size(), 1u);
