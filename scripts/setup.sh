@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on a bare Debian machine.
-# Idempotent: a second run only checks.
+# Installs everything the build, the tests and the scripts need on a bare
+# Debian machine (a minbase root has bash, coreutils, findutils, sed and grep,
+# nothing more). Idempotent: a second run only checks.
+# --list prints the packages and does nothing else.
 set -euo pipefail
 
+# procps: pgrep and uptime (bench.sh); x11-utils: xdpyinfo (wine-env.sh).
 pkgs=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-      wine64 wine xvfb xdotool imagemagick googletest x11-utils)
+      wine64 wine xvfb xdotool imagemagick googletest x11-utils procps)
+if [ "${1:-}" = --list ]; then
+  echo "${pkgs[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${pkgs[@]}"; do
