@@ -12,8 +12,6 @@
 
 namespace productrun {
 
-const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t kRunValue[] = L"LoomscribeTray";
 const wchar_t kTrayClass[] = L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}";
 
 void CopyFilesOf(const std::wstring& from, const std::wstring& to) {
@@ -198,21 +196,6 @@ void ProductTest::TearDown() {
   if (!savedDefault_.empty()) ::SetDefaultPrinterW(savedDefault_.c_str());
 }
 
-std::wstring ReadRunValue() {
-  wchar_t value[1024] = {};
-  DWORD bytes = sizeof(value) - sizeof(wchar_t);
-  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, value,
-                     &bytes) != ERROR_SUCCESS)
-    return L"";
-  return value;
-}
-
-bool RunValueExists() {
-  DWORD bytes = 0;
-  return ::RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_ANY, nullptr, nullptr,
-                        &bytes) == ERROR_SUCCESS;
-}
-
 void WriteRunValue(const std::wstring& text) {
   HKEY key = nullptr;
   ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -228,13 +211,6 @@ void DeleteRunValue() {
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
   ::RegDeleteValueW(key, kRunValue);
   ::RegCloseKey(key);
-}
-
-bool TrayMutexExists() {
-  HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
-  if (!mutex) return false;
-  ::CloseHandle(mutex);
-  return true;
 }
 
 HWND WaitForTrayWindow(DWORD ms) {

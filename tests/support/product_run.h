@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "support/product_state.h"
+
 namespace productrun {
 
-extern const wchar_t kRunKey[];    // SOFTWARE\Microsoft\Windows\CurrentVersion\Run
-extern const wchar_t kRunValue[];  // LoomscribeTray
 extern const wchar_t kTrayClass[];
 
 // A scratch copy of the product folder (lsbtray.exe beside x64\, the rest in
@@ -76,11 +76,8 @@ class ProductTest : public ::testing::Test {
   std::wstring savedDefault_;
 };
 
-std::wstring ReadRunValue();
-bool RunValueExists();
 void WriteRunValue(const std::wstring& text);
 void DeleteRunValue();
-bool TrayMutexExists();
 // The tray program's window once it is up (waiting up to `ms`), or null.
 HWND WaitForTrayWindow(DWORD ms);
 // Asks every running tray program to quit and waits until none is left;

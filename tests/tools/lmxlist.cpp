@@ -1,8 +1,7 @@
 // lmxlist: prints what the spooler and the registry hold of the product:
 // port monitors, drivers, printers with port and driver, the default
 // printer, the tray program's Run value and whether the tray program runs.
-// A test tool: it calls Windows directly, through the Wine helpers of the
-// system tests.
+// A test tool: it calls Windows directly; it links no test framework.
 #include <windows.h>
 #include <winspool.h>
 
@@ -10,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/product_run.h"
+#include "support/product_state.h"
 #include "support/wine_spooler.h"
 
 namespace {
