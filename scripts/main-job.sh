@@ -2,11 +2,14 @@
 # Builds install.exe and runs it under Wine in a fresh prefix, showing what
 # it did: install, what the spooler then holds, the status commands,
 # uninstall, and what is left. Builds only what it runs: install.exe, the
-# product's components and the listing tool (the tests are not built).
+# product's components and the listing tool (the tests are not built). Each
+# step's exit code is printed beside the one the README gives; the job ends
+# with 1 when one differs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 source scripts/wine-env.sh
+source scripts/verdict.sh
 echo "main-job: building install.exe, the components and lmxlist in $LMX_BUILD_DIR"
 LMX_TARGETS="install_exe lmx_components lmxlist" lmx_build
 echo "main-job: starting Wine"
@@ -25,12 +28,9 @@ list="$LMX_BUILD_DIR/tests/lmxlist.exe"
 out="$(mktemp)"
 trap 'rm -f "$out"; lmx_wine_stop' EXIT
 
+# run WANT WORD: install.exe WORD, whose exit code the README gives as WANT.
 run() {
-  set +e
-  wine "$exe" "$@" </dev/null >/dev/null 2>&1
-  local code=$?
-  set -e
-  echo "install.exe $* -> exit code $code"
+  lmx_step "install.exe $2 -> exit code" "$1" wine "$exe" "$2"
 }
 
 listing() {
@@ -43,13 +43,15 @@ listing() {
 
 echo "Product folder: C:\\Program Files\\Loomscribe (copied from $LMX_PRODUCT_DIR)"
 listing "before install"
-run install
+run 1 install
 listing "after install"
-run onChkDrv
-run onInit
-run def.set
+run 103 onChkDrv
+run 102 onInit
+run 4 def.set
 listing "after def.set"
-run uninstall
+run 2 uninstall
 listing "after uninstall"
-[ -e "$target/lsbtray.exe" ] && echo "lsbtray.exe is still in the product folder" \
-  || echo "lsbtray.exe was removed from the product folder"
+tray="removed"
+[ ! -e "$target/lsbtray.exe" ] || tray="still there"
+lmx_expect "lsbtray.exe in the product folder after uninstall ->" "$tray" "removed"
+lmx_verdict
