@@ -6,6 +6,8 @@
 #   LMX_DISPLAY     Xvfb display number (default: the first free one from 100;
 #                   a number that is taken is an error, never shared)
 #   LMX_TARGETS     build only these targets (space-separated; default all)
+#   LMX_WERROR      ON: compiler warnings are errors; OFF: they are not
+#                   (default ON when CI=true, else OFF)
 LMX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 LMX_BUILD_DIR="${LMX_BUILD_DIR:-$LMX_ROOT/out/build}"
 LMX_PRODUCT_DIR="${LMX_PRODUCT_DIR:-$LMX_ROOT/out/product}"
@@ -13,9 +15,12 @@ LMX_WINE_TEMPLATE="${LMX_WINE_TEMPLATE:-$LMX_ROOT/out/wine-template}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 lmx_build() {
+  local werror="${LMX_WERROR:-}"
+  [ -n "$werror" ] || { [ "${CI:-}" = true ] && werror=ON || werror=OFF; }
   cmake -S "$LMX_ROOT" -B "$LMX_BUILD_DIR" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$LMX_ROOT/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLMX_PRODUCT_DIR="$LMX_PRODUCT_DIR" >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLMX_PRODUCT_DIR="$LMX_PRODUCT_DIR" \
+    -DLMX_WERROR="$werror" >/dev/null
   # LMX_TARGETS: build only these targets (space-separated); default all.
   if [ -n "${LMX_TARGETS:-}" ]; then
     # shellcheck disable=SC2086

@@ -432,7 +432,9 @@ TEST_P(MonitorStays, PrintersMovedToFileGoBackAtOnceWithPooledTextsWhole) {
   // Nothing is moved or stored a second time; no move stays journaled.
   EXPECT_EQ(std::count(log.begin(), log.end(), pad + L"SetPrinter(Pool) - ok"), 2);
   EXPECT_TRUE(Entries(world).empty());
-  if (install) EXPECT_NE(world.FindPrinter(L"Office"), nullptr);
+  if (install) {
+    EXPECT_NE(world.FindPrinter(L"Office"), nullptr);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, MonitorStays, ::testing::Values(true, false),

@@ -494,7 +494,10 @@ TEST_F(SequencesTest, PrintersMovedOffThePortStayOnFileWhenTheMonitorCannotBeReg
   // Another maker's printer on the product's port holds the old monitor: the
   // removal moves it to "file:". The new monitor is refused every time.
   world.InstallProduct(1000);
-  world.drivers.push_back({L"Contoso Plotter", L"Windows x64"});
+  fake::WorldDriver contoso;
+  contoso.name = L"Contoso Plotter";
+  contoso.environment = L"Windows x64";
+  world.drivers.push_back(contoso);
   fake::WorldPrinter plotter;
   plotter.name = L"Plotter";
   plotter.port = L"Loomscribe:";
