@@ -7,7 +7,7 @@
 #   LMX_WERROR       OFF: warnings are not errors (default ON here)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --packages
 root="$(pwd)"
 dir="${LMX_RELEASE_DIR:-$root/out/release}"
 build="$dir/build"

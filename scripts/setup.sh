@@ -2,7 +2,8 @@
 # Installs everything the build, the tests and the scripts need on a bare
 # Debian machine (a minbase root has bash, coreutils, findutils, sed and grep,
 # nothing more). Idempotent: a second run only checks.
-# --list prints the packages and does nothing else.
+# --list prints the packages and does nothing else; --packages installs them
+# and makes no Wine prefix.
 set -euo pipefail
 
 # procps: pgrep and uptime (bench.sh); x11-utils: xdpyinfo (wine-env.sh).
@@ -22,6 +23,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+[ "${1:-}" != --packages ] || exit 0
 
 # The Wine prefix the tests start from: made once, copied fresh for each run.
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
