@@ -20,7 +20,9 @@ const std::set<std::string>& RealQuietEntries() {
       "MultiByteToWideChar", "CompareStringOrdinal",
       // Security descriptors and identifiers: pure computation on memory.
       "ConvertStringSecurityDescriptorToSecurityDescriptorW", "GetAclInformation", "GetAce",
-      "IsWellKnownSid", "EqualSid"};
+      "IsWellKnownSid", "EqualSid",
+      // Time conversion: pure computation.
+      "FileTimeToSystemTime"};
   return names;
 }
 

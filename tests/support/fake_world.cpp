@@ -13,7 +13,8 @@
 // writes anything belongs here.
 #define LMX_WORLD_STATE_CHANGING(X)                                         \
   X(CreateFileW) X(WriteFile) X(DeleteFileW) X(MoveFileExW) X(CreateDirectoryW) \
-  X(CreateProcessW) X(PostMessageW)                                         \
+  X(NtCreateFile) X(SetEndOfFile)                                           \
+  X(CreateProcessW) X(CreateProcessWithTokenW) X(PostMessageW)              \
   X(ControlService) X(StartServiceW)                                        \
   X(RegCreateKeyExW) X(RegSetValueExW) X(RegDeleteValueA) X(RegDeleteTreeW) \
   X(RegFlushKey)                                                            \
@@ -261,6 +262,8 @@ World::World() {
   AddFile(std::wstring(kSystemDir) + L"\\localspl.dll", "spl");
   const std::wstring module = WorldModuleDirectory();
   AddFile(module + L"install.exe", "exe");
+  // The run lock an earlier run left, empty: it stays between runs.
+  AddFile(module + L"install.lock", "");
   AddFile(module + L"lmxmon64.dll", ComponentBytes(L"lmxmon64.dll", 2070));
   AddFile(module + L"lmxdrv64.dll", ComponentBytes(L"lmxdrv64.dll", 2070));
   AddFile(module + L"lmxui64.dll", ComponentBytes(L"lmxui64.dll", 2070));
@@ -566,6 +569,22 @@ void World::InstallHooks() {
     if (count) std::memcpy(&bytes[it->second.position], buffer, count);
     it->second.position += count;
     if (written) *written = count;
+    return TRUE;
+  });
+  Set<&Platform::SetFilePointerEx>([&h](HANDLE file, LARGE_INTEGER to, PLARGE_INTEGER at,
+                                        DWORD method) {
+    auto it = h.files.find(file);
+    if (it == h.files.end()) return Fail(ERROR_INVALID_HANDLE);
+    if (method != FILE_BEGIN || to.QuadPart < 0) return Fail(ERROR_INVALID_PARAMETER);
+    it->second.position = static_cast<size_t>(to.QuadPart);
+    if (at) at->QuadPart = to.QuadPart;
+    return TRUE;
+  });
+  Set<&Platform::SetEndOfFile>([&w, &h](HANDLE file) {
+    auto it = h.files.find(file);
+    if (it == h.files.end()) return Fail(ERROR_INVALID_HANDLE);
+    if (!(it->second.access & (GENERIC_WRITE | GENERIC_ALL))) return Fail(ERROR_ACCESS_DENIED);
+    w.files[it->second.key].bytes.resize(it->second.position);
     return TRUE;
   });
   Set<&Platform::CloseHandle>([&h](HANDLE handle) {
@@ -887,6 +906,9 @@ void World::InstallHooks() {
       w.trayRunning = true;
       w.trayPath = path;
       ++w.trayStarts;
+      w.trayStartedWith = L"run";
+      w.trayDirectory.clear();
+      w.trayOwnEnvironment = false;
     }
     *info = PROCESS_INFORMATION{};
     info->hProcess = h.New();

@@ -45,6 +45,17 @@ struct WorldFile {
   int links = 1;               // names the file has (hard links)
   bool reparsePoint = false;   // a symbolic link or junction stands at the name
   uint64_t created = 0;        // the machine's file-time order of its creation (CREATE_NEW)
+  std::wstring sddl;           // access list it was created with (SDDL), when one was given
+};
+
+// A process token as the tray start reads it.
+struct WorldToken {
+  std::wstring user;           // SID text; empty: the world's accountSid
+  bool service = false;        // carries the SERVICE group (a service's account)
+  DWORD session = 1;
+  TOKEN_ELEVATION_TYPE elevationType = TokenElevationTypeFull;
+  DWORD linkedIntegrity = 0x3000;  // of its linked token
+  bool elevated = true;
 };
 
 // A folder with its owner and access list, as SDDL ("O:...D:...").
@@ -194,6 +205,17 @@ class World {
   std::map<std::wstring, WorldDirectory> directories;  // key: lower-case full path
   std::map<std::wstring, WorldMutex> mutexes;          // key: the name as given
   std::wstring accountSid = L"S-1-5-21-1-2-3-500";    // the account the program runs as
+  // This run's token: by default elevated with a linked token at high
+  // integrity (not split), as Wine 8 gives it.
+  WorldToken processToken;
+  // The desktop's shell (Explorer) of this session, and its token.
+  bool shellRunning = true;
+  WorldToken shellToken = {L"", false, 1, TokenElevationTypeLimited, 0x3000, false};
+  // How the tray program was last started: "run" (this run's own token,
+  // CreateProcessW) or "shell" (the shell's token); its working directory
+  // and whether it got an environment block of its own.
+  std::wstring trayStartedWith, trayDirectory;
+  bool trayOwnEnvironment = false;
   uint64_t fileClock = 0;                              // counts file creations
 
   // Names of the files in a folder, oldest first; a file's text (UTF-16

@@ -35,7 +35,15 @@ RunHandles& TheRunHandles() {
 }
 
 const auto kToken = reinterpret_cast<HANDLE>(0x7011);
+const auto kLinkedToken = reinterpret_cast<HANDLE>(0x7012);
+const auto kShellToken = reinterpret_cast<HANDLE>(0x7013);
+const auto kPrimaryToken = reinterpret_cast<HANDLE>(0x7014);
+const auto kShellProcess = reinterpret_cast<HANDLE>(0x7015);
+const auto kShellWindow = reinterpret_cast<HWND>(0x7A10);
+const DWORD kShellProcessId = 1200;
+const DWORD kThisProcessId = 4100;
 const auto kThisProcess = reinterpret_cast<HANDLE>(-1);
+char g_environment[] = "A=1\0\0";
 
 BOOL Fail(DWORD error) {
   ::SetLastError(error);
@@ -163,7 +171,8 @@ void World::InstallRunHooks() {
       return TRUE;
     }
     if (r.directories.erase(handle)) return TRUE;
-    if (handle == kToken) return TRUE;
+    for (HANDLE token : {kToken, kLinkedToken, kShellToken, kPrimaryToken, kShellProcess})
+      if (handle == token) return TRUE;
     r.files.erase(handle);
     return close(handle);
   });
@@ -206,6 +215,20 @@ void World::InstallRunHooks() {
       HANDLE handle = r.New();
       r.directories[handle] = key;
       ::SetLastError(0);
+      return handle;
+    }
+    if (disposition == OPEN_ALWAYS) {
+      bool exists = w.files.count(key) != 0;
+      HANDLE handle = create(path, access, share, attributes, exists ? OPEN_EXISTING : CREATE_ALWAYS,
+                             flags, templateFile);
+      if (handle == INVALID_HANDLE_VALUE) return handle;
+      if (!exists) {
+        w.files[key].created = ++w.fileClock;
+        if (attributes && attributes->lpSecurityDescriptor)
+          w.files[key].sddl = SddlOf(attributes->lpSecurityDescriptor);
+      }
+      r.files[handle] = key;
+      ::SetLastError(exists ? ERROR_ALREADY_EXISTS : 0);
       return handle;
     }
     if (disposition != CREATE_NEW) {
@@ -324,29 +347,203 @@ void World::InstallRunHooks() {
   // --- the process's account -----------------------------------------------------
   Set<&Platform::GetCurrentProcess>([] { return kThisProcess; });
   Set<&Platform::OpenProcessToken>([](HANDLE process, DWORD, PHANDLE token) -> BOOL {
-    if (process != kThisProcess || !token) return Fail(ERROR_INVALID_HANDLE);
-    *token = kToken;
+    if (!token || (process != kThisProcess && process != kShellProcess))
+      return Fail(ERROR_INVALID_HANDLE);
+    *token = process == kThisProcess ? kToken : kShellToken;
     return TRUE;
   });
   Set<&Platform::GetTokenInformation>([&w](HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data,
                                            DWORD size, PDWORD needed) -> BOOL {
-    if (token != kToken || kind != TokenUser) return Fail(ERROR_INVALID_PARAMETER);
-    PSID sid = nullptr;
-    if (!::ConvertStringSidToSidW(w.accountSid.c_str(), &sid)) return FALSE;
-    DWORD sidBytes = ::GetLengthSid(sid);
-    DWORD total = static_cast<DWORD>(sizeof(TOKEN_USER)) + sidBytes;
-    if (needed) *needed = total;
-    if (!data || size < total) {
+    const WorldToken* t = token == kToken || token == kLinkedToken ? &w.processToken
+                          : token == kShellToken || token == kPrimaryToken ? &w.shellToken
+                                                                           : nullptr;
+    if (!t) return Fail(ERROR_INVALID_HANDLE);
+    auto put = [&](const void* bytes, DWORD total) -> BOOL {
+      if (needed) *needed = total;
+      if (!data || size < total) return Fail(ERROR_INSUFFICIENT_BUFFER);
+      std::memcpy(data, bytes, total);
+      return TRUE;
+    };
+    auto sidOf = [](const std::wstring& text, std::vector<BYTE>& out) {
+      PSID sid = nullptr;
+      if (!::ConvertStringSidToSidW(text.c_str(), &sid)) return false;
+      out.assign(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + ::GetLengthSid(sid));
       ::LocalFree(sid);
-      return Fail(ERROR_INSUFFICIENT_BUFFER);
+      return true;
+    };
+    switch (kind) {
+      case TokenUser: {
+        std::vector<BYTE> sid;
+        if (!sidOf(t->user.empty() ? w.accountSid : t->user, sid)) return FALSE;
+        std::vector<BYTE> block(sizeof(TOKEN_USER) + sid.size());
+        std::memcpy(block.data() + sizeof(TOKEN_USER), sid.data(), sid.size());
+        DWORD total = static_cast<DWORD>(block.size());
+        if (needed) *needed = total;
+        if (!data || size < total) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        std::memcpy(data, block.data(), total);
+        auto* user = static_cast<TOKEN_USER*>(data);
+        user->User.Sid = static_cast<BYTE*>(data) + sizeof(TOKEN_USER);
+        user->User.Attributes = 0;
+        return TRUE;
+      }
+      case TokenGroups: {
+        std::vector<std::wstring> names = {L"S-1-1-0", L"S-1-5-32-544", L"S-1-5-11"};
+        names.push_back(t->service ? L"S-1-5-6" : L"S-1-5-4");
+        std::vector<std::vector<BYTE>> sids(names.size());
+        DWORD total = static_cast<DWORD>(sizeof(TOKEN_GROUPS) +
+                                         (names.size() - 1) * sizeof(SID_AND_ATTRIBUTES));
+        for (size_t i = 0; i < names.size(); ++i) {
+          sidOf(names[i], sids[i]);
+          total += static_cast<DWORD>(sids[i].size());
+        }
+        if (needed) *needed = total;
+        if (!data || size < total) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        auto* groups = static_cast<TOKEN_GROUPS*>(data);
+        groups->GroupCount = static_cast<DWORD>(names.size());
+        BYTE* at = reinterpret_cast<BYTE*>(&groups->Groups[names.size()]);
+        for (size_t i = 0; i < names.size(); ++i) {
+          std::memcpy(at, sids[i].data(), sids[i].size());
+          groups->Groups[i].Sid = at;
+          groups->Groups[i].Attributes = SE_GROUP_ENABLED;
+          at += sids[i].size();
+        }
+        return TRUE;
+      }
+      case TokenElevationType: {
+        DWORD type = token == kLinkedToken ? TokenElevationTypeLimited : t->elevationType;
+        return put(&type, sizeof(type));
+      }
+      case TokenElevation: {
+        TOKEN_ELEVATION e = {token == kLinkedToken ? 0u : (t->elevated ? 1u : 0u)};
+        return put(&e, sizeof(e));
+      }
+      case TokenSessionId:
+        return put(&t->session, sizeof(t->session));
+      case TokenLinkedToken: {
+        if (token != kToken || t->elevationType == TokenElevationTypeDefault)
+          return Fail(ERROR_NO_SUCH_LOGON_SESSION);
+        TOKEN_LINKED_TOKEN linked = {kLinkedToken};
+        return put(&linked, sizeof(linked));
+      }
+      case TokenIntegrityLevel: {
+        DWORD level = token == kLinkedToken ? t->linkedIntegrity : t->elevated ? 0x3000 : 0x2000;
+        std::vector<BYTE> sid;
+        sidOf(L"S-1-16-" + std::to_wstring(level), sid);
+        DWORD total = static_cast<DWORD>(sizeof(TOKEN_MANDATORY_LABEL) + sid.size());
+        if (needed) *needed = total;
+        if (!data || size < total) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        auto* label = static_cast<TOKEN_MANDATORY_LABEL*>(data);
+        std::memcpy(label + 1, sid.data(), sid.size());
+        label->Label.Sid = label + 1;
+        label->Label.Attributes = SE_GROUP_INTEGRITY;
+        return TRUE;
+      }
+      default:
+        return Fail(ERROR_INVALID_PARAMETER);
     }
-    auto* user = static_cast<TOKEN_USER*>(data);
-    BYTE* copy = static_cast<BYTE*>(data) + sizeof(TOKEN_USER);
-    std::memcpy(copy, sid, sidBytes);
-    user->User.Sid = copy;
-    user->User.Attributes = 0;
-    ::LocalFree(sid);
+  });
+
+  // --- files and folders by name inside a held folder ----------------------------
+  Set<&Platform::NtCreateFile>([&w, &r, create](PHANDLE result, ACCESS_MASK access,
+                                                POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK status,
+                                                PLARGE_INTEGER, ULONG, ULONG share,
+                                                ULONG disposition, ULONG options, PVOID,
+                                                ULONG) -> NTSTATUS {
+    const NTSTATUS kInvalid = static_cast<NTSTATUS>(0xC000000DL);
+    const NTSTATUS kCollision = static_cast<NTSTATUS>(0xC0000035L);
+    const NTSTATUS kNotFound = static_cast<NTSTATUS>(0xC0000034L);
+    const NTSTATUS kNotDirectory = static_cast<NTSTATUS>(0xC0000103L);
+    if (!result || !object || !object->ObjectName || !status) return kInvalid;
+    auto root = r.directories.find(object->RootDirectory);
+    if (root == r.directories.end()) return kInvalid;
+    std::wstring name(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+    if (name.empty() || name.find(L'\\') != std::wstring::npos) return kInvalid;
+    std::wstring key = root->second + L"\\" + Lower(name);
+    bool follow = !(options & FILE_OPEN_REPARSE_POINT);
+    *result = nullptr;
+    if (options & FILE_DIRECTORY_FILE) {
+      auto dir = w.directories.find(key);
+      if (w.files.count(key)) return kNotDirectory;
+      if (dir != w.directories.end()) {
+        if (disposition == FILE_CREATE) return kCollision;
+        // This machine has no targets for its links.
+        if (dir->second.reparsePoint && follow) return kNotFound;
+        status->Information = FILE_OPENED;
+      } else {
+        if (disposition != FILE_CREATE && disposition != FILE_OPEN_IF) return kNotFound;
+        std::wstring sddl = object->SecurityDescriptor ? SddlOf(object->SecurityDescriptor)
+                                                       : L"D:(A;OICI;FA;;;SY)";
+        if (sddl.compare(0, 2, L"O:") != 0) sddl = L"O:" + w.accountSid + sddl;
+        w.directories[key].sddl = sddl;
+        status->Information = FILE_CREATED;
+      }
+      *result = r.New();
+      r.directories[*result] = key;
+      return 0;
+    }
+    if (disposition != FILE_CREATE) return kInvalid;
+    if (w.files.count(key) || w.directories.count(key)) return kCollision;
+    HANDLE handle = create(key.c_str(), access, share, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return kInvalid;
+    w.files[key].created = ++w.fileClock;
+    r.files[handle] = key;
+    status->Information = FILE_CREATED;
+    *result = handle;
+    return 0;
+  });
+
+  // --- this process --------------------------------------------------------------
+  Set<&Platform::GetCurrentProcessId>([] { return kThisProcessId; });
+  Set<&Platform::GetProcessTimes>([](HANDLE process, LPFILETIME created, LPFILETIME exited,
+                                     LPFILETIME kernel, LPFILETIME user) -> BOOL {
+    if (process != kThisProcess) return Fail(ERROR_INVALID_HANDLE);
+    SYSTEMTIME start = {2026, 12, 1, 7, 10, 5, 0, 0};
+    ::SystemTimeToFileTime(&start, created);
+    *exited = *kernel = *user = FILETIME{};
     return TRUE;
+  });
+
+  // --- the shell and the tray program's start with its token ----------------------
+  Set<&Platform::GetShellWindow>([&w]() -> HWND { return w.shellRunning ? kShellWindow : nullptr; });
+  Set<&Platform::GetWindowThreadProcessId>([&w](HWND window, LPDWORD process) -> DWORD {
+    if (window != kShellWindow || !w.shellRunning) return Fail(ERROR_INVALID_WINDOW_HANDLE), 0;
+    if (process) *process = kShellProcessId;
+    return 77;
+  });
+  Set<&Platform::OpenProcess>([&w](DWORD, BOOL, DWORD id) -> HANDLE {
+    if (id != kShellProcessId || !w.shellRunning) return Fail(ERROR_INVALID_PARAMETER), nullptr;
+    return kShellProcess;
+  });
+  Set<&Platform::DuplicateTokenEx>([](HANDLE token, DWORD, LPSECURITY_ATTRIBUTES,
+                                      SECURITY_IMPERSONATION_LEVEL, TOKEN_TYPE type,
+                                      PHANDLE result) -> BOOL {
+    if (token != kShellToken || type != TokenPrimary) return Fail(ERROR_ACCESS_DENIED);
+    *result = kPrimaryToken;
+    return TRUE;
+  });
+  Set<&Platform::CreateEnvironmentBlock>([](LPVOID* block, HANDLE token, BOOL) -> BOOL {
+    if (token != kPrimaryToken) return Fail(ERROR_INVALID_HANDLE);
+    *block = g_environment;
+    return TRUE;
+  });
+  Set<&Platform::DestroyEnvironmentBlock>([](LPVOID block) -> BOOL {
+    return block == g_environment ? TRUE : Fail(ERROR_INVALID_PARAMETER);
+  });
+  Set<&Platform::CreateProcessWithTokenW>([&w](HANDLE token, DWORD, LPCWSTR application,
+                                               LPWSTR commandLine, DWORD flags, LPVOID environment,
+                                               LPCWSTR directory, LPSTARTUPINFOW startup,
+                                               LPPROCESS_INFORMATION info) -> BOOL {
+    if (token != kPrimaryToken) return Fail(ERROR_ACCESS_DENIED);
+    // The same start as CreateProcessW's, then who it ran as.
+    BOOL ok = Hook<&Platform::CreateProcessW>::fn(application, commandLine, nullptr, nullptr, FALSE,
+                                                  flags, environment, directory, startup, info);
+    if (ok && w.trayStartedWith == L"run") {
+      w.trayStartedWith = L"shell";
+      w.trayDirectory = Str(directory);
+      w.trayOwnEnvironment = environment == g_environment &&
+                             (flags & CREATE_UNICODE_ENVIRONMENT) != 0;
+    }
+    return ok;
   });
 }
 

@@ -82,33 +82,37 @@ TEST_F(LogFileTest, AWindowThatCannotBeShownLeavesTheFileAsTheOnlyCopy) {
   EXPECT_THAT(NewestLog(), HasSubstr(L"Error(10): Cant't open source file: lmxhelp.chm"));
 }
 
-TEST_F(LogFileTest, ElevenRunsLeaveTheNewestTenAndNothingElseIsDeleted) {
-  world.AddFile(kLogs + L"\\notes.txt", "kept");
-  // Older than every run, named like a log: a link, and a file that is not one.
-  const std::wstring link = kLogs + L"\\install-20000101-000000-000.log";
-  const std::wstring other = kLogs + L"\\uninstall-20000101-000000-000.log";
-  world.AddFile(link, "\xFF\xFEL");
-  world.FindFile(link)->reparsePoint = true;
-  world.AddFile(other, "not a log");
+TEST_F(LogFileTest, OneRunKeepsItsOwnLogAndTheTenNewestOfAnyBuildAndNothingElse) {
+  // 500 logs of an older build, three dated after this run (a clock set back
+  // since), a file named like a log that is none, a link, and another file.
+  auto add = [&](const std::wstring& name, const std::wstring& text, uint64_t when) {
+    std::wstring path = kLogs + L"\\" + name;
+    world.AddFile(path, std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2));
+    world.FindFile(path)->created = when;
+  };
+  for (int i = 0; i < 500; ++i)
+    add(L"install-2025" + std::to_wstring(100000 + i) + L".log",
+        L"\xFEFFLoomscribe build 1998- Install log.\r\nLoomscribe 1998\r\n", 100 + i);
+  for (int i = 0; i < 3; ++i)
+    add(L"uninstall-2030-" + std::to_wstring(i) + L".log",
+        L"\xFEFFLoomscribe build 2070- Install error log!\r\n", 1000000 + i);
+  add(L"install-1999.log", L"not a log", 1);
+  add(L"uninstall-1999-link.log", L"\xFEFFLoomscribe build 2070- Install log.", 2);
+  world.FindFile(kLogs + L"\\uninstall-1999-link.log")->reparsePoint = true;
+  add(L"notes.txt", L"kept", 3);
+  world.fileClock = 5000;
   world.directories[L"c:\\programdata\\loomscribe"].sddl = L"O:SYD:P(A;OICI;FA;;;SY)";
   world.directories[L"c:\\programdata\\loomscribe\\logs"].sddl = L"O:SYD:P(A;OICI;FA;;;SY)";
-  std::vector<std::wstring> made;
-  for (int run = 0; run < 11; ++run) {
-    std::vector<std::wstring> before = LogFiles();
-    Dispatch(run % 2 ? L"uninstall" : L"install");
-    std::vector<std::wstring> after = LogFiles();
-    ASSERT_FALSE(after.empty());
-    made.push_back(after.back());
-  }
-  // The file that is named like a log but is none counts among the ten and
-  // stays: the newest nine runs' files are kept beside it.
-  std::vector<std::wstring> expected(made.begin() + 2, made.end());
+
+  EXPECT_EQ(Dispatch(L"install"), kExitInstalled);
+  std::vector<std::wstring> expected = {L"install-1999.log", L"uninstall-1999-link.log",
+                                        L"notes.txt"};
+  for (int i = 491; i < 500; ++i)
+    expected.push_back(L"install-2025" + std::to_wstring(100000 + i) + L".log");
   std::vector<std::wstring> left = LogFiles();
-  for (const wchar_t* kept : {L"notes.txt", L"install-20000101-000000-000.log",
-                              L"uninstall-20000101-000000-000.log"}) {
-    EXPECT_NE(std::find(left.begin(), left.end(), kept), left.end()) << kept;
-    left.erase(std::remove(left.begin(), left.end(), kept), left.end());
-  }
+  ASSERT_EQ(left.size(), expected.size() + 1);
+  EXPECT_THAT(left.back(), StartsWith(L"install-2026"));  // this run's own
+  left.pop_back();
   EXPECT_EQ(left, expected);
 }
 
@@ -141,37 +145,74 @@ TEST_F(LogFileTest, WhateverStandsAtTheNameIsNeverWritten) {
   EXPECT_EQ(world.FindFile(raced)->bytes, "");
 }
 
-TEST_F(LogFileTest, AFolderOthersCanWriteOrThatIsALinkIsNotUsed) {
+TEST_F(LogFileTest, AFolderSomeoneElseMadeIsLeftAsItIsAndTheRunSaysWhy) {
   struct Case {
     const char* what;
-    std::wstring parent, logs;
-    bool logsIsLink;
-    bool used;
+    std::wstring product, logs;  // empty: not there before the run
+    bool productIsLink, logsIsLink;
+    const wchar_t* why;  // null: the log file is written
   };
   const std::wstring ours = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+  const std::wstring user = L"O:S-1-5-21-9-9-9-1001D:(A;OICI;FA;;;S-1-5-21-9-9-9-1001)";
   const Case cases[] = {
-      {"protected, owned by SYSTEM", ours, L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", false,
-       true},
+      {"neither there yet", L"", L"", false, false, nullptr},
+      {"protected, owned by SYSTEM", ours, L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)",
+       false, false, nullptr},
       {"owned by the program's own account", ours,
-       L"O:S-1-5-21-1-2-3-500D:P(A;OICI;FA;;;S-1-5-21-1-2-3-500)", false, true},
-      {"a creator-owner entry", ours, L"O:BAD:P(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)", false, true},
-      {"owned by another user", ours, L"O:S-1-5-21-9-9-9-1001D:P(A;OICI;FA;;;SY)", false, false},
-      {"users may add files", ours, L"O:BAD:P(A;OICI;FA;;;BA)(A;CI;0x100116;;;BU)", false, false},
+       L"O:S-1-5-21-1-2-3-500D:P(A;OICI;FA;;;S-1-5-21-1-2-3-500)", false, false, nullptr},
+      {"a creator-owner entry", ours, L"O:BAD:P(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)", false, false,
+       nullptr},
+      {"a user made the product folder first", user, L"", false, false,
+       L"C:\\ProgramData\\Loomscribe is left as it is, because it belongs to another account"},
+      {"a user made it, with Logs inside", user, ours, false, false,
+       L"C:\\ProgramData\\Loomscribe is left as it is, because it belongs to another account"},
+      {"Logs owned by another user", ours, user, false, false,
+       L"C:\\ProgramData\\Loomscribe\\Logs is left as it is, because it belongs to another account"},
+      {"users may add files", ours, L"O:BAD:P(A;OICI;FA;;;BA)(A;CI;0x100116;;;BU)", false, false,
+       L"C:\\ProgramData\\Loomscribe\\Logs is left as it is, because others may write to it"},
       {"users get it through inheritance", ours, L"O:BAD:(A;OICIIO;0x100116;;;BU)(A;;FA;;;BA)",
-       false, false},
-      {"no access list at all", ours, L"O:BA", false, false},
-      {"the folder is a link", ours, ours, true, false},
-      {"the product folder is a link", L"", ours, false, false},
+       false, false,
+       L"C:\\ProgramData\\Loomscribe\\Logs is left as it is, because others may write to it"},
+      {"no access list at all", L"O:BA", ours, false, false,
+       L"C:\\ProgramData\\Loomscribe is left as it is, because others may write to it"},
+      {"Logs is a link", ours, ours, false, true,
+       L"C:\\ProgramData\\Loomscribe\\Logs is left as it is, because it is a link"},
+      {"the product folder is a link", ours, ours, true, false,
+       L"C:\\ProgramData\\Loomscribe is left as it is, because it is a link"},
   };
+  world.shiftDown = true;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     world.files.erase(world.files.lower_bound(L"c:\\programdata\\loomscribe\\"),
                       world.files.upper_bound(L"c:\\programdata\\loomscribe\\\xFFFF"));
-    world.directories[L"c:\\programdata\\loomscribe"] = {c.parent.empty() ? ours : c.parent,
-                                                          c.parent.empty()};
-    world.directories[L"c:\\programdata\\loomscribe\\logs"] = {c.logs, c.logsIsLink};
+    world.directories.erase(L"c:\\programdata\\loomscribe");
+    world.directories.erase(L"c:\\programdata\\loomscribe\\logs");
+    if (!c.product.empty())
+      world.directories[L"c:\\programdata\\loomscribe"] = {c.product, c.productIsLink};
+    if (!c.logs.empty())
+      world.directories[L"c:\\programdata\\loomscribe\\logs"] = {c.logs, c.logsIsLink};
+    const auto before = world.directories;
+    world.dialogs.clear();
+    DWORD start = fake::TheClock().now;
     EXPECT_EQ(Dispatch(L"uninstall"), kExitUninstalled);
-    EXPECT_EQ(LogFiles().size(), c.used ? 1u : 0u);
+    EXPECT_LT(fake::TheClock().now - start, 5000u);  // the lock does not live there
+    ASSERT_EQ(world.dialogs.size(), 1u);
+    std::vector<std::wstring> lines = testutil::SplitLines(world.dialogs[0].text);
+    if (!c.why) {
+      EXPECT_EQ(LogFiles().size(), 1u);
+      EXPECT_THAT(lines, Not(Contains(HasSubstr(L"No log file"))));
+      continue;
+    }
+    EXPECT_TRUE(world.files.lower_bound(L"c:\\programdata\\loomscribe\\") ==
+                world.files.upper_bound(L"c:\\programdata\\loomscribe\\\xFFFF"));
+    // Nothing made, taken over or changed there.
+    EXPECT_EQ(world.directories.size(), before.size());
+    for (const auto& d : before) {
+      EXPECT_EQ(world.directories[d.first].sddl, d.second.sddl);
+      EXPECT_EQ(world.directories[d.first].reparsePoint, d.second.reparsePoint);
+    }
+    EXPECT_EQ(lines.back(), L"No log file written: " + std::wstring(c.why));
+    EXPECT_EQ(world.dialogs[0].title, L"Loomscribe build 2070- Install log.");
   }
 }
 
@@ -179,7 +220,7 @@ TEST_F(LogFileTest, StatusCommandsWriteNoLog) {
   for (const wchar_t* word : {L"onChkDrv", L"onInit", L"def.set", L"removetray", L"other"})
     Dispatch(word);
   EXPECT_FALSE(world.directories.count(L"c:\\programdata\\loomscribe"));
-  EXPECT_EQ(fake::CountCalls("CreateDirectoryW"), 0);
+  EXPECT_EQ(fake::CountCalls("NtCreateFile"), 0);
 }
 
 TEST_F(LogFileTest, FilesLeftForTheRestartInARunWithErrorsAreCountedInTheLastLine) {

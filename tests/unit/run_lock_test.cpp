@@ -1,5 +1,6 @@
-// One run at a time, on the whole-machine fake: the machine-wide mutex that
-// install, uninstall and the commands that change the machine wait for.
+// One run at a time, on the whole-machine fake: the lock file beside
+// install.exe that install, uninstall and the commands that change the
+// machine wait for.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,11 +14,14 @@
 #include "support/fake_world.h"
 #include "support/test_util.h"
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
-const wchar_t kLockName[] = L"Global\\Loomscribe.Install";
+const std::wstring kLockFile = L"C:\\Program Files\\Loomscribe\\x64\\install.lock";
 const char kRunKey[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const DWORD kTenMinutes = 600000;
 
@@ -28,7 +32,7 @@ std::string Narrow(const std::wstring& text) { return std::string(text.begin(), 
 std::string Snapshot(const fake::World& w) {
   std::ostringstream out;
   for (const auto& f : w.files)
-    if (f.first.rfind(L"c:\\programdata\\", 0) != 0)
+    if (f.first.rfind(L"c:\\programdata\\", 0) != 0 && f.first.find(L"install.lock") == f.first.npos)
       out << "file " << Narrow(f.first) << " " << f.second.bytes.size() << "\n";
   for (const auto& key : w.registry)
     for (const auto& value : key.second)
@@ -70,9 +74,18 @@ class RunLockTest : public ::testing::Test {
   fake::World world;
 };
 
-TEST_F(RunLockTest, ARefusedMutexEndsInstallAndUninstallWith18AfterTenMinutesChangingNothing) {
+// Another run holds the lock file until `until` on the fake clock (0: for good).
+void HeldByAnotherRunUntil(DWORD until) {
+  fake::FailWhen<&Platform::CreateFileW>(
+      [until](LPCWSTR path, auto...) {
+        return std::wstring(path) == kLockFile && (until == 0 || fake::TheClock().now < until);
+      },
+      ERROR_SHARING_VIOLATION);
+}
+
+TEST_F(RunLockTest, AHeldLockEndsInstallAndUninstallWith18AfterTenMinutesChangingNothing) {
   Furnish();
-  fake::FailFrom<&Platform::CreateMutexExW>(1, ERROR_ACCESS_DENIED);
+  HeldByAnotherRunUntil(0);
   const std::string before = Snapshot(world);
   for (const wchar_t* word : {L"install", L"uninstall"}) {
     SCOPED_TRACE(Narrow(word));
@@ -80,90 +93,66 @@ TEST_F(RunLockTest, ARefusedMutexEndsInstallAndUninstallWith18AfterTenMinutesCha
     DWORD start = fake::TheClock().now;
     EXPECT_EQ(Dispatch(word), kExitErrors);
     EXPECT_EQ(Snapshot(world), before);
-    // Retried for the whole bound, and not much longer.
     EXPECT_GE(fake::TheClock().now - start, kTenMinutes);
     EXPECT_LT(fake::TheClock().now - start, kTenMinutes + 1000);
     ASSERT_EQ(world.dialogs.size(), 1u);
     EXPECT_THAT(testutil::SplitLines(world.dialogs[0].text),
                 ElementsAre(L"Loomscribe 2070",
                             L"Error(18): Can`t wait for the other install.exe run to end - (" +
-                                testutil::SystemText(ERROR_ACCESS_DENIED) + L")"));
+                                testutil::SystemText(ERROR_TIMEOUT) + L")"));
   }
   EXPECT_EQ(fake::CountCalls("OpenSCManagerW") + fake::CountCalls("EnumPrintersW"), 0);
 }
 
-TEST_F(RunLockTest, ARunHeldPastTheBoundTimesOutInFakeTimeAndOneThatLetsGoInTimeIsWaitedFor) {
-  Furnish();
-  const std::string before = Snapshot(world);
-  world.mutexes[kLockName].heldByOther = true;
+TEST_F(RunLockTest, ASquatterOfTheOldNameCannotDelayARunAndOneThatWaitedSaysHowLong) {
+  // Any user may create and hold the old machine-wide name: nobody waits on it.
+  world.mutexes[L"Global\\Loomscribe.Install"].heldByOther = true;
   DWORD start = fake::TheClock().now;
-  EXPECT_EQ(Dispatch(L"un"), kExitErrors);
-  EXPECT_EQ(fake::TheClock().now - start, kTenMinutes);
-  EXPECT_EQ(Snapshot(world), before);
-  ASSERT_EQ(world.dialogs.size(), 1u);
-  EXPECT_THAT(testutil::SplitLines(world.dialogs[0].text).back(),
-              ::testing::StartsWith(L"Error(18): Can`t wait for the other install.exe run to end"));
-
-  // The other run lets go after 9 minutes: this one then does its work.
-  world.dialogs.clear();
-  world.mutexes[kLockName].otherLetsGoAfterMs = 9 * 60 * 1000;
-  EXPECT_EQ(Dispatch(L"un"), kExitUninstalled);
-  ASSERT_EQ(world.printers.size(), 1u);
-  EXPECT_EQ(world.printers[0].name, L"Other");
-  EXPECT_TRUE(world.drivers.empty());
-  EXPECT_EQ(world.mutexes.count(kLockName), 0u);
-}
-
-TEST_F(RunLockTest, AnAbandonedLockIsTakenOverAndReleasedAtTheEnd) {
-  world.mutexes[kLockName].abandoned = true;
   EXPECT_EQ(Dispatch(L"install"), kExitInstalled);
-  EXPECT_NE(world.FindDriver(L"Loomscribe printer"), nullptr);
-  EXPECT_EQ(world.printers.size(), 1u);
-  // Let go and closed: no handle, no owner is left.
-  EXPECT_EQ(world.mutexes.count(kLockName), 0u);
+  EXPECT_LT(fake::TheClock().now - start, 5000u);
+
+  // Another run lets go after 9 minutes: this one waits, works, and says so.
+  HeldByAnotherRunUntil(fake::TheClock().now + 9 * 60 * 1000);
+  world.shiftDown = true;
+  EXPECT_EQ(Dispatch(L"un"), kExitUninstalled);
+  ASSERT_EQ(world.dialogs.size(), 1u);
+  EXPECT_THAT(testutil::SplitLines(world.dialogs[0].text),
+              ::testing::Contains(L"Waited 540.000 s for the other install.exe run to end"));
+  EXPECT_TRUE(world.drivers.empty());
 }
 
-TEST_F(RunLockTest, TheLockHasItsAccessListAndIsLetGoAfterTheLogFileBeforeTheWindow) {
-  std::wstring sddl, name;
-  DWORD access = 0;
-  fake::Wrap<&Platform::CreateMutexExW>(
-      [&](auto& create, LPSECURITY_ATTRIBUTES sa, LPCWSTR n, DWORD flags, DWORD a) -> HANDLE {
-        LPWSTR text = nullptr;
-        if (sa && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                      sa->lpSecurityDescriptor, SDDL_REVISION_1,
-                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr)) {
-          sddl = text;
-          ::LocalFree(text);
-        }
-        name = n;
-        access = a;
-        return create(sa, n, flags, a);
-      });
-  bool heldAtWindow = true;
-  size_t logFilesAtWindow = 0;
+TEST_F(RunLockTest, TheLockFileIsOursAloneAndARunThatDidNotLetGoIsNamed) {
+  world.RemoveFile(kLockFile);
+  bool heldAtWindow = false;
   fake::Wrap<&Platform::DialogBoxParamW>(
       [&](auto& dialog, HINSTANCE i, LPCWSTR t, HWND o, DLGPROC p, LPARAM l) -> INT_PTR {
-        heldAtWindow = world.mutexes.count(kLockName) != 0;
-        logFilesAtWindow = world.FilesIn(fake::World::kLogDir).size();
+        heldAtWindow = world.HasFile(kLockFile) && !world.FindFile(kLockFile)->bytes.empty();
         return dialog(i, t, o, p, l);
       });
   world.shiftDown = true;
   EXPECT_EQ(Dispatch(L"install"), kExitInstalled);
-  EXPECT_EQ(name, kLockName);
-  EXPECT_EQ(access, static_cast<DWORD>(SYNCHRONIZE | MUTEX_MODIFY_STATE));
-  EXPECT_EQ(sddl, L"D:P(A;;0x100001;;;SY)(A;;0x100001;;;BA)(A;;0x100001;;;OW)");
+  ASSERT_TRUE(world.HasFile(kLockFile));
+  EXPECT_EQ(world.FindFile(kLockFile)->sddl, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+  EXPECT_EQ(world.FindFile(kLockFile)->bytes, "");  // let go: emptied
   EXPECT_FALSE(heldAtWindow);
-  EXPECT_EQ(logFilesAtWindow, 1u);
-  // Taken before the session's first step.
-  std::vector<std::string> calls = fake::CallsAmong({"CreateMutexExW", "OpenSCManagerW"});
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls[0], "CreateMutexExW");
+  EXPECT_THAT(testutil::SplitLines(world.dialogs[0].text),
+              Not(Contains(HasSubstr(L"ended without letting go"))));
+
+  // A run cut off while it held the lock left its mark.
+  world.FindFile(kLockFile)->bytes = "process 77, started 2026-12-07 09:00:00 UTC\r\n";
+  EXPECT_EQ(Dispatch(L"install"), kExitInstalled);
+  EXPECT_THAT(testutil::SplitLines(world.dialogs[1].text),
+              Contains(L"Took over from an install.exe run that ended without letting go "
+                       L"(process 77, started 2026-12-07 09:00:00 UTC)"));
+  // An uninstall takes the file away with it.
+  EXPECT_EQ(Dispatch(L"uninstall"), kExitUninstalled);
+  EXPECT_FALSE(world.HasFile(kLockFile));
 }
 
 TEST_F(RunLockTest, StatusCommandsWaitForTheLockAndChangeNothingWithoutIt) {
   Furnish();
   world.defaultPrinter = L"Other";
-  world.mutexes[kLockName].heldByOther = true;
+  HeldByAnotherRunUntil(fake::TheClock().now + 3 * kTenMinutes + 5000);
   const std::string before = Snapshot(world);
   EXPECT_EQ(Dispatch(L"def.set"), kExitDefaultSet);
   EXPECT_EQ(Dispatch(L"removetray"), kExitUnrecognised);
@@ -176,14 +165,14 @@ TEST_F(RunLockTest, StatusCommandsWaitForTheLockAndChangeNothingWithoutIt) {
   EXPECT_TRUE(world.FilesIn(fake::World::kLogDir).empty());
 
   // Free: each does its work and lets go.
-  world.mutexes.erase(kLockName);
+  fake::TheClock().now += 10000;
   EXPECT_EQ(Dispatch(L"def.set"), kExitDefaultSet);
   EXPECT_EQ(world.defaultPrinter, L"Loomscribe");
   EXPECT_EQ(Dispatch(L"onInit"), kExitNo);
   EXPECT_FALSE(world.HasFile(L"C:\\windows\\system32\\lmxui64.dll"));
   EXPECT_EQ(Dispatch(L"removetray"), kExitUnrecognised);
   EXPECT_EQ(world.FindRegValue(kRunKey, "LoomscribeTray"), nullptr);
-  EXPECT_EQ(world.mutexes.count(kLockName), 0u);
+  EXPECT_EQ(world.FindFile(kLockFile)->bytes, "");
 }
 
 }  // namespace

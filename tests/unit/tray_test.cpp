@@ -6,6 +6,7 @@
 
 #include "session/session.h"
 #include "support/fake_platform.h"
+#include "support/fake_world.h"
 #include "support/test_util.h"
 #include "tray/tray.h"
 
@@ -393,8 +394,11 @@ class StartTrayTest : public ::testing::Test {
           info->hThread = reinterpret_cast<HANDLE>(0x20);
           return TRUE;
         });
+    // The process's token and window station come from the machine model
+    // (not split, as Wine's); only the started program's handles count here.
     fake::Set<&Platform::CloseHandle>([this](HANDLE h) {
-      closed.push_back(h);
+      if (h == reinterpret_cast<HANDLE>(0x10) || h == reinterpret_cast<HANDLE>(0x20))
+        closed.push_back(h);
       return TRUE;
     });
   }
@@ -408,6 +412,7 @@ class StartTrayTest : public ::testing::Test {
   }
 
   fake::FakePlatform os;
+  fake::World world;
   InstallSession session;
   DWORD platformId = VER_PLATFORM_WIN32_NT;
   DWORD major = 6;

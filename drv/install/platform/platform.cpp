@@ -32,14 +32,20 @@ Platform BuildRealPlatform() {
   Platform t{};
   HMODULE winspool = LoadSystemLibrary(L"winspool.drv");
   HMODULE version = LoadSystemLibrary(L"version.dll");
+  HMODULE userenv = LoadSystemLibrary(L"userenv.dll");
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   (void)winspool;
   (void)version;
+  (void)userenv;
+  (void)ntdll;
 #define LMX_BIND_K(name, fail) t.name = &::name;
 #define LMX_BIND_U(name, fail) t.name = &::name;
 #define LMX_BIND_A(name, fail) t.name = &::name;
 #define LMX_BIND_S(name, fail) t.name = &::name;
 #define LMX_BIND_W(name, fail) Bind<decltype(t.name)>(t.name, winspool, #name, LMX_MISSING(name, fail));
 #define LMX_BIND_V(name, fail) Bind<decltype(t.name)>(t.name, version, #name, LMX_MISSING(name, fail));
+#define LMX_BIND_E(name, fail) Bind<decltype(t.name)>(t.name, userenv, #name, LMX_MISSING(name, fail));
+#define LMX_BIND_N(name, fail) Bind<decltype(t.name)>(t.name, ntdll, #name, LMX_MISSING(name, fail));
 #define LMX_BIND(name, lib, fail) LMX_BIND_##lib(name, fail)
   LMX_PLATFORM_ENTRIES(LMX_BIND)
 #undef LMX_BIND

@@ -11,8 +11,9 @@
 // and the test fakes are all made from the same list and cannot drift apart.
 // X(name, library, value returned by a failing stand-in)
 //   library: K kernel32, U user32, A advapi32, S shell32 (linked directly,
-//   all system-known DLLs); W winspool.drv and V version.dll (loaded at run
-//   time from the system directory only).
+//   all system-known DLLs); N ntdll.dll (always loaded, looked up there);
+//   W winspool.drv, V version.dll and E userenv.dll (loaded at run time from
+//   the system directory only).
 #pragma once
 
 #include <windows.h>
@@ -20,7 +21,9 @@
 #include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <userenv.h>
 #include <winspool.h>
+#include <winternl.h>
 #include <winver.h>
 
 #define LMX_PLATFORM_ENTRIES(X)                                   \
@@ -54,6 +57,9 @@
   X(GetModuleFileNameW, K, 0)                                     \
   X(GetSystemDirectoryW, K, 0)                                    \
   X(GetTempPathW, K, 0)                                           \
+  X(SetFilePointerEx, K, FALSE)                                   \
+  X(SetEndOfFile, K, FALSE)                                       \
+  X(NtCreateFile, N, static_cast<NTSTATUS>(0xC0000002L))        \
   /* kernel: the run lock and the log folder */                   \
   X(CreateMutexExW, K, nullptr)                                   \
   X(CreateDirectoryW, K, FALSE)                                   \
@@ -62,6 +68,9 @@
   X(FindClose, K, FALSE)                                          \
   X(GetLocalTime, K, 0)                                           \
   X(GetCurrentProcess, K, nullptr)                                \
+  X(GetCurrentProcessId, K, 0)                                    \
+  X(GetProcessTimes, K, FALSE)                                    \
+  X(FileTimeToSystemTime, K, FALSE)                               \
   X(SHGetFolderPathW, S, E_FAIL)                                  \
   /* security: access lists of the run lock and the log folder */ \
   X(ConvertStringSecurityDescriptorToSecurityDescriptorW, A, FALSE) \
@@ -72,6 +81,14 @@
   X(GetAce, A, FALSE)                                             \
   X(IsWellKnownSid, A, FALSE)                                     \
   X(EqualSid, A, FALSE)                                           \
+  /* the tray program started with the signed-in user's token */  \
+  X(GetShellWindow, U, nullptr)                                   \
+  X(GetWindowThreadProcessId, U, 0)                               \
+  X(OpenProcess, K, nullptr)                                      \
+  X(DuplicateTokenEx, A, FALSE)                                   \
+  X(CreateProcessWithTokenW, A, FALSE)                            \
+  X(CreateEnvironmentBlock, E, FALSE)                             \
+  X(DestroyEnvironmentBlock, E, FALSE)                            \
   /* kernel: processes, mutexes, version, command line */         \
   X(GetVersionExA, K, FALSE)                                      \
   X(CreateProcessW, K, FALSE)                                     \

@@ -67,6 +67,7 @@ inline void CloseServiceObject(SC_HANDLE handle) { Os().CloseServiceHandle(handl
 inline void CloseRegistryKey(HKEY key) { Os().RegCloseKey(key); }
 inline void ClosePrinterObject(HANDLE printer) { Os().ClosePrinter(printer); }
 inline void FreeLocalBlock(HLOCAL block) { Os().LocalFree(block); }
+inline void DestroyEnvironment(void* block) { Os().DestroyEnvironmentBlock(block); }
 template <class T>
 void FreeGlobalBlock(T* block) {
   Os().GlobalFree(const_cast<void*>(static_cast<const void*>(block)));
@@ -86,6 +87,8 @@ using UniqueKey = UniqueHandle<HKEY, &CloseRegistryKey>;
 using UniquePrinter = UniqueHandle<HANDLE, &ClosePrinterObject>;
 // Texts that FormatMessageW allocated.
 using UniqueLocalBlock = UniqueHandle<HLOCAL, &FreeLocalBlock>;
+// A user's environment block (CreateEnvironmentBlock).
+using UniqueEnvironment = UniqueHandle<void*, &DestroyEnvironment>;
 // Blocks of the Windows global heap (GlobalAlloc with GMEM_FIXED), typed.
 template <class T>
 using UniqueGlobal = UniqueHandle<T*, &FreeGlobalBlock<T>>;

@@ -3,6 +3,8 @@
 // half, the files left for the next restart of Windows and the log window.
 #include "sequences/sequences.h"
 
+#include <cwchar>
+
 #include "driver/driver.h"
 #include "files/files.h"
 #include "monitor/monitor.h"
@@ -42,16 +44,38 @@ void ApplyQueuedDeletes() {
 
 // Stopping the tray program also deletes the file its Run value names. In a
 // re-install that is, as a rule, the very file the install half is about to
-// start again (the product installer has just put it there): it stays.
+// start again (the product installer has just put it there): it stays. An
+// uninstall lists a tray program it cannot delete (one still running in
+// another user's session) with the other files left for the restart.
 void StopTrayKeepingOwnProgram(InstallSession& session) {
   WideBuffer own;
   if (session.Reinstall) own = TrayProgramPath(session);
-  StopAndUnregisterTray(Length(own) > 0 ? Text(own) : nullptr);
+  StopAndUnregisterTray(Length(own) > 0 ? Text(own) : nullptr,
+                        session.Reinstall ? nullptr : &session.PendingDeletes);
   Release(own);
 }
 
-void SetUpSession(InstallSession& session) {
+// An uninstall before this run may have left the tray program queued for
+// deletion at the next restart; the product installer has put it back since.
+// The queue is cleared of it before queued deletions are carried out, or the
+// install would delete the program it is about to register.
+void KeepTrayProgramFromQueuedDeletion(InstallSession& session) {
+  WideBuffer tray = TrayProgramPath(session);
+  if (Length(tray) == 0) return;
+  PendingRenameTable table = ReadPendingRenames();
+  for (int32_t pair = 0; pair < table.pairCount; ++pair) {
+    const wchar_t* source = table.entries ? table.entries[2 * pair] : nullptr;
+    if (!source || table.entries[2 * pair + 1]) continue;
+    if (SamePathText(SkipNtPrefix(source), Text(tray)) && DropQueuedDeletion(source))
+      LogLine(session, L"Kept from deletion at restart: %s", source);
+  }
+  ReleasePendingRenames(table);
+  Release(tray);
+}
+
+void SetUpSession(InstallSession& session, const RunLock& lock) {
   BeginSession(session);
+  LogRunLockTaken(session, lock);
   CheckSpooler(session);
   SetPlatformFiles(session);
   TakeSessionDirectories(session);
@@ -85,7 +109,7 @@ RunResult FinishSession(InstallSession& session, HWND parentWindow, RunLock& loc
   RunResult result;
   result.scheduledForRestart = ScheduleForRestart(session);
   WriteRunLogFile(session, kind, lock.held);
-  ReleaseRunLock(lock);
+  ReleaseRunLock(lock, lock.held && std::wcscmp(kind, L"uninstall") == 0);
   // Shift is sampled only for an error-free run: with errors the window is
   // shown anyway.
   if (session.ErrorCount != 0 || Os().GetAsyncKeyState(VK_SHIFT) < 0)
@@ -133,6 +157,7 @@ void ReInstall(InstallSession& session) {
     // then take away.
     ReleasePendingDeletes(&session.PendingDeletes);
   }
+  KeepTrayProgramFromQueuedDeletion(session);
   ApplyQueuedDeletes();
   // Those deletions may have taken the very library that the removal found
   // compatible and meant to register without a copy.
@@ -161,7 +186,7 @@ RunResult RunInstall(HWND parentWindow) {
     LogRunLockTimeOut(session, lock);
     return FinishSession(session, parentWindow, lock, L"install");
   }
-  SetUpSession(session);
+  SetUpSession(session, lock);
   // Nothing is removed unless everything needed to put it back is at hand,
   // and the printers the run is about to take away are journaled first;
   // when either cannot be done the run changes nothing.
@@ -179,7 +204,7 @@ RunResult RunUninstall(HWND parentWindow) {
     LogRunLockTimeOut(session, lock);
     return FinishSession(session, parentWindow, lock, L"uninstall");
   }
-  SetUpSession(session);
+  SetUpSession(session, lock);
   FullUninstall(session);
   // Nothing is carried past an uninstall; printers it moved to "file:" stay.
   ClearJournal(session);

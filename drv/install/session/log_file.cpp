@@ -26,7 +26,6 @@ namespace {
 
 constexpr size_t kPathChars = MAX_PATH + 64;
 constexpr int kNameTries = 100;
-constexpr size_t kPruneLooks = 100;
 // Rights that change a folder or what is in it.
 constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
                                FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
@@ -91,55 +90,78 @@ bool OnlyTrustedMayWrite(PACL dacl, const OwnAccount& own) {
   return true;
 }
 
-bool FolderIsProtectedFor(HANDLE folder, const OwnAccount& own) {
+// Why a folder must not be used, or null when it may.
+const wchar_t* FolderFault(HANDLE folder, const OwnAccount& own) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!Os().GetFileInformationByHandle(folder, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return L"it is not a folder";
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return L"it is a link";
   PSID owner = nullptr;
   PACL dacl = nullptr;
   UniqueLocalBlock descriptor;
   if (Os().GetSecurityInfo(folder, SE_FILE_OBJECT,
                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                            &dacl, nullptr, descriptor.put()) != ERROR_SUCCESS)
-    return false;
-  return TrustedOwner(owner, own) && OnlyTrustedMayWrite(dacl, own);
+    return L"its owner and access list cannot be read";
+  if (!TrustedOwner(owner, own)) return L"it belongs to another account";
+  if (!OnlyTrustedMayWrite(dacl, own)) return L"others may write to it";
+  return nullptr;
 }
 
-bool HandleIsPlainDirectory(HANDLE folder) {
-  BY_HANDLE_FILE_INFORMATION info = {};
-  return Os().GetFileInformationByHandle(folder, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+// STATUS_OBJECT_NAME_COLLISION: something stands at the name already.
+constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035L);
+
+// Creates or opens `name` inside the folder held by `parent`, never by a
+// path: whatever is renamed or linked around the folders meanwhile, the name
+// is looked up in the very folder that was checked.
+NTSTATUS CreateInFolder(HANDLE parent, const wchar_t* name, ACCESS_MASK access, ULONG share,
+                        ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR descriptor,
+                        HANDLE& result, ULONG_PTR* outcome = nullptr) {
+  result = nullptr;
+  UNICODE_STRING text;
+  text.Buffer = const_cast<wchar_t*>(name);
+  text.Length = static_cast<USHORT>(std::wcslen(name) * sizeof(wchar_t));
+  text.MaximumLength = text.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, descriptor);
+  IO_STATUS_BLOCK status = {};
+  // FILE_OPEN_REPARSE_POINT: a link found at the name is opened itself, and
+  // then fails the check, rather than followed.
+  NTSTATUS code = Os().NtCreateFile(&result, access | SYNCHRONIZE, &attributes, &status, nullptr,
+                                    FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                    options | FILE_SYNCHRONOUS_IO_NONALERT |
+                                        FILE_OPEN_REPARSE_POINT,
+                                    nullptr, 0);
+  if (code < 0) result = nullptr;
+  if (outcome) *outcome = status.Information;
+  return code;
 }
 
-// Opens the folder itself, never what a link there points to. Without
-// FILE_SHARE_DELETE nobody can rename or replace it while the handle is open.
-HANDLE OpenFolder(const wchar_t* path) {
-  UniqueFile folder(Os().CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr));
-  if (!folder || !HandleIsPlainDirectory(folder.get())) return nullptr;
-  return folder.release();
-}
-
-// Creates the folder with the protected access list. Sets `created`; false
-// when it neither exists nor could be made.
-bool MakeFolder(const wchar_t* path, bool& created) {
-  created = false;
+// The folder `name` inside `parent`, made with the protected list when it is
+// not there, and checked either way. Held open without delete sharing while
+// the run uses it, so it can neither be renamed nor replaced meanwhile. Null
+// when it must not be used; `fault` then says why (null: it could not be
+// opened at all).
+HANDLE OpenSafeFolder(HANDLE parent, const wchar_t* name, const OwnAccount& own,
+                      const wchar_t** fault) {
+  *fault = nullptr;
   UniqueLocalBlock descriptor;
   if (!Os().ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderAccessList,
                                                                  SDDL_REVISION_1, descriptor.put(),
                                                                  nullptr))
-    return false;
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-  created = Os().CreateDirectoryW(path, &attributes) != FALSE;
-  return created || Os().GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
-// The folder, made or found, open and checked; null when it must not be used.
-HANDLE OpenCheckedFolder(const wchar_t* path, const OwnAccount& own) {
-  bool created = false;
-  if (!MakeFolder(path, created)) return nullptr;
-  UniqueKernelObject folder(OpenFolder(path));
-  if (folder && !FolderIsProtectedFor(folder.get(), own)) return nullptr;
+    return nullptr;
+  HANDLE opened = nullptr;
+  CreateInFolder(parent, name,
+                 READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                 FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, descriptor.get(), opened);
+  UniqueKernelObject folder(opened);
+  if (!folder) return nullptr;
+  // A folder found there is used only when it is as safe as one made now;
+  // otherwise it stays exactly as it is: nothing is taken over, changed or
+  // deleted, whoever made it.
+  if ((*fault = FolderFault(folder.get(), own)) != nullptr) return nullptr;
   return folder.release();
 }
 
@@ -172,25 +194,28 @@ bool HandleIsPlainFile(HANDLE file) {
          !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
 }
 
-// A new file of this run, or null. CREATE_NEW fails on whatever already
-// stands at a name (a file, a link, dangling or not), and the next name is
-// tried instead.
-HANDLE CreateLogFile(const wchar_t* folder, const wchar_t* kind) {
+// A new file of this run in the held folder, or null; `name` gets its name.
+// A new file is made only where nothing stands (a file, a link, dangling or
+// not): the next name is tried instead.
+HANDLE CreateLogFile(HANDLE folder, const wchar_t* kind, wchar_t* name) {
   SYSTEMTIME now = {};
   Os().GetLocalTime(&now);
-  wchar_t path[kPathChars];
   for (int attempt = 1; attempt <= kNameTries; ++attempt) {
     wchar_t counter[16] = L"";
     if (attempt > 1) _snwprintf_s(counter, 16, _TRUNCATE, L"-%d", attempt);
-    if (!Compose(path, L"%s\\%s-%04u%02u%02u-%02u%02u%02u-%03u%s.log", folder, kind, now.wYear,
-                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
-                 counter))
+    if (_snwprintf_s(name, MAX_PATH, _TRUNCATE, L"%s-%04u%02u%02u-%02u%02u%02u-%03u%s.log", kind,
+                     now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                     now.wMilliseconds, counter) < 0)
       return nullptr;
-    UniqueFile file(Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) continue;
+    HANDLE created = nullptr;
+    NTSTATUS code = CreateInFolder(folder, name, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE, nullptr,
+                                   created);
+    UniqueKernelObject file(created);
+    if (code == kNameCollision) continue;
+    if (!file) return nullptr;
     if (HandleIsPlainFile(file.get())) return file.release();
-    // Not what CREATE_NEW makes: leave it as it is, unwritten.
+    // Not what FILE_CREATE makes: leave it as it is, unwritten.
     return nullptr;
   }
   return nullptr;
@@ -204,6 +229,7 @@ bool IsProgramLogName(const wchar_t* name) {
 
 struct LogEntry {
   uint64_t written;
+  bool later;  // dated after this run's own file (a clock set back since)
   wchar_t name[MAX_PATH];
 };
 
@@ -211,12 +237,14 @@ uint64_t Ticks(const FILETIME& t) {
   return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
 }
 
+// Oldest first; files dated after this run's own count as the oldest of all.
 bool Older(const LogEntry& a, const LogEntry& b) {
+  if (a.later != b.later) return a.later;
   return a.written < b.written || (a.written == b.written && std::wcscmp(a.name, b.name) < 0);
 }
 
-// The program's log files in the folder, in one heap block (null when there
-// are none or memory ran out).
+// The files in the folder named like the program's logs, in one heap block
+// (null when there are none or memory ran out).
 LogEntry* ListLogFiles(const wchar_t* folder, size_t& count) {
   count = 0;
   wchar_t pattern[kPathChars];
@@ -241,63 +269,84 @@ LogEntry* ListLogFiles(const wchar_t* folder, size_t& count) {
       capacity = grown;
     }
     entries[count].written = Ticks(found.ftLastWriteTime);
+    entries[count].later = false;
     wcsncpy_s(entries[count].name, found.cFileName, _TRUNCATE);
     ++count;
   } while (Os().FindNextFileW(search.get(), &found));
   return entries;
 }
 
-// Whether the file at `path` is one of this program's logs: an ordinary file
+// Whether `head` begins as every build of the program begins its logs: the
+// byte-order mark, then the window's title with any build number.
+bool HasLogTitle(const wchar_t* head, size_t chars) {
+  const wchar_t* mark = std::wcsstr(kLogTitleFormat, L"%d");
+  if (!mark || chars < 1 || head[0] != L'\xFEFF') return false;
+  size_t before = static_cast<size_t>(mark - kLogTitleFormat);
+  const wchar_t* after = mark + 2;
+  size_t at = 1;
+  if (chars < at + before || std::wmemcmp(head + at, kLogTitleFormat, before) != 0) return false;
+  at += before;
+  size_t digits = 0;
+  while (at < chars && digits < 10 && head[at] >= L'0' && head[at] <= L'9') ++at, ++digits;
+  size_t rest = std::wcslen(after);
+  return digits > 0 && chars >= at + rest && std::wmemcmp(head + at, after, rest) == 0;
+}
+
+// Whether the file at `path` is one of the program's logs: an ordinary file
 // with one name that begins with the byte-order mark and the window's title.
 // Wine shows a symbolic link as the file it points to, and deleting it there
 // deletes the target; what does not read as a log is therefore left alone.
 bool IsOwnLogFile(const wchar_t* path) {
   UniqueFile file(Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return false;
-  wchar_t expected[64];
-  expected[0] = L'\xFEFF';
-  _snwprintf_s(expected + 1, 63, _TRUNCATE, kLogTitleFormat, kBuildNumber);
-  size_t bytes = std::wcslen(expected) * sizeof(wchar_t);
+  if (!file || !HandleIsPlainFile(file.get())) return false;
   wchar_t head[64] = {};
   DWORD got = 0;
-  return HandleIsPlainFile(file.get()) &&
-         Os().ReadFile(file.get(), head, static_cast<DWORD>(bytes), &got, nullptr) &&
-         got == bytes && std::memcmp(head, expected, bytes) == 0;
+  return Os().ReadFile(file.get(), head, sizeof(head), &got, nullptr) &&
+         HasLogTitle(head, got / sizeof(wchar_t));
 }
 
-// Deletes the oldest of the program's log files until ten are left. Each
-// file is written once, when its run ends, so its time of last writing is
-// the run's time (also across a change to or from summer time, which the
-// names do not survive).
-void PruneLogFiles(const wchar_t* folder) {
+// Deletes the oldest of the program's log files until ten are left, in one
+// pass. Each file is written once, when its run ends, so its time of last
+// writing is the run's time (also across a change to or from summer time,
+// which the names do not survive). Only files that read as the program's
+// logs count and go; this run's own file always stays.
+void PruneLogFiles(const wchar_t* folder, const wchar_t* current) {
   size_t count = 0;
   UniqueHeap<LogEntry> list(ListLogFiles(folder, count));
   if (!list) return;
   LogEntry* entries = list.get();
-  if (count > kLogFilesKept) {
-    std::sort(entries, entries + count, Older);
-    // Normally one file goes per run; a folder crowded with other things is
-    // looked at only so far.
-    size_t left = count, looked = 0;
-    for (size_t i = 0; i < count && left > kLogFilesKept && looked < kPruneLooks; ++i, ++looked) {
-      wchar_t path[kPathChars];
-      if (Compose(path, L"%s\\%s", folder, entries[i].name) && IsOwnLogFile(path) &&
-          Os().DeleteFileW(path))
-        --left;
+  uint64_t currentWritten = 0;
+  bool currentListed = false;
+  size_t logs = 0;
+  for (size_t i = 0; i < count; ++i) {
+    wchar_t path[kPathChars];
+    if (SamePathText(entries[i].name, current)) {
+      currentListed = true;
+      currentWritten = entries[i].written;
+      entries[i--] = entries[--count];
+      continue;
     }
+    if (!Compose(path, L"%s\\%s", folder, entries[i].name) || !IsOwnLogFile(path)) {
+      entries[i--] = entries[--count];
+      continue;
+    }
+    ++logs;
+  }
+  if (!currentListed) return;
+  size_t kept = logs + 1;
+  if (kept <= kLogFilesKept) return;
+  for (size_t i = 0; i < count; ++i) entries[i].later = entries[i].written > currentWritten;
+  std::sort(entries, entries + count, Older);
+  for (size_t i = 0; i < count && kept > kLogFilesKept; ++i) {
+    wchar_t path[kPathChars];
+    if (Compose(path, L"%s\\%s", folder, entries[i].name) && Os().DeleteFileW(path)) --kept;
   }
 }
 
 }  // namespace
 
-bool FolderIsProtected(HANDLE folder) {
-  OwnAccount own;
-  ReadOwnAccount(own);
-  return FolderIsProtectedFor(folder, own);
-}
-
-bool WriteRunLogFile(const InstallSession& session, const wchar_t* kind, bool prune) {
+bool WriteRunLogFile(InstallSession& session, const wchar_t* kind, bool prune) {
   wchar_t base[MAX_PATH] = {};
   if (FAILED(Os().SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
                                    base)) ||
@@ -310,30 +359,38 @@ bool WriteRunLogFile(const InstallSession& session, const wchar_t* kind, bool pr
       !Compose(logs, L"%s\\Logs", product))
     return false;
 
-  // The product folder is checked when this run makes it; one that was there
-  // before may belong to the product's other parts. Either way it must not
-  // be a link.
-  bool created = false;
-  if (!MakeFolder(product, created)) return false;
-  UniqueKernelObject parent(created ? OpenCheckedFolder(product, own) : OpenFolder(product));
-  if (!parent) return false;
-  // Held open while the log is written and the folder pruned: nobody can
-  // rename or replace the folders meanwhile.
-  UniqueKernelObject folder(OpenCheckedFolder(logs, own));
+  // %ProgramData% itself lets every user make folders in it; what the
+  // program makes there is opened through this handle, by name.
+  UniqueFile root(Os().CreateFileW(base, FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!root) return false;
+  const wchar_t* fault = nullptr;
+  UniqueKernelObject parent(OpenSafeFolder(root.get(), kProductFolderName, own, &fault));
+  UniqueKernelObject folder;
+  if (parent) folder.reset(OpenSafeFolder(parent.get(), L"Logs", own, &fault));
+  if (!folder) {
+    // Not an error of the run: the folder is someone else's, and the log
+    // stays in the window only.
+    if (fault)
+      LogLine(session, L"No log file written: %s is left as it is, because %s",
+              parent ? logs : product, fault);
+    return false;
+  }
+  wchar_t name[MAX_PATH] = {};
   bool whole = false;
-  if (folder) {
-    // The new file is closed before the pruning looks at the folder.
-    if (UniqueKernelObject file(CreateLogFile(logs, kind)); file) {
-      wchar_t title[264];
-      FormatLogWindowTitle(session, title, 264);
-      const wchar_t bom = 0xFEFF;
-      HANDLE out = file.get();
-      whole = WriteAll(out, &bom, sizeof(bom)) &&
-              WriteAll(out, title, std::wcslen(title) * sizeof(wchar_t)) &&
-              WriteAll(out, L"\r\n", 2 * sizeof(wchar_t)) &&
-              WriteAll(out, Text(session.InstallLog), Length(session.InstallLog) * sizeof(wchar_t));
-    }
-    if (prune) PruneLogFiles(logs);
+  // The new file is closed before the pruning looks at the folder.
+  if (UniqueKernelObject file(CreateLogFile(folder.get(), kind, name)); file) {
+    wchar_t title[264];
+    FormatLogWindowTitle(session, title, 264);
+    const wchar_t bom = 0xFEFF;
+    HANDLE out = file.get();
+    whole = WriteAll(out, &bom, sizeof(bom)) &&
+            WriteAll(out, title, std::wcslen(title) * sizeof(wchar_t)) &&
+            WriteAll(out, L"\r\n", 2 * sizeof(wchar_t)) &&
+            WriteAll(out, Text(session.InstallLog), Length(session.InstallLog) * sizeof(wchar_t));
+    file.reset();
+    if (prune) PruneLogFiles(logs, name);
   }
   return whole;
 }

@@ -12,13 +12,9 @@ constexpr int kLogFilesKept = 10;
 // Writes the session's log (UTF-16 with a byte-order mark: the log window's
 // title, then the log) as a new file "<kind>-YYYYMMDD-HHMMSS-mmm.log" (local
 // time; a name already taken gets "-2", "-3", ...). When `prune` is set, the
-// oldest of the program's log files beyond ten are deleted afterwards.
-// Nothing is written when the folder fails its check or the file cannot be
-// created new; the run goes on either way. Returns whether the file was
+// program's log files beyond the ten newest are deleted afterwards, never the
+// new one. When a folder on the way fails its check, nothing is written, the
+// folder is left exactly as it is and the session's log says why in one line
+// (not an error); the run goes on either way. Returns whether the file was
 // written whole.
-bool WriteRunLogFile(const InstallSession& session, const wchar_t* kind, bool prune);
-
-// Whether a folder's owner and access list leave writing to SYSTEM,
-// Administrators and this program's own account. `folder` is an open handle
-// with READ_CONTROL.
-bool FolderIsProtected(HANDLE folder);
+bool WriteRunLogFile(InstallSession& session, const wchar_t* kind, bool prune);

@@ -142,7 +142,8 @@ struct InstallSession {
   // every way out. r: LogLine, LogError.
   int32_t IndentDepth = 0;
   // w: AddPendingDelete from monitor/ (RemovePortMonitor), driver/ (install
-  // and removal), files/ (copy). r and released: DeleteFileTry, sequences/
+  // and removal), files/ (copy), tray/ (an uninstall's undeletable tray
+  // program). r and released: DeleteFileTry, sequences/
   // (the passes with the spooler stopped, scheduling at the end of the run).
   PendingDelete* PendingDeletes = nullptr;
   // w: printers/ (SaveProductPrinter, called by DeleteAllPrinters).

@@ -56,7 +56,7 @@ void WriteRunValue(const WideBuffer& path) {
                       reinterpret_cast<const BYTE*>(Text(path)), bytes);
 }
 
-void StartTrayProgram(const WideBuffer& path) {
+void StartTrayProgram(InstallSession& session, const WideBuffer& path) {
   // The quoted path is the whole command line; CreateProcessW may write into it.
   // A path cut to fit would name another file, which must not be started in
   // place of the tray program; such a path is only registered.
@@ -67,6 +67,24 @@ void StartTrayProgram(const WideBuffer& path) {
   std::wmemcpy(commandLine + 1, Text(path), chars);
   commandLine[chars + 1] = L'"';
   commandLine[chars + 2] = L'\0';
+
+  // The tray program runs for the whole logon: never with this run's
+  // administrator or SYSTEM rights. The Run value starts it at the next
+  // logon where it is not started now.
+  const wchar_t* why = L"";
+  TrayStart how = ChooseTrayStart(&why);
+  if (how == TrayStart::AsSignedInUser) {
+    WideBuffer folder = ParentDirectory(path);
+    bool started = Length(folder) > 0 && StartTrayAsSignedInUser(commandLine, Text(folder), &why);
+    Release(folder);
+    if (!started)
+      LogLine(session, L"The tray program is not started (%s); it starts at the next logon", why);
+    return;
+  }
+  if (how == TrayStart::NotStarted) {
+    LogLine(session, L"The tray program is not started (%s); it starts at the next logon", why);
+    return;
+  }
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -169,17 +187,20 @@ bool SameFile(const wchar_t* a, const wchar_t* b) {
   return SamePathText(a, b);
 }
 
-void DeleteTrayFile(const wchar_t* path) {
+// False when the file is still there after the attempts.
+bool DeleteTrayFile(const wchar_t* path) {
   // DeleteFileW never removes a directory; a value naming one is left alone.
   DWORD attributes = Os().GetFileAttributesW(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
   for (int attempt = 1; attempt <= kDeleteAttempts; ++attempt) {
-    if (Os().DeleteFileW(path)) return;
+    if (Os().DeleteFileW(path)) return true;
     DWORD error = Os().GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || attempt == kDeleteAttempts) return;
+    if (error == ERROR_FILE_NOT_FOUND) return true;
+    if (attempt == kDeleteAttempts) return false;
     // The image of a process that has just ended stays locked for a moment.
     Os().Sleep(error == ERROR_ACCESS_DENIED ? kDeniedSleepMs : kOtherErrorSleepMs);
   }
+  return false;
 }
 
 }  // namespace
@@ -193,7 +214,7 @@ void RegisterAndStartTray(InstallSession& session) {
   WideBuffer path;
   if (!BuildTrayProgramPath(session, path)) return;
   WriteRunValue(path);
-  StartTrayProgram(path);
+  StartTrayProgram(session, path);
   Release(path);
 }
 
@@ -203,7 +224,7 @@ WideBuffer TrayProgramPath(const InstallSession& session) {
   return path;
 }
 
-void StopAndUnregisterTray(const wchar_t* keepFile) {
+void StopAndUnregisterTray(const wchar_t* keepFile, PendingDelete** undeleted) {
   UniqueKernelObject mutex(Os().CreateMutexA(nullptr, FALSE, kTrayMutexName));
   const bool mutexMade = static_cast<bool>(mutex);
   if (mutex) {
@@ -227,7 +248,8 @@ void StopAndUnregisterTray(const wchar_t* keepFile) {
                               reinterpret_cast<BYTE*>(value), &bytes) != ERROR_SUCCESS) {
       Os().Sleep(kMissingValueSleepMs);
     } else if (const wchar_t* path = RunValuePath(value, type, bytes)) {
-      if (!keepFile || !SameFile(path, keepFile)) DeleteTrayFile(path);
+      if ((!keepFile || !SameFile(path, keepFile)) && !DeleteTrayFile(path) && undeleted)
+        AddPendingDelete(undeleted, path);
     }
   }
   Os().RegDeleteValueA(key.get(), kTrayRunValueA);
