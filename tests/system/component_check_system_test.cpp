@@ -163,8 +163,9 @@ class DriverDirectoryMountTest : public ComponentCheckSystemTest {
  protected:
   void TearDown() override {
     // No mount outlives the test, whatever failed.
-    if (!mounted.empty())
+    if (!mounted.empty()) {
       EXPECT_EQ(testutil::RunHostTool(L"umount " + mounted + L" || umount -l " + mounted), 0u);
+    }
     ComponentCheckSystemTest::TearDown();
   }
   std::wstring mounted;
