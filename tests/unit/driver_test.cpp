@@ -397,7 +397,11 @@ TEST_F(DriverInstallTest, AddedOnlyWithEveryFileWholeInItsVersionFolder) {
       {store + L"lmxui64.dll", [&] { world.RemoveFile(store + L"lmxui64.dll"); }},
       {store + L"lmxdrv64.dll", [&] { world.FindFile(store + L"lmxdrv64.dll")->bytes.resize(9); }},
       {store + L"lmxhelp.chm", [&] { world.FindFile(store + L"lmxhelp.chm")->bytes.back() = '!'; }},
-      {kStagedUi, [&] { world.drivers.back().configFile = kStagedUi; }},
+      {kDriverDir + L"4\\lmxui64.dll",
+       [&] {
+         world.AddFile(kDriverDir + L"4\\lmxui64.dll", world.FindFile(store + L"lmxui64.dll")->bytes);
+         world.drivers.back().configFile = kDriverDir + L"4\\lmxui64.dll";
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.notInPlace);
@@ -452,7 +456,12 @@ TEST(DriverSharedFilesTest, AnotherDriversFilesStayAndOnlyOursGo) {
                                &fake::Hook<&Platform::DeleteFileW>::Thunk};
         fake::Set<&Platform::DeletePrinterDriverExW>(&CompatDeletePrinterDriverExW);
       }
+      world.shiftDown = true;  // to see the log
       EXPECT_EQ(testutil::RunCommand({L"uninstall"}), kExitUninstalled);
+      ASSERT_EQ(world.dialogs.size(), 1u);
+      EXPECT_EQ(world.dialogs[0].text.find(L"Driver files that another driver uses are kept") !=
+                    std::wstring::npos,
+                shared);
       EXPECT_EQ(world.FindDriver(L"Loomscribe printer"), nullptr);
       EXPECT_NE(world.FindDriver(L"Other vendor"), nullptr);
       EXPECT_EQ(world.HasFile(store + L"lmxui64.dll"), shared);
