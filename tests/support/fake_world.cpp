@@ -103,6 +103,7 @@ struct FileCursor {
   size_t position = 0;
   DWORD access = 0;
   DWORD share = 0;
+  DWORD flags = 0;
 };
 
 struct Handles {
@@ -293,7 +294,7 @@ void World::PowerOn() {
   spoolerRunning = true;
   lingeringModules.clear();
   trayRunning = false;
-  for (auto& file : files) file.second.lockedForever = false;
+  for (auto& file : files) file.second.lockedForever = file.second.mapped = false;
   Handles& h = TheHandles();
   h.files.clear();
   h.printers.clear();
@@ -514,7 +515,7 @@ void World::InstallHooks() {
 
   // --- files -----------------------------------------------------------------
   Set<&Platform::CreateFileW>([&w, &h](LPCWSTR path, DWORD access, DWORD share,
-                                       LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                                       LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
                                        HANDLE) -> HANDLE {
     std::wstring key = FileKey(Str(path));
     bool exists = w.files.count(key) != 0;
@@ -533,6 +534,9 @@ void World::InstallHooks() {
           (((open.second.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) ||
            ((open.second.access & GENERIC_READ) && !(share & FILE_SHARE_READ))))
         return Fail(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
+    if (exists && writing && w.files[key].mapped)
+      return Fail(disposition == CREATE_ALWAYS ? ERROR_USER_MAPPED_FILE : ERROR_SHARING_VIOLATION),
+             INVALID_HANDLE_VALUE;
     if (disposition == OPEN_EXISTING) {
       if (!exists) return Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
       if ((writing || deleting) && w.IsHeld(key))
@@ -544,7 +548,7 @@ void World::InstallHooks() {
       return Fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
     }
     HANDLE file = h.New();
-    h.files[file] = FileCursor{key, 0, access, share};
+    h.files[file] = FileCursor{key, 0, access, share, flags};
     ::SetLastError(exists && disposition == CREATE_ALWAYS ? ERROR_ALREADY_EXISTS : 0);
     return file;
   });
@@ -587,15 +591,20 @@ void World::InstallHooks() {
     w.files[it->second.key].bytes.resize(it->second.position);
     return TRUE;
   });
-  Set<&Platform::CloseHandle>([&h](HANDLE handle) {
-    if (h.files.erase(handle)) return TRUE;
+  Set<&Platform::CloseHandle>([&w, &h](HANDLE handle) {
+    auto open = h.files.find(handle);
+    if (open != h.files.end()) {
+      if (open->second.flags & FILE_FLAG_DELETE_ON_CLOSE) w.files.erase(open->second.key);
+      h.files.erase(open);
+      return TRUE;
+    }
     if (Erase(h.mutexes, handle) || Erase(h.others, handle)) return TRUE;
     return Fail(ERROR_INVALID_HANDLE);
   });
   Set<&Platform::DeleteFileW>([&w](LPCWSTR path) {
     std::wstring key = FileKey(Str(path));
     if (!w.files.count(key)) return Fail(ERROR_FILE_NOT_FOUND);
-    if (w.IsHeld(key)) return Fail(ERROR_ACCESS_DENIED);
+    if (w.IsHeld(key) || w.files[key].mapped) return Fail(ERROR_ACCESS_DENIED);
     if (OpenHandleRefuses(key, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION);
     w.files.erase(key);
     return TRUE;
@@ -627,7 +636,7 @@ void World::InstallHooks() {
         if (OpenHandleRefuses(target, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION);
         for (const auto& open : h.files)
           if (open.second.key == target) return Fail(ERROR_ACCESS_DENIED);
-        if (w.IsHeld(target)) return Fail(ERROR_ACCESS_DENIED);
+        if (w.IsHeld(target) || w.files[target].mapped) return Fail(ERROR_ACCESS_DENIED);
       }
       WorldFile moved = w.files[source];
       w.files.erase(source);
@@ -1105,9 +1114,21 @@ void World::InstallHooks() {
     if (it == w.drivers.end()) return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
     for (const WorldPrinter& p : w.printers)
       if (SameText(p.driver, it->name)) return Fail(ERROR_PRINTER_DRIVER_IN_USE);
+    // A file another driver names too is kept: DPD_DELETE_ALL_FILES is then
+    // refused as a whole, DPD_DELETE_UNUSED_FILES passes it over.
+    auto shared = [&](const std::wstring& file) {
+      for (const WorldDriver& d : w.drivers)
+        for (const std::wstring& f : {d.driverPath, d.dataFile, d.configFile, d.helpFile})
+          if (&d != &*it && SameText(f, file)) return true;
+      return false;
+    };
+    const std::wstring files[] = {it->driverPath, it->dataFile, it->configFile, it->helpFile};
+    for (const std::wstring& file : files)
+      if ((flags & DPD_DELETE_ALL_FILES) && !file.empty() && shared(file))
+        return Fail(ERROR_PRINTER_DRIVER_IN_USE);
     if (flags & (DPD_DELETE_ALL_FILES | DPD_DELETE_UNUSED_FILES))
-      for (const std::wstring& file : {it->driverPath, it->dataFile, it->configFile, it->helpFile})
-        if (!file.empty() && !w.IsHeld(file)) w.RemoveFile(file);
+      for (const std::wstring& file : files)
+        if (!file.empty() && !w.IsHeld(file) && !shared(file)) w.RemoveFile(file);
     w.drivers.erase(it);
     return TRUE;
   });

@@ -42,6 +42,10 @@ struct Text : std::wstring {
 struct WorldFile {
   std::string bytes;
   bool lockedForever = false;  // held open by some other process for good
+  // Mapped by another process (a loaded DLL), no handle open: opens for
+  // writing, deletion and replacement are refused, opens for reading or
+  // for delete access alone are not.
+  bool mapped = false;
   int links = 1;               // names the file has (hard links)
   bool reparsePoint = false;   // a symbolic link or junction stands at the name
   uint64_t created = 0;        // the machine's file-time order of its creation (CREATE_NEW)

@@ -1,5 +1,6 @@
 #include "support/test_util.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include <ostream>
@@ -115,6 +116,38 @@ std::wstring SystemText(DWORD code) {
   if (text) ::LocalFree(text);
   while (!out.empty() && (out.back() == L'\r' || out.back() == L'\n')) out.pop_back();
   return out;
+}
+
+std::string UnixPath(const std::wstring& path) {
+  using Fn = char*(CDECL*)(LPCWSTR);
+  auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* unix = fn ? fn(path.c_str()) : nullptr;
+  std::string out = unix ? unix : "";
+  if (unix) ::HeapFree(::GetProcessHeap(), 0, unix);
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
+DWORD RunHostTool(const std::wstring& command) {
+  // Wine starts host programs but cannot wait for them: the shell writes its
+  // status into a marker file, which is polled.
+  std::wstring marker = ScratchDirectory(L"host-tool") + L"\\status";
+  std::wstring line = L"Z:\\bin\\sh -c \"(" + command + L") >/dev/null 2>&1; echo $? > " +
+                      Widen(UnixPath(marker)) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+    return 0xFFFFFFFF;
+  ::CloseHandle(info.hProcess);
+  ::CloseHandle(info.hThread);
+  for (int i = 0; i < 2400; ++i, ::Sleep(100)) {
+    std::string status = ReadFileBytes(marker);
+    if (!status.empty() && status.back() == '\n') return static_cast<DWORD>(atoi(status.c_str()));
+  }
+  return 0xFFFFFFFF;
 }
 
 }  // namespace testutil

@@ -41,6 +41,12 @@ std::wstring ReadFileText(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 
+// The host's path of a Windows path (no trailing slash), or "" off Wine.
+std::string UnixPath(const std::wstring& path);
+// Runs a shell command line on the host (its output discarded) and returns
+// its exit status; 0xFFFFFFFF when it did not start or end within 4 minutes.
+DWORD RunHostTool(const std::wstring& command);
+
 // The system's English text for an error code, as LogError appends it.
 std::wstring SystemText(DWORD code);
 

@@ -1,6 +1,7 @@
 // install.exe over an installation whose printers the user has set up, with
 // a component file missing from or held open in the product folder, or a
-// stale staged copy held open in the driver directory: the run ends with 100
+// stale staged copy held open in the driver directory, or a driver directory
+// that cannot take the copies: the run ends with 100
 // before it removes anything, and the machine is exactly as it was. With the
 // cause gone, the next install carries everything across.
 #include <gmock/gmock.h>
@@ -144,14 +145,66 @@ TEST_F(ComponentCheckSystemTest, DriverFileHeldForWritingWithReadSharing) {
 
 TEST_F(ComponentCheckSystemTest, HeldStaleStagedCopyInTheDriverDirectory) {
   std::wstring staged = winespool::DriverDirectory() + L"lmxui64.dll";
-  ASSERT_TRUE(::CopyFileW((product + L"\\x64\\lmxui64.dll").c_str(), staged.c_str(), FALSE));
-  HoldFile(staged, GENERIC_READ, FILE_SHARE_READ);
-  ExpectStoppedUnchanged(L"Error(9): Cant't open destination file: " + staged + L" - (" +
-                         testutil::SystemText(ERROR_SHARING_VIOLATION) + L")");
-  LetGo();
+  // Held with any sharing, Wine will not let the copy replace it.
+  for (DWORD share : {FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}) {
+    ASSERT_TRUE(::CopyFileW((product + L"\\x64\\lmxui64.dll").c_str(), staged.c_str(), FALSE));
+    HoldFile(staged, GENERIC_READ, share);
+    ExpectStoppedUnchanged(L"Error(9): Cant't open destination file: " + staged + L" - (" +
+                           testutil::SystemText(ERROR_SHARING_VIOLATION) + L")");
+    LetGo();
+  }
   ExpectInstallCarriesEverything();
   // The stale copy was replaced and then removed with the other staged files.
   EXPECT_FALSE(testutil::FileExists(staged));
+}
+
+// The driver directory read-only, then full, under a mount of the host's.
+class DriverDirectoryMountTest : public ComponentCheckSystemTest {
+ protected:
+  void TearDown() override {
+    // No mount outlives the test, whatever failed.
+    if (!mounted.empty()) {
+      EXPECT_EQ(testutil::RunHostTool(L"umount " + mounted + L" || umount -l " + mounted), 0u);
+    }
+    ComponentCheckSystemTest::TearDown();
+  }
+  std::wstring mounted;
+};
+
+TEST_F(DriverDirectoryMountTest, ReadOnlyOrFullDriverDirectory) {
+  const std::wstring d = testutil::Widen(testutil::UnixPath(winespool::DriverDirectory()));
+  ASSERT_FALSE(d.empty());
+  const std::wstring mounts[] = {
+      L"mount --bind " + d + L" " + d + L" && mount -o remount,ro,bind " + d,
+      // The folder's files copied into a small tmpfs, filled up.
+      L"s=$(mktemp -d) && cp -a " + d + L"/. $s/ && mount -t tmpfs -o size=4m tmpfs " + d +
+          L" && cp -a $s/. " + d + L"/ && rm -rf $s && { dd if=/dev/zero of=" + d +
+          L"/filler bs=64k; true; }",
+  };
+  for (const std::wstring& mount : mounts) {
+    SCOPED_TRACE(mount);
+    mounted = d;
+    ASSERT_EQ(testutil::RunHostTool(mount), 0u);
+    ExpectStoppedUnchanged(L"Error(9): Cant't open destination file: " +
+                           winespool::DriverDirectory() + L"lmxdrv64.dll - (");
+    ASSERT_EQ(testutil::RunHostTool(L"umount " + d), 0u);
+    mounted.clear();
+  }
+  ExpectInstallCarriesEverything();
+}
+
+TEST_F(ComponentCheckSystemTest, UninstallKeepsTheFilesAnotherDriverNames) {
+  const wchar_t kOther[] = L"Lmx Other Vendor";
+  ASSERT_TRUE(winespool::AddDriverOfProductFiles(kOther));
+  const std::wstring store = winespool::DriverDirectory() + L"3\\";
+  EXPECT_EQ(RunInstall(product, L"un"), 2u);
+  EXPECT_FALSE(winespool::Contains(winespool::DriverNames(), winespool::kDriver));
+  EXPECT_TRUE(winespool::Contains(winespool::DriverNames(), kOther));
+  EXPECT_TRUE(testutil::FileExists(store + L"lmxdrv64.dll"));
+  EXPECT_TRUE(testutil::FileExists(store + L"lmxui64.dll"));
+  // The file only the product's driver named went with it.
+  EXPECT_FALSE(testutil::FileExists(store + L"lmxhelp.chm"));
+  winespool::RemoveDriverNamed(kOther, {L"lmxdrv64.dll", L"lmxui64.dll"});
 }
 
 }  // namespace

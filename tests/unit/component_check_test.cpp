@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -259,6 +261,66 @@ TEST_F(ComponentCheckTest, AFailedCopyOfTheMonitorLibraryIsLoggedOnce) {
                           }),
             1);
   EXPECT_THAT(log, Not(Contains(L"    >CopyFile lmxmon64.dll to C:\\windows\\system32\\ [1])")));
+}
+
+TEST_F(ComponentCheckTest, DestinationThatCannotTakeTheCopiesStopsTheRun) {
+  const std::wstring store = kDriverDir + L"3\\";
+  auto under = [](const std::wstring& folder, LPCWSTR path) {
+    return fake::World::Lower(path).rfind(fake::World::Lower(folder), 0) == 0;
+  };
+  int fault = -1;
+  // A read-only driver directory, and a full version folder.
+  fake::FailWhen<&Platform::CreateFileW>(
+      [&](LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+        return fault == 2 && disposition == CREATE_ALWAYS && under(kDriverDir, path);
+      },
+      ERROR_WRITE_PROTECT);
+  std::set<HANDLE> inStore;
+  fake::Wrap<&Platform::CreateFileW>([&](auto& previous, LPCWSTR path, auto... a) {
+    HANDLE file = previous(path, a...);
+    if (fault == 3 && under(store, path)) inStore.insert(file);
+    return file;
+  });
+  fake::FailWhen<&Platform::WriteFile>([&](HANDLE file, auto...) { return inStore.count(file) > 0; },
+                                       ERROR_DISK_FULL);
+  const struct {
+    std::wstring planted;  // a leftover in the way, held or mapped by another program
+    bool mapped;
+    std::wstring destination;
+    DWORD error;
+  } cases[] = {
+      {kDriverDir + L"lmxdrv64.dll", true, kDriverDir + L"lmxdrv64.dll", ERROR_SHARING_VIOLATION},
+      {kDriverDir + L"lmxui64.dll.tmp", false, kDriverDir + L"lmxui64.dll", ERROR_SHARING_VIOLATION},
+      {L"", false, kDriverDir + L"lmxdrv64.dll", ERROR_WRITE_PROTECT},
+      {L"", false, store + L"lmxdrv64.dll", ERROR_DISK_FULL},
+  };
+  for (fault = 0; fault < 4; ++fault) {
+    const auto& c = cases[fault];
+    SCOPED_TRACE(c.destination);
+    if (!c.planted.empty()) {
+      world.AddFile(c.planted, "left");
+      world.FindFile(c.planted)->mapped = c.mapped;
+      world.FindFile(c.planted)->lockedForever = !c.mapped;
+    }
+    fake::Calls().clear();
+    world.dialogs.clear();
+    ExpectStoppedUnchanged({L"Error(9): Cant't open destination file: " + c.destination + L" - (" +
+                            testutil::SystemText(c.error) + L")"});
+    if (!c.planted.empty()) world.RemoveFile(c.planted);
+  }
+  world.dialogs.clear();
+  EXPECT_EQ(Install(), kExitInstalled);
+  ExpectCarriedWhole();
+}
+
+TEST_F(ComponentCheckTest, CopiesCutOffEarlierGoWithTheNextInstallOrUninstall) {
+  for (int command : {kExitInstalled, kExitUninstalled}) {
+    for (const std::wstring& path : {kDriverDir + L"lmxui64.dll.tmp", kSystem + L"lmxmon64.dll.tmp"})
+      world.AddFile(path, "part");
+    EXPECT_EQ(testutil::RunCommand({command == kExitInstalled ? L"install" : L"uninstall"}), command);
+    EXPECT_FALSE(world.HasFile(kDriverDir + L"lmxui64.dll.tmp"));
+    EXPECT_FALSE(world.HasFile(kSystem + L"lmxmon64.dll.tmp"));
+  }
 }
 
 }  // namespace

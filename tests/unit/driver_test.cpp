@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "dispatch.h"
 #include "driver/driver.h"
+#include "platform/platform.h"
 #include "session/session.h"
 #include "support/fake_world.h"
 #include "support/test_util.h"
@@ -110,10 +112,12 @@ class DriverRemoveTest : public ::testing::Test {
     Release(session.InstallLog);
     session.Environment = L"Windows x64";
     world.InstallProduct();
-    world.drivers.push_back(world.drivers[0]);
-    world.drivers.back().name = L"Generic";
-    world.drivers.push_back(world.drivers[0]);
-    world.drivers.back().name = L"";  // listed without a name
+    // Two drivers with files of their own, one listed without a name.
+    for (const wchar_t* name : {L"Generic", L""}) {
+      world.drivers.push_back(fake::WorldDriver());
+      world.drivers.back().name = name;
+      world.drivers.back().environment = L"Windows x64";
+    }
     // The spooler refuses the first `refusals` deletions; every one is recorded.
     fake::Wrap<&Platform::DeletePrinterDriverExW>([this](auto& previous, LPWSTR server, LPWSTR env,
                                                          LPWSTR name, DWORD flags,
@@ -374,6 +378,99 @@ TEST_F(DriverInstallTest, StagedFileThatCannotBeDeletedIsListed) {
   EXPECT_EQ(session.PendingDeletes->next, nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
   EXPECT_EQ(LogLines(session).back(), L"  OK :)");
+}
+
+TEST_F(DriverInstallTest, AddedOnlyWithEveryFileWholeInItsVersionFolder) {
+  // Wine's spooler reports success whatever became of its copies.
+  const std::wstring store = kDriverDir + L"3\\";
+  std::function<void()> damage;
+  fake::Wrap<&Platform::AddPrinterDriverExW>([&](auto& previous, auto... a) {
+    BOOL added = previous(a...);
+    damage();
+    return added;
+  });
+  const struct {
+    std::wstring notInPlace;
+    std::function<void()> damage;
+  } cases[] = {
+      {L"", [] {}},
+      {store + L"lmxui64.dll", [&] { world.RemoveFile(store + L"lmxui64.dll"); }},
+      {store + L"lmxdrv64.dll", [&] { world.FindFile(store + L"lmxdrv64.dll")->bytes.resize(9); }},
+      {store + L"lmxhelp.chm", [&] { world.FindFile(store + L"lmxhelp.chm")->bytes.back() = '!'; }},
+      {kDriverDir + L"4\\lmxui64.dll",
+       [&] {
+         world.AddFile(kDriverDir + L"4\\lmxui64.dll", world.FindFile(store + L"lmxui64.dll")->bytes);
+         world.drivers.back().configFile = kDriverDir + L"4\\lmxui64.dll";
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.notInPlace);
+    damage = c.damage;
+    world.drivers.clear();
+    Release(session.InstallLog);
+    session.ErrorCount = session.DriverReady = 0;
+    InstallPrinterDriver(session);
+    std::vector<std::wstring> lines = LogLines(session);
+    EXPECT_EQ(session.DriverReady, c.notInPlace.empty() ? 1 : 0);
+    EXPECT_EQ(session.ErrorCount, c.notInPlace.empty() ? 0 : 1);
+    if (c.notInPlace.empty()) {
+      EXPECT_EQ(lines.back(), L"  OK :)");
+      continue;
+    }
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], L"  Driver file not in place: " + c.notInPlace);
+    EXPECT_EQ(lines.back().rfind(L"  Error(13): Can`t install a printer driver 'Loomscribe printer'", 0), 0u);
+  }
+}
+
+// The Wine mend over the model's spooler answering as Wine does: any delete
+// flag is refused, and flag 0 removes the record and leaves the files.
+std::function<BOOL(LPWSTR, LPWSTR, LPWSTR, DWORD, DWORD)> g_spoolerDelete;
+BOOL WINAPI WineLikeDelete(LPWSTR server, LPWSTR environment, LPWSTR name, DWORD flags,
+                           DWORD version) {
+  if (flags != 0) return ::SetLastError(ERROR_INVALID_PARAMETER), FALSE;
+  return g_spoolerDelete(server, environment, name, flags, version);
+}
+
+TEST(DriverSharedFilesTest, AnotherDriversFilesStayAndOnlyOursGo) {
+  const WineCompat saved = CurrentWineCompat();
+  const std::wstring store = std::wstring(World::kDriverDir) + L"\\3\\";
+  for (bool wine : {false, true}) {
+    for (bool shared : {false, true}) {
+      SCOPED_TRACE(std::string(wine ? "Wine mend" : "Windows") + (shared ? ", shared" : ""));
+      fake::FakePlatform os;
+      World world;
+      world.InstallProduct();
+      fake::WorldDriver other = world.drivers.back();
+      other.name = L"Other vendor";
+      other.driverPath = other.dataFile = store + L"other.dll";
+      if (!shared) other.configFile = store + L"otherui.dll";
+      other.helpFile.clear();
+      world.AddFile(other.driverPath);
+      world.AddFile(other.configFile);
+      world.drivers.push_back(other);
+      if (wine) {
+        g_spoolerDelete = fake::Hook<&Platform::DeletePrinterDriverExW>::fn;
+        CurrentWineCompat() = {true, nullptr, &WineLikeDelete,
+                               &fake::Hook<&Platform::EnumPrinterDriversW>::Thunk,
+                               &fake::Hook<&Platform::DeleteFileW>::Thunk};
+        fake::Set<&Platform::DeletePrinterDriverExW>(&CompatDeletePrinterDriverExW);
+      }
+      world.shiftDown = true;  // to see the log
+      EXPECT_EQ(testutil::RunCommand({L"uninstall"}), kExitUninstalled);
+      ASSERT_EQ(world.dialogs.size(), 1u);
+      EXPECT_EQ(world.dialogs[0].text.find(L"Driver files that another driver uses are kept") !=
+                    std::wstring::npos,
+                shared);
+      EXPECT_EQ(world.FindDriver(L"Loomscribe printer"), nullptr);
+      EXPECT_NE(world.FindDriver(L"Other vendor"), nullptr);
+      EXPECT_EQ(world.HasFile(store + L"lmxui64.dll"), shared);
+      EXPECT_FALSE(world.HasFile(store + L"lmxdrv64.dll"));
+      EXPECT_FALSE(world.HasFile(store + L"lmxhelp.chm"));
+      EXPECT_TRUE(world.HasFile(other.driverPath) && world.HasFile(other.configFile));
+      CurrentWineCompat() = saved;
+    }
+  }
 }
 
 }  // namespace

@@ -102,11 +102,12 @@ std::vector<Case> Cases() {
       {7, true, kCheck, L"Can`t retrieve system directory.", ERROR_INVALID_PARAMETER,
        kDriver | kTray,
        [](World&) { FailCalls<&Platform::GetSystemDirectoryW>(1, 1, ERROR_INVALID_PARAMETER); }},
-      // The first copy of an install is the monitor library's; the run's
-      // first write is its mark in the run lock.
+      // The first copy of an install is the monitor library's; before it
+      // the run marks the run lock, and the check writes a scratch file in
+      // the driver directory, its version folder and the system directory.
       {8, true, kAddMonitor, L"CopyFile(..,C:\\windows\\system32\\lmxmon64.dll)", kAnyError,
        kDriver | kTray,
-       [](World&) { fake::ReportShortWrite(2); }},
+       [](World&) { fake::ReportShortWrite(5); }},
       {9, true, kAddDriver, L"Cant't open destination file: " + kDriverDir + L"lmxui64.dll",
        ERROR_SHARING_VIOLATION, kMonitor | kTray,
        [](World&) {

@@ -98,10 +98,25 @@ void ListLeftDriverFiles(InstallSession& session, const DriverList& list, uint32
   for (const wchar_t* file = names.dependent; file && *file; file += wcslen(file) + 1) check(file);
 }
 
-bool DeleteProductDriver(const wchar_t* environment) {
+bool DeleteProductDriver(const wchar_t* environment, DWORD flags = DPD_DELETE_ALL_FILES) {
   return Os().DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(environment),
-                                     const_cast<LPWSTR>(kProductDriver),
-                                     DPD_DELETE_ALL_FILES, 0) != FALSE;
+                                     const_cast<LPWSTR>(kProductDriver), flags, 0) != FALSE;
+}
+
+// Whether another driver of the list names one of the files of record `index`.
+bool SharesFiles(const DriverList& list, uint32_t index) {
+  DriverFileNames names = FileNamesOf(list.buffer, list.level, index);
+  auto shared = [&](const wchar_t* path) {
+    for (uint32_t other = 0; path && *path && other < list.count; ++other)
+      if (other != index && NamesFile(FileNamesOf(list.buffer, list.level, other), path))
+        return true;
+    return false;
+  };
+  for (const wchar_t* file : names.files)
+    if (shared(file)) return true;
+  for (const wchar_t* file = names.dependent; file && *file; file += wcslen(file) + 1)
+    if (shared(file)) return true;
+  return false;
 }
 
 }  // namespace
@@ -159,7 +174,15 @@ void RemovePrinterDriver(InstallSession& session, const DriverList& list) {
   }
   LogLine(session, L"Driver is found. Index=%d", index + 1);
 
-  if (!DeleteProductDriver(session.Environment)) {
+  bool deleted = DeleteProductDriver(session.Environment);
+  // Windows refuses to delete all the files of a driver while another
+  // driver (another vendor's, made of the same files) names one of them,
+  // and deletes nothing. That driver keeps its files; ours go, all but those.
+  if (!deleted && SharesFiles(list, static_cast<uint32_t>(index))) {
+    LogLine(session, L"Driver files that another driver uses are kept");
+    deleted = DeleteProductDriver(session.Environment, DPD_DELETE_UNUSED_FILES);
+  }
+  if (!deleted) {
     // A driver that a print job or the spooler itself still holds goes once
     // the spooler has let go of it.
     LogLine(session, L"Can't delete driver. Trying to restart spooler");

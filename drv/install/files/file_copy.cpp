@@ -107,7 +107,8 @@ HRESULT CopyThroughTemporary(InstallSession& session, HANDLE source, const wchar
   Os().DeleteFileW(tempPath);
   UniqueFile part(OpenDestinationWithRetry(session, tempPath));
   if (!part) {
-    if (report) LogCopyDestinationFailed(session, tempPath);
+    // The temporary file is ours; the administrator looks at the destination.
+    if (report) LogCopyDestinationFailed(session, targetPath);
     return E_FAIL;
   }
   bool whole = CopyBlocks(session, source, part.get(), targetPath);
@@ -172,12 +173,64 @@ HANDLE OpenComponentSource(const InstallSession& session, const wchar_t* fileNam
 
 bool CheckReplaceable(InstallSession& session, const wchar_t* path) {
   return RetryBounded(session, [&] {
-    UniqueFile file(Os().CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                     FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    // MoveFileExW replaces a file only when nobody else has it open in any
+    // way (Wine refuses even with delete sharing) and no process has it
+    // mapped, which write access is refused for: the same open, no sharing.
+    UniqueFile file(Os().CreateFileW(path, GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
     if (file) return true;
     // No such file: nothing stands in the way.
     return Absent(Os().GetLastError());
   });
+}
+
+bool CheckRoomToWrite(const wchar_t* directory, const wchar_t* name, uint64_t bytes) {
+  WideBuffer path;
+  if (!ComponentTempPath(path, directory, name)) {
+    Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  // Gone when closed, also when the run is cut off before.
+  UniqueFile scratch(Os().CreateFileW(Text(path), GENERIC_WRITE | DELETE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  Release(path);
+  // A version folder the spooler has not made yet: it makes it itself, in
+  // the driver directory, which is checked on its own.
+  if (!scratch) return Os().GetLastError() == ERROR_PATH_NOT_FOUND;
+  // Written for real: a reservation (SetEndOfFile) passes on a volume that
+  // then cannot hold the data, and a read-only or full one fails only here.
+  BYTE zeros[kBlockBytes] = {};
+  for (uint64_t left = bytes; left > 0;) {
+    DWORD chunk = left < kBlockBytes ? static_cast<DWORD>(left) : kBlockBytes;
+    DWORD written = 0;
+    if (!Os().WriteFile(scratch.get(), zeros, chunk, &written, nullptr)) return false;
+    if (written != chunk) {
+      Os().SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+    left -= chunk;
+  }
+  return Os().FlushFileBuffers(scratch.get()) != FALSE;
+}
+
+void RemoveCutCopies(InstallSession& session) {
+  const wchar_t* drivers = Text(session.DriverDirectory);
+  const wchar_t* system = Text(session.SystemDirectory);
+  const struct {
+    const wchar_t* directory;
+    const wchar_t* name;
+  } copies[] = {{drivers, session.DriverFile},
+                {drivers, session.UiFile},
+                {drivers, session.HelpFile},
+                {system, session.MonitorFile}};
+  for (const auto& copy : copies) {
+    if (!*copy.directory || !copy.name || !*copy.name) continue;
+    WideBuffer path;
+    if (ComponentTempPath(path, copy.directory, copy.name) && !Os().DeleteFileW(Text(path)) &&
+        !Absent(Os().GetLastError()))
+      AddPendingDelete(&session.PendingDeletes, Text(path));
+    Release(path);
+  }
 }
 
 HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirectory,

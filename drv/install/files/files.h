@@ -38,10 +38,17 @@ bool ComponentTempPath(WideBuffer& path, const wchar_t* directory, const wchar_t
 // Opens the component's source file in the program's directory exactly as
 // CopyComponentFile does (read access, read sharing only).
 HANDLE OpenComponentSource(const InstallSession& session, const wchar_t* fileName);
-// Whether the file at `path` is absent or could be deleted now (opened for
-// deletion with full sharing), retried like the copy's destination; logs
-// "CreateFile - timeout" when it gives up on time.
+// Whether the file at `path` is absent or could be replaced now (opened for
+// writing and deletion, nothing shared), retried like the copy's
+// destination; logs "CreateFile - timeout" when it gives up on time.
 bool CheckReplaceable(InstallSession& session, const wchar_t* path);
+// Whether `bytes` can be written in `directory` now: a scratch file under the
+// name of `name`'s copy in progress is written in full, flushed and removed.
+// Also true when the directory does not exist. The last error tells why not.
+bool CheckRoomToWrite(const wchar_t* directory, const wchar_t* name, uint64_t bytes);
+// Removes the copies in progress ("<name>.tmp") that a cut-off run left
+// beside the component files; one that cannot go joins PendingDeletes.
+void RemoveCutCopies(InstallSession& session);
 
 // PendingFileRenameOperations, parsed. Entry 2k is the source of pair k and
 // 2k+1 its destination (null for an empty string: a queued deletion).

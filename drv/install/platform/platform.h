@@ -184,7 +184,10 @@ void RestrictDllSearchToSystemDirectory();
 //    processor's default, "RAW", is passed instead.
 //  - DeletePrinterDriverExW rejects every non-zero delete flag with error 87,
 //    and with 0 it leaves the driver's files behind. On Wine the driver's
-//    files are read first, the driver is deleted with 0 and then its files.
+//    files are read first, the driver is deleted with 0 and then its files;
+//    as on Windows, DPD_DELETE_ALL_FILES is refused (ERROR_PRINTER_DRIVER_IN_USE,
+//    nothing deleted) while another driver names one of those files, and
+//    DPD_DELETE_UNUSED_FILES keeps such files.
 // On Windows the calls go straight to winspool.drv.
 struct WineCompat {
   bool active;                         // Wine was detected

@@ -35,10 +35,31 @@ HANDLE WINAPI CompatAddPrinterW(LPWSTR server, DWORD level, LPBYTE printer) {
 
 namespace {
 
-// Every file a driver record names, read before the driver goes.
-std::vector<std::wstring> DriverFiles(const WineCompat& compat, LPWSTR server, LPWSTR environment,
-                                      LPCWSTR driver) {
+// The files a driver record names: driver, data, configuration and help file
+// and the dependent files.
+std::vector<std::wstring> FilesOf(const DRIVER_INFO_3W& r) {
   std::vector<std::wstring> files;
+  for (LPWSTR path : {r.pDriverPath, r.pDataFile, r.pConfigFile, r.pHelpFile})
+    if (path && *path) files.emplace_back(path);
+  for (LPWSTR dep = r.pDependentFiles; dep && *dep; dep += std::wcslen(dep) + 1)
+    files.emplace_back(dep);
+  return files;
+}
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  return ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// The files of `driver`, each with whether another driver of the
+// environment names it too; read before the driver goes.
+struct DriverFileUse {
+  std::wstring path;
+  bool shared = false;
+};
+
+std::vector<DriverFileUse> DriverFiles(const WineCompat& compat, LPWSTR server,
+                                       LPWSTR environment, LPCWSTR driver) {
+  std::vector<DriverFileUse> files;
   DWORD needed = 0, count = 0;
   if (compat.enumPrinterDrivers(server, environment, 3, nullptr, 0, &needed, &count) ||
       ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
@@ -47,15 +68,17 @@ std::vector<std::wstring> DriverFiles(const WineCompat& compat, LPWSTR server, L
   if (!compat.enumPrinterDrivers(server, environment, 3, block.data(), needed, &needed, &count))
     return files;
   auto* records = reinterpret_cast<DRIVER_INFO_3W*>(block.data());
+  std::vector<std::wstring> others;
   for (DWORD i = 0; i < count; ++i) {
     const DRIVER_INFO_3W& r = records[i];
-    if (!r.pName || std::wcscmp(r.pName, driver) != 0) continue;
-    for (LPWSTR path : {r.pDriverPath, r.pDataFile, r.pConfigFile, r.pHelpFile})
-      if (path && *path) files.emplace_back(path);
-    for (LPWSTR dep = r.pDependentFiles; dep && *dep; dep += std::wcslen(dep) + 1)
-      files.emplace_back(dep);
-    break;
+    bool ours = r.pName && std::wcscmp(r.pName, driver) == 0;
+    for (std::wstring& file : FilesOf(r)) {
+      if (ours) files.push_back({file, false});
+      else others.push_back(file);
+    }
   }
+  for (DriverFileUse& file : files)
+    for (const std::wstring& other : others) file.shared = file.shared || SameFile(file.path, other);
   return files;
 }
 
@@ -68,10 +91,22 @@ BOOL WINAPI CompatDeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWS
     return compat.deletePrinterDriverEx(server, environment, driver, deleteFlags, versionFlags);
 
   // Wine answers any delete flag with ERROR_INVALID_PARAMETER, and with 0 it
-  // removes the record but not the files: do the file part here.
-  std::vector<std::wstring> files = DriverFiles(compat, server, environment, driver);
+  // removes the record but not the files: do the file part here, as Windows
+  // does it. Windows refuses DPD_DELETE_ALL_FILES, deleting nothing, while
+  // another driver names one of the files; DPD_DELETE_UNUSED_FILES leaves
+  // those files and deletes the others.
+  std::vector<DriverFileUse> files = DriverFiles(compat, server, environment, driver);
+  if (deleteFlags & DPD_DELETE_ALL_FILES) {
+    for (const DriverFileUse& file : files) {
+      if (!file.shared) continue;
+      ::SetLastError(ERROR_PRINTER_DRIVER_IN_USE);
+      return FALSE;
+    }
+  }
   if (!compat.deletePrinterDriverEx(server, environment, driver, 0, versionFlags)) return FALSE;
-  for (const std::wstring& file : files) compat.deleteFile(file.c_str());
+  if (deleteFlags & (DPD_DELETE_ALL_FILES | DPD_DELETE_UNUSED_FILES))
+    for (const DriverFileUse& file : files)
+      if (!file.shared) compat.deleteFile(file.path.c_str());
   ::SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

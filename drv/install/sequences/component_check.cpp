@@ -5,12 +5,14 @@
 // way the copy will open it, and held (read sharing only) until the install
 // half has copied it: a file that is missing or held by someone else now stops
 // the run while the machine is still as it was, and none can be taken away
-// in between. The driver's staged copies must also be replaceable.
+// in between. The driver's staged copies must also be replaceable, and the
+// folders the copies go to must take their bytes.
 #include <initializer_list>
 
 #include "files/files.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "sequences/sequences.h"
 #include "session/session.h"
 
@@ -36,9 +38,39 @@ bool Replaceable(InstallSession& session, const wchar_t* directory, const wchar_
   // Probed and let go at once: Wine refuses to replace a file that is open at
   // all, and the copy replaces this very file.
   bool ok = !formed || CheckReplaceable(session, Text(path));
-  if (!ok) LogCopyDestinationFailed(session, Text(path));
+  if (!ok) {
+    // Named by its destination, as the copy names it.
+    DWORD error = Os().GetLastError();
+    ComponentPath(path, directory, name);
+    Os().SetLastError(error);
+    LogCopyDestinationFailed(session, Text(path));
+  }
   Release(path);
   return ok;
+}
+
+// The size of a component's source file; 0 when it cannot be had (a missing
+// help file is copied as nothing).
+uint64_t SourceBytes(const InstallSession& session, const wchar_t* name) {
+  UniqueFile file(OpenComponentSource(session, name));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!file || !Os().GetFileInformationByHandle(file.get(), &info)) return 0;
+  return (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+// Whether the copies this run makes fit where they go: a read-only or full
+// volume would otherwise fail them only after the removal. `name` stands for
+// the destination in the log.
+bool Writable(InstallSession& session, const wchar_t* directory, const wchar_t* name,
+              uint64_t bytes) {
+  if (CheckRoomToWrite(directory, name, bytes)) return true;
+  WideBuffer destination;
+  DWORD error = Os().GetLastError();
+  ComponentPath(destination, directory, name);
+  Os().SetLastError(error);
+  LogCopyDestinationFailed(session, Text(destination));
+  Release(destination);
+  return false;
 }
 
 }  // namespace
@@ -57,6 +89,21 @@ bool HoldComponentSources(InstallSession& session, ComponentSources& sources) {
   }
   if (ok && MonitorSourceNeeded(session) && Length(session.SystemDirectory) > 0)
     ok = Replaceable(session, Text(session.SystemDirectory), session.MonitorFile, true);
+  // The staged copies go to the driver directory, and the spooler copies
+  // them on into its version folder.
+  if (ok && Length(session.DriverDirectory) > 0) {
+    uint64_t driverBytes = SourceBytes(session, session.DriverFile) +
+                           SourceBytes(session, session.UiFile) +
+                           SourceBytes(session, session.HelpFile);
+    WideBuffer store = CopyBuffer(session.DriverDirectory);
+    ok = Writable(session, Text(session.DriverDirectory), session.DriverFile, driverBytes) &&
+         Append(store, L"3\\") &&
+         Writable(session, Text(store), session.DriverFile, driverBytes);
+    Release(store);
+  }
+  if (ok && MonitorSourceNeeded(session) && Length(session.SystemDirectory) > 0)
+    ok = Writable(session, Text(session.SystemDirectory), session.MonitorFile,
+                  SourceBytes(session, session.MonitorFile));
   if (!ok) ReleaseComponentSources(sources);
   return ok;
 }

@@ -138,6 +138,7 @@ void UnInstall(InstallSession& session) {
   DeleteAllPrinters(session);
   RemovePrinterDriver(session, drivers);
   RemovePortMonitor(session, monitors);
+  RemoveCutCopies(session);
   if (session.PendingDeletes) DeleteFileTry(session);
 
   FreeDriverList(drivers);

@@ -166,6 +166,8 @@ struct InstallSession {
   // copy). r through monitor/'s functions: sequences/ (component check and
   // guard).
   MonitorPlan Monitor;
+  // w: driver/ (InstallPrinterDriver): the product driver is registered with every file it names in place. r: printers/ (journal replay).
+  uint8_t DriverReady = 0;
   // w and r: printers/ (journal.cpp). Released by EndSession.
   CarriedJournal* Journal = nullptr;             // opened by the first journal write
 };
