@@ -47,9 +47,10 @@ void InstallPrinterDriver(InstallSession& session) {
   record.pszOEMUrl = kMakerUrl;
   record.pszProvider = const_cast<LPWSTR>(kDriverMaker);
 
-  if (AddDriverRecord(&record))
+  if (AddDriverRecord(&record)) {
     LogLine(session, L"OK :)");
-  else
+    session.DriverReady = 1;
+  } else
     LogDriverInstallFailed(session);
 
   // The spooler has copied the files into its own store (APD_COPY_ALL_FILES):
