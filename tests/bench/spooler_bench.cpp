@@ -457,6 +457,14 @@ const char* const kEntryNames[] = {
 #undef LMX_BENCH_NAME
 };
 
+// The library of each entry: 'W' the spooler (winspool.drv), 'A' advapi32
+// (the registry among it), ...
+const char kEntryLibraries[] = {
+#define LMX_BENCH_LIB(name, lib, fail) #lib[0],
+    LMX_PLATFORM_ENTRIES(LMX_BENCH_LIB)
+#undef LMX_BENCH_LIB
+};
+
 struct Tally {
   long long calls = 0;
   double seconds = 0;
@@ -564,6 +572,16 @@ void Profile(const char* label, bool install, int n, int others) {
     separator = ", ";
   }
   std::printf("%s\n", g_sleeps.empty() ? "" : ")");
+  long long registryCalls = 0, spoolerCalls = 0;
+  for (int i = 0; i < kEntryCount; ++i) {
+    if (std::strncmp(kEntryNames[i], "Reg", 3) == 0) registryCalls += g_tally[i].calls;
+    if (kEntryLibraries[i] == 'W') spoolerCalls += g_tally[i].calls;
+  }
+  std::printf("    registry calls %lld, spooler calls %lld", registryCalls, spoolerCalls);
+  if (n > 0)
+    std::printf(" (per product printer: %.1f registry, %.1f spooler)",
+                static_cast<double>(registryCalls) / n, static_cast<double>(spoolerCalls) / n);
+  std::printf("\n");
   std::printf("    spooler stops %lld, starts %lld; tray: CreateMutexA %lld, FindWindowW %lld,"
               " WaitForSingleObject %lld (%.0f ms); log growth: HeapReAlloc %lld (%.1f ms)\n",
               g_tally[kControlService].calls, g_tally[kStartServiceW].calls,
@@ -736,6 +754,10 @@ int main(int argc, char** argv) {
     std::printf("  %-32s %8.0f %8.0f %8.0f | %8.0f %8.0f %8.0f\n", "  added by install.exe",
                 (m[0][0] - m[1][0]) * 1e3, (m[0][1] - m[1][1]) * 1e3, (m[0][2] - m[1][2]) * 1e3,
                 (m[0][3] - m[1][3]) * 1e3, (m[0][4] - m[1][4]) * 1e3, (m[0][5] - m[1][5]) * 1e3);
+    if (m[1][0] > 0)
+      std::printf("  %-32s %7.2fx %7.2fx          | %7.2fx %7.2fx\n", "  install.exe / minimal",
+                  m[0][0] / m[1][0], m[1][1] > 0 ? m[0][1] / m[1][1] : 0.0,
+                  m[1][3] > 0 ? m[0][3] / m[1][3] : 0.0, m[1][4] > 0 ? m[0][4] / m[1][4] : 0.0);
   }
   std::fflush(stdout);
 

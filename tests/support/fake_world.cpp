@@ -1,5 +1,7 @@
 #include "support/fake_world.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
@@ -17,7 +19,7 @@
   X(CreateProcessW) X(CreateProcessWithTokenW) X(PostMessageW)              \
   X(ControlService) X(StartServiceW)                                        \
   X(RegCreateKeyExW) X(RegSetValueExW) X(RegDeleteValueA) X(RegDeleteTreeW) \
-  X(RegFlushKey)                                                            \
+  X(RegFlushKey) X(RegDeleteValueW) X(RegSetKeySecurity)                    \
   X(AddMonitorW) X(DeleteMonitorW) X(AddPrinterDriverExW)                   \
   X(DeletePrinterDriverExW) X(AddPrinterW) X(DeletePrinter) X(SetPrinterW) \
   X(SetPrinterDataA) X(SetPrinterDataExA) X(SetDefaultPrinterW)
@@ -44,6 +46,17 @@ std::string Narrow(const wchar_t* text) {
 }
 
 std::wstring Str(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
+
+// The access list of a security descriptor, as SDDL.
+std::wstring SddlOf(PSECURITY_DESCRIPTOR descriptor) {
+  LPWSTR text = nullptr;
+  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+    return L"";
+  std::wstring sddl = text;
+  ::LocalFree(text);
+  return sddl;
+}
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
   return World::Lower(a) == World::Lower(b);
@@ -286,6 +299,42 @@ void World::StopAfter(int n) {
   stateChanges = 0;
   stopped_ = false;
   flushedRegistry_ = registry;
+  FlushSpooler();
+  flushedDefault_ = defaultPrinter;
+}
+
+void World::FlushHive(const std::string& root) {
+  const std::string prefix = root + "\\";
+  auto inHive = [&](const std::string& key) {
+    return key == root || key.compare(0, prefix.size(), prefix) == 0;
+  };
+  for (auto it = flushedRegistry_.begin(); it != flushedRegistry_.end();)
+    it = inHive(it->first) ? flushedRegistry_.erase(it) : std::next(it);
+  for (const auto& key : registry)
+    if (inHive(key.first)) flushedRegistry_[key.first] = key.second;
+  if (root == "hkcu") flushedDefault_ = defaultPrinter;
+}
+
+void World::FlushSpooler() {
+  flushedSpooler_.monitors = monitors;
+  flushedSpooler_.drivers = drivers;
+  flushedSpooler_.printers = printers;
+}
+
+// What the disk holds after a power cut, hive by hive.
+void World::Cut() {
+  auto current = registry;
+  registry = flushedRegistry_;
+  if (machineRegistryWrittenLazily) {
+    for (auto it = registry.begin(); it != registry.end();)
+      it = it->first.compare(0, 4, "hklm") == 0 ? registry.erase(it) : std::next(it);
+    for (const auto& key : current)
+      if (key.first.compare(0, 4, "hklm") == 0) registry[key.first] = key.second;
+  }
+  monitors = flushedSpooler_.monitors;
+  drivers = flushedSpooler_.drivers;
+  printers = flushedSpooler_.printers;
+  defaultPrinter = flushedDefault_;
 }
 
 void World::PowerOn() {
@@ -323,7 +372,7 @@ void World::InstallPowerSwitch() {
     ++w.stateChanges;
     if (w.stopAfter_ > 0 && !w.stopped_ && w.stateChanges >= w.stopAfter_) {
       w.stopped_ = true;
-      w.registry = w.flushedRegistry_;  // what the hive had on disk
+      w.Cut();
     }
   };
 #define LMX_WORLD_WRAP(name)                                  \
@@ -495,6 +544,7 @@ void World::InstallHooks() {
     if (!w.spoolerRunning) return Fail(ERROR_SERVICE_NOT_ACTIVE);
     if (!w.spoolerRefusesStop) {
       w.spoolerRunning = false;
+      w.FlushSpooler();
       w.lingeringModules.clear();
       w.stopPollsLeft_ = w.spoolerStopPolls;
     }
@@ -764,12 +814,14 @@ void World::InstallHooks() {
     return ERROR_SUCCESS;
   });
   Set<&Platform::RegCreateKeyExW>([&w, &h](HKEY root, LPCWSTR sub, DWORD, LPWSTR, DWORD, REGSAM,
-                                           const LPSECURITY_ATTRIBUTES, PHKEY result,
+                                           const LPSECURITY_ATTRIBUTES attributes, PHKEY result,
                                            LPDWORD disposition) -> LSTATUS {
     std::string path = KeyPathBelow(root, sub);
     if (path.empty()) return ERROR_INVALID_HANDLE;
-    if (disposition)
-      *disposition = w.registry.count(path) ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    bool exists = w.registry.count(path) != 0;
+    if (disposition) *disposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    if (!exists && attributes && attributes->lpSecurityDescriptor)
+      w.registrySddl[path] = SddlOf(attributes->lpSecurityDescriptor);
     // Every key on the way is made as well.
     for (size_t cut = path.find('\\'); cut != std::string::npos; cut = path.find('\\', cut + 1))
       w.registry[path.substr(0, cut)];
@@ -816,9 +868,53 @@ void World::InstallHooks() {
     return ERROR_SUCCESS;
   });
   Set<&Platform::RegFlushKey>([&w, &h](HKEY key) -> LSTATUS {
-    if (!h.keys.count(key) && key != HKEY_LOCAL_MACHINE && key != HKEY_CURRENT_USER)
-      return ERROR_INVALID_HANDLE;
-    w.flushedRegistry_ = w.registry;
+    std::string path;
+    if (key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER) {
+      path = KeyPath(key, nullptr);
+      // The machine's hives as a whole: the spooler's data among them.
+      if (key == HKEY_LOCAL_MACHINE) w.FlushSpooler();
+    } else {
+      auto it = h.keys.find(key);
+      if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
+      path = it->second;
+    }
+    w.FlushHive(path.substr(0, 4));
+    return ERROR_SUCCESS;
+  });
+  Set<&Platform::RegEnumValueW>([&w, &h](HKEY key, DWORD index, LPWSTR name, LPDWORD chars,
+                                         LPDWORD, LPDWORD type, LPBYTE data,
+                                         LPDWORD size) -> LSTATUS {
+    auto it = h.keys.find(key);
+    if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
+    const auto& values = w.registry[it->second];
+    if (index >= values.size()) return ERROR_NO_MORE_ITEMS;
+    auto value = std::next(values.begin(), index);
+    const std::string& n = value->first;
+    if (!chars || *chars <= n.size()) return ERROR_MORE_DATA;
+    for (size_t i = 0; i < n.size(); ++i) name[i] = static_cast<unsigned char>(n[i]);
+    name[n.size()] = L'\0';
+    *chars = static_cast<DWORD>(n.size());
+    if (type) *type = value->second.type;
+    DWORD bytes = static_cast<DWORD>(value->second.bytes.size());
+    if (data && size && *size < bytes) {
+      *size = bytes;
+      return ERROR_MORE_DATA;
+    }
+    if (data) std::memcpy(data, value->second.bytes.data(), bytes);
+    if (size) *size = bytes;
+    return ERROR_SUCCESS;
+  });
+  Set<&Platform::RegDeleteValueW>([&w, &h](HKEY key, LPCWSTR name) -> LSTATUS {
+    auto it = h.keys.find(key);
+    if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
+    return w.registry[it->second].erase(Lower(Narrow(name))) ? ERROR_SUCCESS
+                                                             : ERROR_FILE_NOT_FOUND;
+  });
+  Set<&Platform::RegSetKeySecurity>([&w, &h](HKEY key, SECURITY_INFORMATION,
+                                             PSECURITY_DESCRIPTOR descriptor) -> LSTATUS {
+    auto it = h.keys.find(key);
+    if (it == h.keys.end()) return ERROR_INVALID_HANDLE;
+    w.registrySddl[it->second] = SddlOf(descriptor);
     return ERROR_SUCCESS;
   });
   Set<&Platform::RegCloseKey>([&h](HKEY key) -> LSTATUS {

@@ -199,6 +199,17 @@ class World {
   bool Stopped() const { return stopped_; }
   // State-changing calls since the last StopAfter.
   int stateChanges = 0;
+  // Each hive reaches the disk on its own: at a stop the machine's registry
+  // keeps what was written up to its last RegFlushKey of an HKLM key, the
+  // user's (HKCU values and the default printer) up to its last flush of
+  // HKCU, and the spooler's printers, drivers and monitors up to the last
+  // RegFlushKey(HKEY_LOCAL_MACHINE) or stop of the spooler service (which
+  // writes its data when it stops). With this set, Windows' lazy writer has
+  // just written the machine's registry (the journal's hive): it keeps every
+  // change, while the spooler's and the user's wait for their flush.
+  bool machineRegistryWrittenLazily = false;
+  // Access lists given to registry keys (SDDL), by lower-case key path.
+  std::map<std::string, std::wstring> registrySddl;
   // The machine runs again after a stop, as after a reboot: the spooler runs,
   // processes of the stopped run and the tray program are gone, nothing is
   // held open, Windows keeps no DLL loaded.
@@ -260,6 +271,16 @@ class World {
   int stopPollsLeft_ = 0;
   bool stopped_ = false;
   std::map<std::string, std::map<std::string, WorldRegValue>> flushedRegistry_;
+  struct SpoolerData {
+    std::vector<WorldMonitor> monitors;
+    std::vector<WorldDriver> drivers;
+    std::vector<WorldPrinter> printers;
+  };
+  SpoolerData flushedSpooler_;
+  std::wstring flushedDefault_;
+  void FlushHive(const std::string& root);
+  void FlushSpooler();
+  void Cut();
   void InstallRunHooks();
 };
 

@@ -70,11 +70,11 @@ DWORD JournalEntries() {
   HKEY key = nullptr;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
     return 0;
-  DWORD subKeys = 0;
-  ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
+  DWORD subKeys = 0, values = 0;
+  ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
                      nullptr, nullptr, nullptr);
   ::RegCloseKey(key);
-  return subKeys;
+  return subKeys + values;
 }
 
 // When to cut: once `gone` printers have been deleted, or, with `back`, once

@@ -42,13 +42,14 @@ struct Case {
   size_t offset;
 };
 
-TEST(PortTextTest, RedirectReplacesTheFirstOccurrenceAndRestoreGivesTheOriginalBack) {
+TEST(PortTextTest, RedirectReplacesEveryOccurrenceAndRestoreGivesTheOriginalBack) {
   fake::FakePlatform os;
   const Case cases[] = {
       {L"Loomscribe:", L"file:", 0},
       {L"LPT1:,Loomscribe:", L"LPT1:,file:", 6},
       {L"Loomscribe:,LPT1:", L"file:,LPT1:", 0},
-      {L"Loomscribe:,Loomscribe:", L"file:,Loomscribe:", 0},
+      {L"Loomscribe:,Loomscribe:", L"file:,file:", 0},
+      {L"LPT1:,Loomscribe:,COM1:,Loomscribe:", L"LPT1:,file:,COM1:,file:", 6},
       {L"file:,Loomscribe:", L"file:,file:", 6},
       {L"file:,Loomscribe:,file:", L"file:,file:,file:", 6},
       {L"LoomscribeLoomscribe:", L"Loomscribefile:", 10},

@@ -102,6 +102,7 @@ TEST(ProductNamesTest, EachErrorCodeComesWithItsText) {
       {19, L"Can`t delete or schedule file: C:\\f",
        [](InstallSession& s) { LogFileDeleteFailed(s, L"C:\\f"); }},
       {20, L"Can`t write the printer journal", LogJournalWriteFailed},
+      {21, L"Can`t carry printer 'P'", [](InstallSession& s) { LogCantCarryPrinter(s, L"P"); }},
   };
   const std::vector<std::wstring> formats = {
       L"Can't open service manager.",
@@ -124,6 +125,7 @@ TEST(ProductNamesTest, EachErrorCodeComesWithItsText) {
       L"Can`t wait for the other install.exe run to end",
       L"Can`t delete or schedule file: %s",
       L"Can`t write the printer journal",
+      L"Can`t carry printer '%s'",
   };
 
   fake::FakePlatform os;
@@ -136,13 +138,13 @@ TEST(ProductNamesTest, EachErrorCodeComesWithItsText) {
     expected.push_back(L"Error(" + std::to_wstring(row.code) + L"): " + row.line);
   }
   EXPECT_THAT(testutil::LogLines(session), ::testing::ElementsAreArray(expected));
-  EXPECT_EQ(session.ErrorCount, 20);
+  EXPECT_EQ(session.ErrorCount, 21);
   EndSession(session);
 
-  for (int code = 1; code <= 20; ++code)
+  for (int code = 1; code <= 21; ++code)
     EXPECT_EQ(ErrorMessageFormat(code), formats[code - 1]) << code;
   EXPECT_STREQ(ErrorMessageFormat(0), L"");
-  EXPECT_STREQ(ErrorMessageFormat(21), L"");
+  EXPECT_STREQ(ErrorMessageFormat(22), L"");
 }
 
 // Names this program defines match in any ASCII letter case and nothing

@@ -15,7 +15,8 @@ struct DriverList {
   uint32_t count = 0;
 };
 
-void ListDrivers(DriverList& list, const wchar_t* environment);
+// False when the spooler gave no list (an empty one is a list).
+bool ListDrivers(DriverList& list, const wchar_t* environment);
 void FreeDriverList(DriverList& list);
 int32_t FindProductDriver(const DriverList& list);
 void RemovePrinterDriver(InstallSession& session, const DriverList& list);

@@ -121,7 +121,7 @@ bool SharesFiles(const DriverList& list, uint32_t index) {
 
 }  // namespace
 
-void ListDrivers(DriverList& list, const wchar_t* environment) {
+bool ListDrivers(DriverList& list, const wchar_t* environment) {
   list.level = 6;
   list.buffer = nullptr;
   list.count = 0;
@@ -133,9 +133,11 @@ void ListDrivers(DriverList& list, const wchar_t* environment) {
   auto enumerate = [env, &count](LPBYTE block, DWORD bytes, DWORD* reported) {
     return Os().EnumPrinterDriversW(nullptr, env, 6, block, bytes, reported, &count);
   };
-  if (CallWithNeededSize(enumerate, buffer, size, needed) != SizedCall::kFilled) return;
+  SizedCall result = CallWithNeededSize(enumerate, buffer, size, needed);
+  if (result != SizedCall::kFilled) return result == SizedCall::kAnswered;
   list.buffer = buffer.release();
   list.count = count;
+  return true;
 }
 
 void FreeDriverList(DriverList& list) {

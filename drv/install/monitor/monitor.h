@@ -49,5 +49,9 @@ const wchar_t* RegisteredMonitorLibrary(const InstallSession& session);
 // Whether that library is this program's own (lmxmon64.dll), is missing and
 // was not already a failed copy of this run: then it is copied back.
 bool MonitorLibraryToCopyBack(const InstallSession& session);
+// Whether "Loomscribe:" is registered now, as EnumMonitorsW lists it (not as
+// AddPrinterW suggests: Wine takes a printer on a port no monitor provides).
+// `answered` is false when the spooler did not answer.
+bool ProductMonitorRegistered(bool* answered);
 void NoteMonitorRemoved(InstallSession& session);
 void NoteMonitorRegistered(InstallSession& session);

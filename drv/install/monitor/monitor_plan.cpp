@@ -137,6 +137,16 @@ bool MonitorLibraryToCopyBack(const InstallSession& session) {
   return Absent(Os().GetLastError());
 }
 
+bool ProductMonitorRegistered(bool* answered) {
+  MonitorList list;
+  ReadMonitorsQuietly(list);
+  // An empty answer still lists "Local Port" on any working spooler.
+  *answered = list.buffer != nullptr;
+  bool registered = FindProductMonitor(list) >= 0;
+  FreeMonitorList(list);
+  return registered;
+}
+
 void NoteMonitorRemoved(InstallSession& session) { session.Monitor.Registered = 0; }
 
 void NoteMonitorRegistered(InstallSession& session) {

@@ -4,7 +4,6 @@
 #include "monitor/port_text.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
-#include "printers/journal.h"
 #include "service/spooler.h"
 #include "session/log_section.h"
 #include "session/session.h"
@@ -15,58 +14,6 @@ const MONITOR_INFO_2W* MonitorRecord(const MonitorList& list, int32_t index) {
   if (!list.buffer || list.level != 2 || index < 0 || static_cast<uint32_t>(index) >= list.count)
     return nullptr;
   return reinterpret_cast<const MONITOR_INFO_2W*>(list.buffer) + index;
-}
-
-// Moves every printer of the snapshot whose port text names "Loomscribe:" to
-// "file:" and lists it in RedirectedPorts, so that the install can put it
-// back. The spooler refuses to delete a monitor while a printer uses its port.
-void RedirectPrinters(InstallSession& session) {
-  if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
-  if (session.RedirectedRewrites) Os().GlobalFree(session.RedirectedRewrites);
-  session.RedirectedPorts = nullptr;
-  session.RedirectedRewrites = nullptr;
-  if (!session.Printers.buffer || session.Printers.count == 0) return;
-
-  size_t capacity = static_cast<size_t>(session.Printers.count) + 1;
-  // Held so that the list goes first when neither is handed on.
-  UniqueGlobal<PortRewrite> rewrites;
-  UniqueGlobal<PRINTER_INFO_2W*> list(static_cast<PRINTER_INFO_2W**>(
-      Os().GlobalAlloc(GPTR, capacity * sizeof(PRINTER_INFO_2W*))));
-  rewrites.reset(static_cast<PortRewrite*>(Os().GlobalAlloc(GPTR, capacity * sizeof(PortRewrite))));
-  // Without the list (or the record of where each text was rewritten) no
-  // printer could be put back: then none is moved at all.
-  if (!list || !rewrites) return;
-
-  // The printers to move, recorded in the journal before any of them is: a
-  // run cut off now must not leave them on "file:" for good. Without that
-  // record none is moved.
-  size_t listed = 0;
-  for (uint32_t i = 0; i < session.Printers.count; ++i) {
-    PRINTER_INFO_2W* record = session.Printers.buffer + i;
-    if (record->pPortName && std::wcsstr(record->pPortName, kProductPort))
-      list.get()[listed++] = record;
-  }
-  if (listed > 0 && !JournalPortMoves(session, list.get(), listed)) return;
-  PRINTER_INFO_2W** moved = list.release();
-  PortRewrite* where = rewrites.release();
-  session.RedirectedPorts = moved;
-  session.RedirectedRewrites = where;
-
-  for (size_t i = 0; i < listed; ++i) {
-    RedirectPortText(moved[i]->pPortName, &where[i]);
-    StorePrinterPort(session, moved[i]);
-  }
-}
-
-// The monitor stays registered, and so does its port: the printers moved off
-// it go back at once. The list is then used up, so that the install half
-// cannot give a text back a second time.
-void PutBackRedirectedPrinters(InstallSession& session) {
-  RestoreRedirectedPrinters(session);
-  if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
-  if (session.RedirectedRewrites) Os().GlobalFree(session.RedirectedRewrites);
-  session.RedirectedPorts = nullptr;
-  session.RedirectedRewrites = nullptr;
 }
 
 }  // namespace

@@ -3,11 +3,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "platform/platform.h"
-#include "platform/unique_handle.h"
-#include "printers/journal.h"
-#include "session/session.h"
-
+#include "product.h"
 
 namespace {
 
@@ -36,66 +32,54 @@ size_t BoundedLength(const wchar_t* text, size_t limit) {
 bool RedirectPortText(wchar_t* text, PortRewrite* rewrite) {
   if (!text) return false;
   size_t length = std::wcslen(text);
-  size_t at = FindWithin(text, length, kProductPort, kProductPortChars);
-  if (at == length) return false;
-  // "file:" and its terminator over the start of the occurrence, then the
-  // rest (terminator included) right behind "file:". The text only shrinks.
-  std::wmemcpy(text + at, kFilePortText, kFilePortChars);
-  size_t rest = at + kProductPortChars;
-  std::memmove(text + at + kFilePortChars, text + rest, (length - rest + 1) * sizeof(wchar_t));
+  const size_t capacity = length + 1;
+  size_t offsets[kMaxPortRewrites];
+  size_t count = 0;
+  size_t from = 0;
+  while (count < kMaxPortRewrites) {
+    size_t at = from + FindWithin(text + from, length - from, kProductPort, kProductPortChars);
+    if (at == length) break;
+    // "file:" over the start of the occurrence, then the rest (terminator
+    // included) right behind it. The text only shrinks.
+    std::wmemcpy(text + at, kFilePortText, kFilePortChars);
+    size_t rest = at + kProductPortChars;
+    std::memmove(text + at + kFilePortChars, text + rest, (length - rest + 1) * sizeof(wchar_t));
+    length -= kGrowth;
+    offsets[count++] = at;
+    from = at + kFilePortChars;
+  }
+  if (count == 0) return false;
   if (rewrite) {
-    rewrite->offset = at;
-    rewrite->capacity = length + 1;
+    rewrite->offset = offsets[0];
+    rewrite->capacity = capacity;
     rewrite->text = text;
+    rewrite->count = count;
+    for (size_t k = 1; k < count; ++k) rewrite->later[k - 1] = offsets[k];
   }
   return true;
 }
 
 bool RestorePortText(wchar_t* text, const PortRewrite& rewrite) {
   if (!text || rewrite.capacity == 0) return false;
+  size_t count = rewrite.count == 0 ? 1 : rewrite.count;
+  if (count > kMaxPortRewrites) return false;
+  auto offsetOf = [&rewrite](size_t k) { return k == 0 ? rewrite.offset : rewrite.later[k - 1]; };
   // The present length, looked for only within the storage the text had.
   size_t length = BoundedLength(text, rewrite.capacity);
-  if (length == rewrite.capacity) return false;              // no terminator within it
-  if (length + kGrowth + 1 > rewrite.capacity) return false;  // would not fit
-  if (rewrite.offset + kFilePortChars > length) return false;
-  if (std::wmemcmp(text + rewrite.offset, kFilePortText, kFilePortChars) != 0) return false;
-  size_t rest = rewrite.offset + kFilePortChars;
-  std::memmove(text + rest + kGrowth, text + rest, (length - rest + 1) * sizeof(wchar_t));
-  std::wmemcpy(text + rewrite.offset, kProductPort, kProductPortChars);
+  if (length == rewrite.capacity) return false;                      // no terminator within it
+  if (length + count * kGrowth + 1 > rewrite.capacity) return false;  // would not fit
+  for (size_t k = 0; k < count; ++k) {
+    size_t at = offsetOf(k);
+    if (at + kFilePortChars > length) return false;
+    if (std::wmemcmp(text + at, kFilePortText, kFilePortChars) != 0) return false;
+  }
+  // From the last place to the first, so that the earlier places stay put.
+  for (size_t k = count; k-- > 0;) {
+    size_t at = offsetOf(k);
+    size_t rest = at + kFilePortChars;
+    std::memmove(text + rest + kGrowth, text + rest, (length - rest + 1) * sizeof(wchar_t));
+    std::wmemcpy(text + at, kProductPort, kProductPortChars);
+    length += kGrowth;
+  }
   return true;
-}
-
-void StorePrinterPort(InstallSession& session, PRINTER_INFO_2W* record) {
-  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE handle = nullptr;
-  const wchar_t* name = record->pPrinterName ? record->pPrinterName : L"";
-  if (Os().OpenPrinterW(record->pPrinterName, &handle, &defaults) && handle) {
-    UniquePrinter printer(handle);
-    if (Os().SetPrinterW(printer.get(), 2, reinterpret_cast<LPBYTE>(record), 0))
-      LogLine(session, L"SetPrinter(%s) - ok", name);
-    else
-      LogLine(session, L"SetPrinter(%s) - failed", name);
-  } else {
-    LogLine(session, L"Can't open printer %s", name);
-  }
-}
-
-// Each text is given back exactly where it was rewritten and only while it
-// still fits the storage the spooler gave it; a record whose text no longer
-// holds that "file:" is left alone.
-void RestoreRedirectedPrinters(InstallSession& session) {
-  PRINTER_INFO_2W** list = session.RedirectedPorts;
-  PortRewrite* rewrites = session.RedirectedRewrites;
-  if (list && list[0] && rewrites) {
-    for (size_t i = 0; list[i]; ++i) {
-      PRINTER_INFO_2W* record = list[i];
-      PortRewrite& rewrite = rewrites[i];
-      // Given back once only, and only into the text that was rewritten.
-      bool ours = rewrite.text && rewrite.text == record->pPortName;
-      rewrite.text = nullptr;
-      if (!ours || !RestorePortText(record->pPortName, rewrite)) continue;
-      StorePrinterPort(session, record);
-    }
-  }
-  JournalPortMovesDone(session);
 }

@@ -126,6 +126,9 @@
   X(RegQueryValueExW, A, ERROR_CALL_NOT_IMPLEMENTED)              \
   X(RegSetValueExW, A, ERROR_CALL_NOT_IMPLEMENTED)                \
   X(RegDeleteValueA, A, ERROR_CALL_NOT_IMPLEMENTED)               \
+  X(RegEnumValueW, A, ERROR_CALL_NOT_IMPLEMENTED)                 \
+  X(RegDeleteValueW, A, ERROR_CALL_NOT_IMPLEMENTED)               \
+  X(RegSetKeySecurity, A, ERROR_CALL_NOT_IMPLEMENTED)             \
   X(RegCloseKey, A, ERROR_CALL_NOT_IMPLEMENTED)                   \
   /* version resources */                                         \
   X(GetFileVersionInfoSizeW, V, 0)                                \

@@ -1,58 +1,38 @@
-// The journal of carried printers: what a re-install is about to take away,
-// kept in the registry so that a run cut off half-way (a crash, a power cut,
-// TerminateProcess) costs the user no printer.
+// What the run does with the journal of carried printers
+// (journal/journal_store.h): this run's entries, written before anything is
+// taken away, and the decision on every entry once the printers are back.
 //
-// Key: HKEY_LOCAL_MACHINE "SOFTWARE\Tamarel Software KFT\Loomscribe\CarriedPrinters",
-// written only by this program. One sub-key per entry, named by a decimal
-// number (printer names may hold characters and lengths a key name may not);
-// the entry's printer name is its "Name" value and entries are told apart by
-// it. Values of an entry:
-//   "Name"      REG_SZ     the printer's name
-//   "SubKey"    REG_BINARY the printer's "SubKey" data as the spooler held it
-//                          (1 to 63 ANSI characters, no terminator)
-//   "Comment"   REG_SZ     } present together with "SubKey": a product printer
-//   "Location"  REG_SZ     } that the run deletes and means to create again
-//   "Default"   REG_DWORD  } 1 when it was the default printer, else 0
-//   "MovedPort" REG_SZ     the port text of another vendor's printer before the
-//                          monitor removal moved it from "Loomscribe:" to "file:"
-// An entry holds either the four values of a carried printer or "MovedPort",
-// always with "Name"; anything else in it makes the entry unusable.
+// An entry goes only when what it stands for is back: its printer whole
+// (product driver, "SubKey" in both places, comment, location) or its port
+// text. It is skipped, and goes, when its name is taken by another vendor's
+// printer or a product printer with another "SubKey", when its moved printer
+// is gone or reads neither way, or after three runs that had the driver, the
+// monitor and an answering spooler failed to replay it. Otherwise it stays
+// ("Journal entry kept: %s"), whichever run wrote it.
 #pragma once
-
-#include <windows.h>
-#include <winspool.h>
-
-#include <cstddef>
 
 struct InstallSession;
 
-// The key below HKEY_LOCAL_MACHINE: kCarriedPrintersKey (product.h).
+// Before the uninstall half of an install: reads the journal and writes this
+// run's entries (every product printer the save step found a "SubKey" on,
+// the ports the monitor removal is foreseen to move, the default passing to
+// a product printer) with one flush. With nothing to write the key is not
+// opened for writing. False, with error 20 logged and nothing new left, when
+// they cannot be written: the run must then change nothing.
+bool PrepareJournal(InstallSession& session);
 
-// Before the uninstall half of an install: one entry for every product
-// printer of the snapshot that carries a usable "SubKey", written and flushed
-// once. Entries an earlier run left are read first; one of the same name is
-// replaced. On failure nothing written stays, error 20 is logged, and false
-// is returned: the run must then change nothing.
-bool JournalCarriedPrinters(InstallSession& session);
+// Whether this run's entry for the printer asks for it to be the default
+// printer (it was, or an earlier entry of this account said so).
+bool JournalWantsDefault(InstallSession& session, const wchar_t* name);
 
-// Before the monitor removal moves printers to "file:": the port text of
-// every printer of another driver among `records`, written and flushed. False
-// (error 20 logged, nothing written stays) means no printer may be moved.
-bool JournalPortMoves(InstallSession& session, PRINTER_INFO_2W* const* records, size_t count);
-// The moves of this run have been given back (or could not be, after one
-// try): their entries go.
-void JournalPortMovesDone(InstallSession& session);
-
-// A product printer of this run has been created again with its settings:
-// its entry goes.
+// A product printer of this run has been created again whole: its entry is
+// decided.
 void JournalPrinterRecreated(InstallSession& session, const wchar_t* name);
 
-// Carries out, once, the entries an earlier run left; returns how many
-// printers it created. Logs nothing when no such entry exists.
+// Replays and decides every entry still standing, this run's and earlier
+// runs'; returns how many printers it created or completed.
 int ReplayJournal(InstallSession& session);
 
-// The end of a completed uninstall: every entry goes.
-void ClearJournal(InstallSession& session);
-
-// Closes the journal and frees what the session held of it.
-void ReleaseJournal(InstallSession& session);
+// The last step: the default-printer entries are decided, and what was
+// decided goes (after the machine's and the user's hives are flushed).
+void FinishJournal(InstallSession& session);

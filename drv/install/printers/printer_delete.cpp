@@ -13,7 +13,7 @@ void DeleteAllPrinters(InstallSession& session) {
     PRINTER_INFO_2W* record = &records[i];
     if (!IsProductDriverName(record->pDriverName)) continue;
     // Saved while the printer still exists: its printer data goes with it.
-    SaveProductPrinter(session, record);
+    if (!IsSavedPrinter(session, record)) SaveProductPrinter(session, record);
     DeleteNamedPrinter(session, record->pPrinterName);
   }
 }

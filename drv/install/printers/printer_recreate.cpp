@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
+#include "journal/journal.h"
 #include "printers/journal.h"
 #include "printers/printers.h"
 
@@ -44,7 +45,8 @@ void ReadPrinterSubKey(HANDLE printer, char* buffer) {
   buffer[0] = '\0';
 }
 
-void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer) {
+void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer, char* subKeyOut) {
+  if (subKeyOut) subKeyOut[0] = '\0';
   // OpenPrinterW with no name would open the print server, not a printer.
   if (!printer || !printer->pPrinterName) return;
   char subKey[260] = {};
@@ -52,6 +54,7 @@ void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer) {
   if (!Os().OpenPrinterW(printer->pPrinterName, &opened, nullptr) || !opened) return;
   UniquePrinter handle(opened);
   ReadPrinterSubKey(handle.get(), subKey);
+  if (subKeyOut) std::memcpy(subKeyOut, subKey, kSubKeyBytes);
   if (subKey[0]) {
     auto* node = static_cast<SavedPrinter*>(Os().GlobalAlloc(GPTR, sizeof(SavedPrinter)));
     if (node) {
@@ -63,6 +66,12 @@ void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer) {
       session.SavedPrinters = node;
     }
   }
+}
+
+bool IsSavedPrinter(const InstallSession& session, const PRINTER_INFO_2W* printer) {
+  for (const SavedPrinter* node = session.SavedPrinters; node; node = node->next)
+    if (node->printer == printer) return true;
+  return false;
 }
 
 bool WritePrinterSubKey(HANDLE printer, const char* subKey) {
@@ -92,7 +101,7 @@ bool ClearDeletedMarker(const char* path) {
 }
 
 bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
-                   const wchar_t* location, bool makeDefault) {
+                   const wchar_t* location, bool makeDefault, bool clearMarker) {
   bool stored = false;
   PrinterInfoBuffer info = QueryPrinterInfo(printer);
   if (info.buffer) {
@@ -103,8 +112,18 @@ bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
     if (makeDefault) Os().SetDefaultPrinterW(record.get()->pPrinterName);
   }
 
-  bool written = subKey && WritePrinterSubKey(printer, subKey);
-  if (written) {
+  bool written = false;
+  if (subKey) {
+    DWORD bytes = static_cast<DWORD>(std::strlen(subKey) + 1);
+    auto* data = reinterpret_cast<LPBYTE>(const_cast<char*>(subKey));
+    // Both places: the product's components read either.
+    bool plain = Os().SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data,
+                                      bytes) == ERROR_SUCCESS;
+    written = Os().SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, bytes) ==
+                  ERROR_SUCCESS &&
+              plain;
+  }
+  if (written && clearMarker) {
     // The marker is cleared for the value the new printer now holds.
     char path[260] = {};
     std::memcpy(path, kMarkerPrefix, sizeof kMarkerPrefix - 1);
@@ -115,23 +134,36 @@ bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
 }
 
 void RecreateSavedPrinters(InstallSession& session) {
+  CarriedJournal* run = session.Journal;
   int recreated = 0;
+  // The default printer passes to the first product printer made whole here,
+  // when the one that held it is not carried (or an earlier run said so).
+  auto takesDefault = [run] { return run && run->defaultToFirst == 1; };
+  auto tookDefault = [run] {
+    if (run) run->defaultToFirst = 2;
+  };
   for (SavedPrinter* node = session.SavedPrinters; node; node = node->next) {
     PRINTER_INFO_2W* saved = node->printer;
     if (!saved || !saved->pPrinterName) continue;
     UniquePrinter printer(AddProductPrinter(session, saved->pPrinterName));
     if (!printer) continue;
     bool makeDefault =
-        (saved->Attributes & PRINTER_ATTRIBUTE_DEFAULT) && IsProductDriverName(saved->pDriverName);
-    if (CarrySettings(printer.get(), node->subKey, saved->pComment, saved->pLocation, makeDefault))
+        ((saved->Attributes & PRINTER_ATTRIBUTE_DEFAULT) && IsProductDriverName(saved->pDriverName)) ||
+        JournalWantsDefault(session, saved->pPrinterName) || takesDefault();
+    if (CarrySettings(printer.get(), node->subKey, saved->pComment, saved->pLocation, makeDefault)) {
       JournalPrinterRecreated(session, saved->pPrinterName);
+      if (makeDefault) tookDefault();
+    }
     ++recreated;
   }
-  // Printers an earlier run left half-way count as re-created too.
+  // What could not be carried whole, and what earlier runs left, comes from
+  // the journal; those printers count as re-created too.
   recreated += ReplayJournal(session);
 
   // A first install, or one whose saved printers all failed, gets one printer.
   if (recreated == 0) {
     UniquePrinter printer(AddProductPrinter(session, kFirstPrinterName));
+    if (printer && takesDefault() && Os().SetDefaultPrinterW(kFirstPrinterName)) tookDefault();
   }
+  FinishJournal(session);
 }

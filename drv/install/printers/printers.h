@@ -33,7 +33,11 @@ void DeleteAllPrinters(InstallSession& session);
 void DeleteNamedPrinter(InstallSession& session, const wchar_t* name);
 bool PurgeAndDeletePrinter(HANDLE printer);
 
-void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer);
+// Notes a product printer with a "SubKey" in SavedPrinters; `subKey` (64
+// bytes, may be null) receives the value read, "" when there is none.
+void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer, char* subKey = nullptr);
+// Whether the printer's record is noted in SavedPrinters already.
+bool IsSavedPrinter(const InstallSession& session, const PRINTER_INFO_2W* printer);
 void RecreateSavedPrinters(InstallSession& session);
 bool WritePrinterSubKey(HANDLE printer, const char* subKey);
 // `buffer` holds at least 64 bytes.
@@ -41,8 +45,9 @@ void ReadPrinterSubKey(HANDLE printer, char* buffer);
 bool ClearDeletedMarker(const char* path);
 // Gives a product printer just created the settings it is carried with:
 // comment and location, the default status when `makeDefault`, and, last,
-// its "SubKey" in both places with the per-user marker cleared. The sub-key
-// comes last so that a printer holding one is whole. True when the sub-key
-// was written and the comment and location were stored.
+// its "SubKey" in both places with the per-user marker cleared (when
+// `clearMarker`). The sub-key comes last so that a printer holding one is
+// whole. True when the printer is whole: the sub-key written in both places
+// and the comment and location stored.
 bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
-                   const wchar_t* location, bool makeDefault);
+                   const wchar_t* location, bool makeDefault, bool clearMarker = true);

@@ -9,6 +9,7 @@
 #include "files/files.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
+#include "journal/journal.h"
 #include "printers/journal.h"
 #include "printers/printers.h"
 #include "service/spooler.h"
@@ -132,8 +133,11 @@ void UnInstall(InstallSession& session) {
 
   LogLine(session, L"EnumPrinterDrivers for %s", session.Environment ? session.Environment : L"");
   DriverList drivers;
-  ListDrivers(drivers, session.Environment);
+  bool listed = ListDrivers(drivers, session.Environment);
   LogLine(session, L"%d drivers found", static_cast<int>(drivers.count));
+  // An uninstall that cannot tell whether the driver is there cannot remove
+  // it: the run did not do its work. (An install adds it over whatever is.)
+  if (!listed && !session.Reinstall) LogDriverRemoveFailed(session);
 
   DeleteAllPrinters(session);
   RemovePrinterDriver(session, drivers);
@@ -192,9 +196,12 @@ RunResult RunInstall(HWND parentWindow) {
   // and the printers the run is about to take away are journaled first;
   // when either cannot be done the run changes nothing.
   ComponentSources sources;
-  if (HoldComponentSources(session, sources) && JournalCarriedPrinters(session))
-    ReInstall(session);
+  CarriedJournal carried;
+  session.Journal = &carried;
+  if (HoldComponentSources(session, sources) && PrepareJournal(session)) ReInstall(session);
   ReleaseComponentSources(sources);
+  journal::Close(carried.store);
+  session.Journal = nullptr;
   return FinishSession(session, parentWindow, lock, L"install");
 }
 
@@ -206,8 +213,12 @@ RunResult RunUninstall(HWND parentWindow) {
     return FinishSession(session, parentWindow, lock, L"uninstall");
   }
   SetUpSession(session, lock);
+  CarriedJournal carried;
+  session.Journal = &carried;
   FullUninstall(session);
   // Nothing is carried past an uninstall; printers it moved to "file:" stay.
   ClearJournal(session);
+  journal::Close(carried.store);
+  session.Journal = nullptr;
   return FinishSession(session, parentWindow, lock, L"uninstall");
 }

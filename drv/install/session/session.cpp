@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "platform/platform.h"
-#include "printers/journal.h"
 
 // Both compare the whole name with its terminator. wcscmp stops at the first
 // difference, so a shorter name is never read past its own terminator.
@@ -182,6 +181,7 @@ void BeginSession(InstallSession& session) {
   session.RedirectedRewrites = nullptr;
   session.Monitor = MonitorPlan{};
   session.Journal = nullptr;
+  session.DriverReady = 0;
 }
 
 void TakeSessionDirectories(InstallSession& session) {
@@ -213,7 +213,6 @@ void TakeSessionDirectories(InstallSession& session) {
 }
 
 void EndSession(InstallSession& session) {
-  ReleaseJournal(session);
   if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
   session.RedirectedPorts = nullptr;
   if (session.RedirectedRewrites) Os().GlobalFree(session.RedirectedRewrites);
@@ -353,8 +352,9 @@ template <> constexpr const wchar_t* kErrorText<17> = L"Can`t delete printer '%s
 template <> constexpr const wchar_t* kErrorText<18> = L"Can`t wait for the other install.exe run to end";
 template <> constexpr const wchar_t* kErrorText<19> = L"Can`t delete or schedule file: %s";
 template <> constexpr const wchar_t* kErrorText<20> = L"Can`t write the printer journal";
+template <> constexpr const wchar_t* kErrorText<21> = L"Can`t carry printer '%s'";
 
-constexpr int kLastErrorCode = 20;
+constexpr int kLastErrorCode = 21;
 
 template <int Code, typename... Args>
 void LogCoded(InstallSession& session, Args... args) {
@@ -393,6 +393,7 @@ void LogPrinterDeleteFailed(InstallSession& s, const wchar_t* printer) { LogCode
 void LogOtherRunWaitFailed(InstallSession& s) { LogCoded<18>(s); }
 void LogFileDeleteFailed(InstallSession& s, const wchar_t* path) { LogCoded<19>(s, path); }
 void LogJournalWriteFailed(InstallSession& s) { LogCoded<20>(s); }
+void LogCantCarryPrinter(InstallSession& s, const wchar_t* printer) { LogCoded<21>(s, printer); }
 
 const wchar_t* ErrorMessageFormat(int code) {
   return TextOfCode(code, std::make_integer_sequence<int, kLastErrorCode>{});

@@ -86,7 +86,7 @@ struct SavedPrinter {
 // Where the removal wrote "file:" into a redirected printer's port text (see
 // monitor/port_text.h).
 struct PortRewrite;
-// The run's view of the journal of carried printers (printers/journal.h).
+// The run's journal of carried printers (journal/journal.h).
 struct CarriedJournal;
 
 // What an install found out, once and before it changed anything, about the
@@ -166,10 +166,14 @@ struct InstallSession {
   // copy). r through monitor/'s functions: sequences/ (component check and
   // guard).
   MonitorPlan Monitor;
-  // w: driver/ (InstallPrinterDriver): the product driver is registered with every file it names in place. r: printers/ (journal replay).
+  // w: sequences/ (RunInstall and RunUninstall own the journal and lend it
+  // for the run). r: printers/ (journal.cpp, printer_recreate.cpp), journal/
+  // (the moves' entries), monitor/ (through JournalPortMoves). Not released by
+  // EndSession: null again once the sequence has closed it.
+  CarriedJournal* Journal = nullptr;
+  // w: driver/ (InstallPrinterDriver): the product driver is registered
+  // with every file it names in place. r: printers/ (journal replay).
   uint8_t DriverReady = 0;
-  // w and r: printers/ (journal.cpp). Released by EndSession.
-  CarriedJournal* Journal = nullptr;             // opened by the first journal write
 };
 
 void BeginSession(InstallSession& session);
@@ -206,8 +210,9 @@ void LogPrinterDeleteFailed(InstallSession& session, const wchar_t* printer);  /
 void LogOtherRunWaitFailed(InstallSession& session);                // 18
 void LogFileDeleteFailed(InstallSession& session, const wchar_t* path);       // 19
 void LogJournalWriteFailed(InstallSession& session);                // 20
+void LogCantCarryPrinter(InstallSession& session, const wchar_t* printer);     // 21
 
-// The message format of an error code (1 to 20), as its function above
+// The message format of an error code (1 to 21), as its function above
 // writes it; "" for any other code.
 const wchar_t* ErrorMessageFormat(int code);
 
