@@ -126,8 +126,9 @@ std::vector<Case> Cases() {
          ::SetCurrentDirectoryW((product + L"\\cwd").c_str());
          FailCalls<&Platform::GetSystemDirectoryW>(1, 1, ERROR_INVALID_PARAMETER);
        }},
+      // The run's first write is its mark in the run lock.
       {"ShortWrite", 8, true, true, L"CopyFile(..,", {kAddOffice}, kMonitor | kTray,
-       [](const std::wstring&) { fake::ReportShortWrite(1); }},
+       [](const std::wstring&) { fake::ReportShortWrite(2); }},
       {"DestinationLocked", 9, true, true, L"Cant't open destination file: ", {kAddOffice},
        kMonitor | kTray,
        [](const std::wstring&) {

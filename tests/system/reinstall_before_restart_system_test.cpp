@@ -138,4 +138,29 @@ TEST_F(ReinstallBeforeRestartTest, QueuedDeletionsOfInstalledFilesDoNotBreakTheP
   EXPECT_FALSE(testutil::FileExists(other));
 }
 
+TEST_F(ReinstallBeforeRestartTest, ATrayProgramTheUninstallCouldNotDeleteIsKeptByTheInstall) {
+  ASSERT_EQ(productrun::RunInstall(product, L"install"), 1u);
+  // Held open elsewhere (as by a tray still running in another session):
+  // the uninstall can only leave it for the restart.
+  const std::wstring tray = product + L"\\lsbtray.exe";
+  held = ::CreateFileW(tray.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(productrun::RunInstall(product, L"uninstall"), 101u);
+  ASSERT_THAT(Queued(), Contains(Lower(L"\\??\\" + tray)));
+  ::CloseHandle(held);
+  held = INVALID_HANDLE_VALUE;
+
+  EXPECT_EQ(productrun::RunInstall(product, L"install"), 1u);
+  EXPECT_THAT(Queued(), Not(Contains(Lower(L"\\??\\" + tray))));
+  Restart();
+  EXPECT_TRUE(testutil::FileExists(tray));
+  wchar_t value[MAX_PATH] = {};
+  DWORD bytes = sizeof(value);
+  EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
+                           L"LoomscribeTray", RRF_RT_REG_SZ, nullptr, value, &bytes),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Lower(value), Lower(tray));
+}
+
 }  // namespace
