@@ -633,14 +633,14 @@ class FailingInstalls : public ::testing::TestWithParam<RunFault> {
   fake::World world;
 };
 
-// Two installs that cannot put the driver or the monitor back, then one that
-// can: every printer comes back whole, the default and the other vendors'
-// ports included.
-TEST_P(FailingInstalls, TwoFailedInstallsThenAWorkingOneLoseNothing) {
+// Installs that cannot put the driver or the monitor back (three: more than
+// the tries an entry is given), then one that can: every printer comes back
+// whole, the default and the other vendors' ports included.
+TEST_P(FailingInstalls, FailedInstallsThenAWorkingOneLoseNothing) {
   SetUpScene(world, false);
   bool failing = true;
   GetParam().layer(&failing);
-  for (int run = 0; run < 2; ++run) {
+  for (int run = 0; run < 3; ++run) {
     EXPECT_TRUE(Install(world).errorsCounted) << run;
     EXPECT_THAT(ShownLog(world), Contains(HasSubstr(L"Journal entry kept: Office"))) << run;
     EXPECT_FALSE(Entries(world).empty()) << run;

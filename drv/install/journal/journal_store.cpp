@@ -546,6 +546,15 @@ void RemoveDecided(Store& store) {
     Os().RegFlushKey(HKEY_CURRENT_USER);
     store.hivesFlushed = 1;
   }
+  // Every entry of the key decided (none left unread, none kept): the key is
+  // emptied in one call, its access list stays.
+  bool all = store.unread == 0;
+  for (uint32_t i = 0; i < store.count && all; ++i)
+    all = store.entries[i].gone || store.entries[i].dropping;
+  if (all && Os().RegDeleteTreeW(store.key, nullptr) == ERROR_SUCCESS) {
+    for (uint32_t i = 0; i < store.count; ++i) store.entries[i].gone = 1;
+    return;
+  }
   for (uint32_t i = 0; i < store.count; ++i)
     if (store.entries[i].dropping) Delete(store, store.entries[i]);
 }
