@@ -60,7 +60,7 @@ TEST(PortTextTest, RedirectReplacesEveryOccurrenceAndRestoreGivesTheOriginalBack
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << std::string(c.original, c.original + wcslen(c.original)));
     GuardedText text(c.original);
-    PortRewrite rewrite = {99, 99, nullptr};
+    PortRewrite rewrite = {99, 99, nullptr, 0, {}};
     bool redirected = RedirectPortText(text.get(), &rewrite);
     ASSERT_EQ(redirected, c.redirected != nullptr);
     if (!redirected) {
@@ -94,9 +94,9 @@ TEST(PortTextTest, RestoreNeverGrowsPastTheOriginalStorage) {
   // A rewrite record that claims more room than the text had is bounded by
   // the terminator search, which stops at the stated capacity.
   GuardedText exact(L"file:");
-  PortRewrite wrongPlace = {1, 12, nullptr};
+  PortRewrite wrongPlace = {1, 12, nullptr, 0, {}};
   EXPECT_FALSE(RestorePortText(exact.get(), wrongPlace));  // no "file:" at offset 1
-  PortRewrite noTerminator = {0, 3, nullptr};
+  PortRewrite noTerminator = {0, 3, nullptr, 0, {}};
   EXPECT_FALSE(RestorePortText(exact.get(), noTerminator));
   EXPECT_EQ(std::wstring(exact.get()), L"file:");
   EXPECT_TRUE(exact.CanaryIntact());
