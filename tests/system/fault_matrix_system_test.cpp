@@ -127,7 +127,11 @@ std::vector<Case> Cases() {
          FailCalls<&Platform::GetSystemDirectoryW>(1, 1, ERROR_INVALID_PARAMETER);
        }},
       {"ShortWrite", 8, true, true, L"CopyFile(..,", {kAddOffice}, kMonitor | kTray,
-       [](const std::wstring&) { fake::ReportShortWrite(1); }},
+       [](const std::wstring&) {
+         // The check's scratch files (gone when closed) are written first.
+         fake::ReportShortWriteInto(
+             [](LPCWSTR, DWORD flags) { return !(flags & FILE_FLAG_DELETE_ON_CLOSE); });
+       }},
       {"DestinationLocked", 9, true, true, L"Cant't open destination file: ", {kAddOffice},
        kMonitor | kTray,
        [](const std::wstring&) {
