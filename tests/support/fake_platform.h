@@ -15,6 +15,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <memory>
@@ -139,6 +140,34 @@ inline void ReportShortWrite(int n) {
                                         LPDWORD written, LPOVERLAPPED overlapped) {
     BOOL ok = previous(file, data, bytes, written, overlapped);
     if (++*count == n && ok && written && *written > 0) --*written;
+    return ok;
+  });
+}
+
+// The same for the first write into a file whose opening CreateFileW
+// `opens(path, flags)` accepts (the check's scratch files, opened with
+// FILE_FLAG_DELETE_ON_CLOSE, can so be passed over).
+template <class Opens>
+void ReportShortWriteInto(Opens opens) {
+  auto files = std::make_shared<std::vector<HANDLE>>();
+  auto done = std::make_shared<bool>(false);
+  Wrap<&Platform::CreateFileW>([files, opens](auto& previous, LPCWSTR path, DWORD access,
+                                              DWORD share, LPSECURITY_ATTRIBUTES security,
+                                              DWORD disposition, DWORD flags, HANDLE copyFrom) {
+    HANDLE file = previous(path, access, share, security, disposition, flags, copyFrom);
+    // A handle value may come again for another file.
+    files->erase(std::remove(files->begin(), files->end(), file), files->end());
+    if (opens(path, flags)) files->push_back(file);
+    return file;
+  });
+  Wrap<&Platform::WriteFile>([files, done](auto& previous, HANDLE file, LPCVOID data, DWORD bytes,
+                                           LPDWORD written, LPOVERLAPPED overlapped) {
+    BOOL ok = previous(file, data, bytes, written, overlapped);
+    if (!*done && ok && written && *written > 0 &&
+        std::find(files->begin(), files->end(), file) != files->end()) {
+      *done = true;
+      --*written;
+    }
     return ok;
   });
 }

@@ -126,9 +126,15 @@ std::vector<Case> Cases() {
          ::SetCurrentDirectoryW((product + L"\\cwd").c_str());
          FailCalls<&Platform::GetSystemDirectoryW>(1, 1, ERROR_INVALID_PARAMETER);
        }},
-      // The run's first write is its mark in the run lock.
       {"ShortWrite", 8, true, true, L"CopyFile(..,", {kAddOffice}, kMonitor | kTray,
-       [](const std::wstring&) { fake::ReportShortWrite(2); }},
+       [](const std::wstring&) {
+         // The run lock's mark and the check's scratch files are written
+         // first; a copy writes its "<name>.tmp".
+         fake::ReportShortWriteInto([](LPCWSTR path, DWORD) {
+           size_t n = path ? wcslen(path) : 0;
+           return n > 4 && _wcsicmp(path + n - 4, L".tmp") == 0;
+         });
+       }},
       {"DestinationLocked", 9, true, true, L"Cant't open destination file: ", {kAddOffice},
        kMonitor | kTray,
        [](const std::wstring&) {

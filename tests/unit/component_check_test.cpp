@@ -269,7 +269,7 @@ TEST_F(ComponentCheckTest, DestinationThatCannotTakeTheCopiesStopsTheRun) {
     return fake::World::Lower(path).rfind(fake::World::Lower(folder), 0) == 0;
   };
   int fault = -1;
-  // A read-only driver directory, and a full version folder.
+  // A read-only driver directory; a full version folder, or system directory.
   fake::FailWhen<&Platform::CreateFileW>(
       [&](LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
         return fault == 2 && disposition == CREATE_ALWAYS && under(kDriverDir, path);
@@ -278,7 +278,8 @@ TEST_F(ComponentCheckTest, DestinationThatCannotTakeTheCopiesStopsTheRun) {
   std::set<HANDLE> inStore;
   fake::Wrap<&Platform::CreateFileW>([&](auto& previous, LPCWSTR path, auto... a) {
     HANDLE file = previous(path, a...);
-    if (fault == 3 && under(store, path)) inStore.insert(file);
+    if ((fault == 3 && under(store, path)) || (fault == 4 && under(kSystem + L"lmxmon", path)))
+      inStore.insert(file);
     return file;
   });
   fake::FailWhen<&Platform::WriteFile>([&](HANDLE file, auto...) { return inStore.count(file) > 0; },
@@ -293,8 +294,11 @@ TEST_F(ComponentCheckTest, DestinationThatCannotTakeTheCopiesStopsTheRun) {
       {kDriverDir + L"lmxui64.dll.tmp", false, kDriverDir + L"lmxui64.dll", ERROR_SHARING_VIOLATION},
       {L"", false, kDriverDir + L"lmxdrv64.dll", ERROR_WRITE_PROTECT},
       {L"", false, store + L"lmxdrv64.dll", ERROR_DISK_FULL},
+      {L"", false, kSystem + L"lmxmon64.dll", ERROR_DISK_FULL},
   };
-  for (fault = 0; fault < 4; ++fault) {
+  for (fault = 0; fault < 5; ++fault) {
+    // The last one with an old monitor, whose library the run replaces.
+    if (fault == 4) world.AddFile(kSystem + L"lmxmon64.dll", "old", 1000);
     const auto& c = cases[fault];
     SCOPED_TRACE(c.destination);
     if (!c.planted.empty()) {
@@ -308,6 +312,7 @@ TEST_F(ComponentCheckTest, DestinationThatCannotTakeTheCopiesStopsTheRun) {
                             testutil::SystemText(c.error) + L")"});
     if (!c.planted.empty()) world.RemoveFile(c.planted);
   }
+  fault = -1;
   world.dialogs.clear();
   EXPECT_EQ(Install(), kExitInstalled);
   ExpectCarriedWhole();

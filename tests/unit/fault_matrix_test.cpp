@@ -102,12 +102,17 @@ std::vector<Case> Cases() {
       {7, true, kCheck, L"Can`t retrieve system directory.", ERROR_INVALID_PARAMETER,
        kDriver | kTray,
        [](World&) { FailCalls<&Platform::GetSystemDirectoryW>(1, 1, ERROR_INVALID_PARAMETER); }},
-      // The first copy of an install is the monitor library's; before it
-      // the run marks the run lock, and the check writes a scratch file in
-      // the driver directory, its version folder and the system directory.
+      // The first copy of an install is the monitor library's.
       {8, true, kAddMonitor, L"CopyFile(..,C:\\windows\\system32\\lmxmon64.dll)", kAnyError,
        kDriver | kTray,
-       [](World&) { fake::ReportShortWrite(5); }},
+       [](World&) {
+         // The run lock's mark and the check's scratch files are written
+         // first; a copy writes its "<name>.tmp".
+         fake::ReportShortWriteInto([](LPCWSTR path, DWORD) {
+           size_t n = path ? wcslen(path) : 0;
+           return n > 4 && _wcsicmp(path + n - 4, L".tmp") == 0;
+         });
+       }},
       {9, true, kAddDriver, L"Cant't open destination file: " + kDriverDir + L"lmxui64.dll",
        ERROR_SHARING_VIOLATION, kMonitor | kTray,
        [](World&) {
