@@ -128,11 +128,12 @@ std::vector<Case> Cases() {
        }},
       {"ShortWrite", 8, true, true, L"CopyFile(..,", {kAddOffice}, kMonitor | kTray,
        [](const std::wstring&) {
-         // The run lock's mark and the check's scratch files are written
-         // first; a copy writes its "<name>.tmp".
-         fake::ReportShortWriteInto([](LPCWSTR path, DWORD) {
+         // The run lock's mark and the check's scratch files (gone when
+         // closed) are written first; a copy writes its "<name>.tmp".
+         fake::ReportShortWriteInto([](LPCWSTR path, DWORD flags) {
            size_t n = path ? wcslen(path) : 0;
-           return n > 4 && _wcsicmp(path + n - 4, L".tmp") == 0;
+           return !(flags & FILE_FLAG_DELETE_ON_CLOSE) && n > 4 &&
+                  _wcsicmp(path + n - 4, L".tmp") == 0;
          });
        }},
       {"DestinationLocked", 9, true, true, L"Cant't open destination file: ", {kAddOffice},

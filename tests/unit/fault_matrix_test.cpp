@@ -106,11 +106,12 @@ std::vector<Case> Cases() {
       {8, true, kAddMonitor, L"CopyFile(..,C:\\windows\\system32\\lmxmon64.dll)", kAnyError,
        kDriver | kTray,
        [](World&) {
-         // The run lock's mark and the check's scratch files are written
-         // first; a copy writes its "<name>.tmp".
-         fake::ReportShortWriteInto([](LPCWSTR path, DWORD) {
+         // The run lock's mark and the check's scratch files (gone when
+         // closed) are written first; a copy writes its "<name>.tmp".
+         fake::ReportShortWriteInto([](LPCWSTR path, DWORD flags) {
            size_t n = path ? wcslen(path) : 0;
-           return n > 4 && _wcsicmp(path + n - 4, L".tmp") == 0;
+           return !(flags & FILE_FLAG_DELETE_ON_CLOSE) && n > 4 &&
+                  _wcsicmp(path + n - 4, L".tmp") == 0;
          });
        }},
       {9, true, kAddDriver, L"Cant't open destination file: " + kDriverDir + L"lmxui64.dll",
