@@ -351,6 +351,20 @@ void NoteNumber(Store& store, Entry& entry) {
   if (entry.number >= kMaxNumber) entry.bad = 1;
 }
 
+// The next entry of the store, an earlier run's, named `name` (`chars`
+// characters, as the enumeration gave them). False when its name cannot be
+// copied: the reading stops there.
+bool TakeEarlierEntry(Store& store, const wchar_t* name, DWORD chars) {
+  Entry& entry = store.entries[store.count];
+  entry = Entry{};
+  entry.keyName = CopyText(name, chars < 256 ? chars : 255);
+  if (!entry.keyName) return false;
+  ++store.count;
+  entry.earlier = 1;
+  entry.number = NumberOf(entry.keyName);
+  return true;
+}
+
 void ReadEntries(Store& store, DWORD values, DWORD subKeys, BYTE* scratch) {
   wchar_t name[256];
   // The values: this layout.
@@ -365,13 +379,8 @@ void ReadEntries(Store& store, DWORD values, DWORD subKeys, BYTE* scratch) {
       ++store.unread;
       continue;
     }
-    Entry& entry = store.entries[store.count];
-    entry = Entry{};
-    entry.keyName = CopyText(name, chars < 256 ? chars : 255);
-    if (!entry.keyName) break;
-    ++store.count;
-    entry.earlier = 1;
-    entry.number = NumberOf(entry.keyName);
+    if (!TakeEarlierEntry(store, name, chars)) break;
+    Entry& entry = store.entries[store.count - 1];
     // A value over the bound, of another type or name, is no entry of ours.
     if (status == ERROR_MORE_DATA || type != REG_BINARY || entry.number == 0)
       entry.bad = 1;
@@ -389,13 +398,8 @@ void ReadEntries(Store& store, DWORD values, DWORD subKeys, BYTE* scratch) {
       ++store.unread;
       continue;
     }
-    Entry& entry = store.entries[store.count];
-    entry = Entry{};
-    entry.keyName = CopyText(name, chars < 256 ? chars : 255);
-    if (!entry.keyName) break;
-    ++store.count;
-    entry.earlier = 1;
-    entry.number = NumberOf(entry.keyName);
+    if (!TakeEarlierEntry(store, name, chars)) break;
+    Entry& entry = store.entries[store.count - 1];
     ReadOlderEntry(store.key, entry, scratch);
     NoteNumber(store, entry);
   }
