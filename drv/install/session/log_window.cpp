@@ -47,10 +47,6 @@ INT_PTR CALLBACK LogWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
   return FALSE;
 }
 
-namespace {
-
-// A dialog can be seen and closed only on the interactive window station
-// "WinSta0"; a service or a SYSTEM deployment runs on another one.
 bool InteractiveWindowStation() {
   HWINSTA station = Os().GetProcessWindowStation();
   if (!station) return false;
@@ -61,8 +57,6 @@ bool InteractiveWindowStation() {
     return false;
   return SameAsciiName(name, L"WinSta0");
 }
-
-}  // namespace
 
 void ShowLogWindow(InstallSession& session, HWND parent) {
   // The run's log file holds the log in any case.

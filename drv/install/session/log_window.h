@@ -12,6 +12,11 @@ void SetProgramInstance(HINSTANCE instance);
 
 INT_PTR CALLBACK LogWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Whether this process runs on the interactive window station "WinSta0",
+// where a window can be seen and closed and a tray icon shown; a service or
+// a SYSTEM deployment runs on another one ("Service-0x0-3e7$").
+bool InteractiveWindowStation();
+
 // Shows the log modally, owned by `parent` (may be null). Without an
 // interactive window station nobody could close a dialog, and none is shown:
 // the run's log file is then the only copy.

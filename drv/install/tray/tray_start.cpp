@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
+#include "session/log_window.h"
 #include "tray/tray.h"
 
 namespace {
@@ -67,17 +68,6 @@ bool IsServiceAccount(HANDLE token, const TokenUserBlock& user) {
   return false;
 }
 
-// The interactive window station is "WinSta0"; a service without desktop
-// interaction runs in one of its own ("Service-0x0-3e7$").
-bool OnInteractiveStation() {
-  wchar_t name[64] = {};
-  DWORD needed = 0;
-  HWINSTA station = Os().GetProcessWindowStation();
-  return station &&
-         Os().GetUserObjectInformationW(station, UOI_NAME, name, sizeof(name), &needed) &&
-         _wcsicmp(name, L"WinSta0") == 0;
-}
-
 // A split token: elevated (type Full) with a linked token below high
 // integrity, the user's ordinary rights. UAC off, the built-in Administrator
 // and a linked token at high integrity are not split.
@@ -97,7 +87,7 @@ bool IsSplitToken(HANDLE token) {
 
 TrayStart ChooseTrayStart(const wchar_t** why) {
   *why = L"";
-  if (!OnInteractiveStation()) {
+  if (!InteractiveWindowStation()) {
     *why = L"no interactive window station";
     return TrayStart::NotStarted;
   }
