@@ -68,6 +68,14 @@ void Skipped(LazySection& section, Entry& entry) {
 
 // A replay that could have worked and did not: counted, and after the third
 // such run the entry is given up so that it does not fail every install.
+// Per-user parts of another account: they wait for that account's install.
+void KeptForAnotherAccount(LazySection& section, const Entry& entry) {
+  wchar_t account[192];
+  journal::AccountText(entry, account, 192);
+  LogLine(section.Open(), L"Journal entry for another account kept: %s (%s)",
+          journal::Shown(entry), account);
+}
+
 void FailedTry(LazySection& section, Store& store, Entry& entry) {
   if (++entry.tries >= kTriesBeforeSkip) {
     Skipped(section, entry);
@@ -183,10 +191,7 @@ int DecideCarried(InstallSession& session, LazySection& section, CarriedJournal&
   } else if (accountGone) {
     Skipped(section, entry);
   } else {
-    wchar_t account[192];
-    journal::AccountText(entry, account, 192);
-    LogLine(section.Open(), L"Journal entry for another account kept: %s (%s)",
-            journal::Shown(entry), account);
+    KeptForAnotherAccount(section, entry);
   }
   return 1;
 }
@@ -408,10 +413,7 @@ void FinishJournal(InstallSession& session) {
       if (!journal::AccountProfileExists(e)) {
         Skipped(section, e);
       } else {
-        wchar_t account[192];
-        journal::AccountText(e, account, 192);
-        LogLine(section.Open(), L"Journal entry for another account kept: %s (%s)",
-                journal::Shown(e), account);
+        KeptForAnotherAccount(section, e);
       }
     } else if (run->defaultToFirst == 2) {
       e.dropping = 1;  // a product printer of this run took the default
