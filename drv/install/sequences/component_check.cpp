@@ -28,6 +28,18 @@ bool Hold(InstallSession& session, ComponentSources& sources, const wchar_t* nam
   return true;
 }
 
+// Error 9 for a component's destination, with the last error the failed step
+// left (forming the path must not change it).
+void LogDestinationFailed(InstallSession& session, const wchar_t* directory,
+                          const wchar_t* name) {
+  WideBuffer destination;
+  DWORD error = Os().GetLastError();
+  ComponentPath(destination, directory, name);
+  Os().SetLastError(error);
+  LogCopyDestinationFailed(session, Text(destination));
+  Release(destination);
+}
+
 // A file left in the way of a copy (a stale staged copy, the leftover of a
 // cut-off copy) must be one the copy can replace.
 bool Replaceable(InstallSession& session, const wchar_t* directory, const wchar_t* name,
@@ -38,13 +50,8 @@ bool Replaceable(InstallSession& session, const wchar_t* directory, const wchar_
   // Probed and let go at once: Wine refuses to replace a file that is open at
   // all, and the copy replaces this very file.
   bool ok = !formed || CheckReplaceable(session, Text(path));
-  if (!ok) {
-    // Named by its destination, as the copy names it.
-    DWORD error = Os().GetLastError();
-    ComponentPath(path, directory, name);
-    Os().SetLastError(error);
-    LogCopyDestinationFailed(session, Text(path));
-  }
+  // Named by its destination, as the copy names it.
+  if (!ok) LogDestinationFailed(session, directory, name);
   Release(path);
   return ok;
 }
@@ -64,12 +71,7 @@ uint64_t SourceBytes(const InstallSession& session, const wchar_t* name) {
 bool Writable(InstallSession& session, const wchar_t* directory, const wchar_t* name,
               uint64_t bytes) {
   if (CheckRoomToWrite(directory, name, bytes)) return true;
-  WideBuffer destination;
-  DWORD error = Os().GetLastError();
-  ComponentPath(destination, directory, name);
-  Os().SetLastError(error);
-  LogCopyDestinationFailed(session, Text(destination));
-  Release(destination);
+  LogDestinationFailed(session, directory, name);
   return false;
 }
 
