@@ -105,10 +105,10 @@ Carry Replayed(InstallSession& session, const Entry& entry, bool userParts, bool
     // Only this answer says the printer is absent; any other is a spooler
     // that cannot tell, and nothing is created on it.
     if (Os().GetLastError() != ERROR_INVALID_PRINTER_NAME) return Carry::kNoAnswer;
-    UniquePrinter created(AddProductPrinter(session, entry.name));
+    UniquePrinter created(
+        AddProductPrinter(session, entry.name, nullptr, entry.comment, entry.location));
     if (!created) return Carry::kFailed;
-    return CarrySettings(created.get(), entry.subKey, entry.comment, entry.location, makeDefault,
-                         userParts)
+    return CarryToNewPrinter(created.get(), entry.name, entry.subKey, makeDefault, userParts)
                ? Carry::kRecovered
                : Carry::kFailed;
   }

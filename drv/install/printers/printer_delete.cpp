@@ -5,6 +5,44 @@
 #include "printers/printers.h"
 #include "session/log_section.h"
 
+namespace {
+
+// One printer's ">DeletePrinter(%s)" block. `held` is the printer opened
+// with the delete step's access already, or null: it is opened here.
+void DeletePrinterBlock(InstallSession& session, const wchar_t* name, HANDLE held) {
+  UniquePrinter printer(held);
+  const wchar_t* shown = name ? name : L"*";
+  LogSection section(session, L">DeletePrinter(%s)", shown);
+
+  if (!printer) {
+    HANDLE handle = nullptr;
+    if (!name) {
+      // OpenPrinterW with no name opens the print server itself, which is
+      // never a printer to delete.
+      Os().SetLastError(ERROR_INVALID_PRINTER_NAME);
+    } else if (OpenPrinterForDelete(name, &handle)) {
+      printer.reset(handle);
+    }
+  }
+  if (!printer) {
+    LogPrinterOpenFailed(session, shown);
+    return;
+  }
+  // Closed once the outcome is in the log.
+  if (PurgeAndDeletePrinter(printer.get()))
+    LogLine(session, L"OK");
+  else
+    LogPrinterDeleteFailed(session, shown);
+}
+
+SavedPrinter* SavedNode(InstallSession& session, const PRINTER_INFO_2W* record) {
+  for (SavedPrinter* node = session.SavedPrinters; node; node = node->next)
+    if (node->printer == record) return node;
+  return nullptr;
+}
+
+}  // namespace
+
 void DeleteAllPrinters(InstallSession& session) {
   LogSection section(session, L">DeleteAllPrinters");
   PRINTER_INFO_2W* records = session.Printers.buffer;
@@ -13,36 +51,28 @@ void DeleteAllPrinters(InstallSession& session) {
     PRINTER_INFO_2W* record = &records[i];
     if (!IsProductDriverName(record->pDriverName)) continue;
     // Saved while the printer still exists: its printer data goes with it.
-    if (!IsSavedPrinter(session, record)) SaveProductPrinter(session, record);
-    DeleteNamedPrinter(session, record->pPrinterName);
+    SavedPrinter* node = SavedNode(session, record);
+    if (!node) {
+      SaveProductPrinter(session, record);
+      node = SavedNode(session, record);
+    }
+    HANDLE held = node ? node->opened : nullptr;
+    if (node) node->opened = nullptr;
+    DeletePrinterBlock(session, record->pPrinterName, held);
   }
 }
 
 void DeleteNamedPrinter(InstallSession& session, const wchar_t* name) {
-  const wchar_t* shown = name ? name : L"*";
-  LogSection section(session, L">DeletePrinter(%s)", shown);
+  DeletePrinterBlock(session, name, nullptr);
+}
 
+bool OpenPrinterForDelete(const wchar_t* name, HANDLE* printer) {
   PRINTER_DEFAULTSW defaults = {};
   defaults.DesiredAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
-  HANDLE handle = nullptr;
-  BOOL opened = FALSE;
-  if (name) {
-    opened = Os().OpenPrinterW(const_cast<wchar_t*>(name), &handle, &defaults);
-  } else {
-    // OpenPrinterW with no name opens the print server itself, which is never
-    // a printer to delete.
-    Os().SetLastError(ERROR_INVALID_PRINTER_NAME);
-  }
-  if (!opened || !handle) {
-    LogPrinterOpenFailed(session, shown);
-  } else {
-    // Closed once the outcome is in the log.
-    UniquePrinter printer(handle);
-    if (PurgeAndDeletePrinter(printer.get()))
-      LogLine(session, L"OK");
-    else
-      LogPrinterDeleteFailed(session, shown);
-  }
+  *printer = nullptr;
+  if (Os().OpenPrinterW(const_cast<wchar_t*>(name), printer, &defaults) && *printer) return true;
+  *printer = nullptr;
+  return false;
 }
 
 bool PurgeAndDeletePrinter(HANDLE printer) {

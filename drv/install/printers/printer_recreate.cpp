@@ -50,8 +50,14 @@ void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer, char*
   // OpenPrinterW with no name would open the print server, not a printer.
   if (!printer || !printer->pPrinterName) return;
   char subKey[260] = {};
+  // Opened as the delete step will need it, which then takes the handle
+  // from the node; a printer this account may read but not delete is still
+  // read, and its delete step reports the refusal.
   HANDLE opened = nullptr;
-  if (!Os().OpenPrinterW(printer->pPrinterName, &opened, nullptr) || !opened) return;
+  bool forDelete = OpenPrinterForDelete(printer->pPrinterName, &opened);
+  if (!forDelete && (Os().GetLastError() != ERROR_ACCESS_DENIED ||
+                     !Os().OpenPrinterW(printer->pPrinterName, &opened, nullptr) || !opened))
+    return;
   UniquePrinter handle(opened);
   ReadPrinterSubKey(handle.get(), subKey);
   if (subKeyOut) std::memcpy(subKeyOut, subKey, kSubKeyBytes);
@@ -62,16 +68,11 @@ void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer, char*
       node->subKey = static_cast<char*>(Os().GlobalAlloc(GPTR, length + 1));
       if (node->subKey) std::memcpy(node->subKey, subKey, length);
       node->printer = printer;
+      if (forDelete) node->opened = handle.release();
       node->next = session.SavedPrinters;
       session.SavedPrinters = node;
     }
   }
-}
-
-bool IsSavedPrinter(const InstallSession& session, const PRINTER_INFO_2W* printer) {
-  for (const SavedPrinter* node = session.SavedPrinters; node; node = node->next)
-    if (node->printer == printer) return true;
-  return false;
 }
 
 bool WritePrinterSubKey(HANDLE printer, const char* subKey) {
@@ -100,6 +101,33 @@ bool ClearDeletedMarker(const char* path) {
   return Os().RegDeleteValueA(opened.get(), "deleted") == ERROR_SUCCESS;
 }
 
+namespace {
+
+// Both places: the product's components read either. Then the per-user
+// marker of the value the printer now holds is cleared (when `clearMarker`).
+// True when both writes succeeded.
+bool WriteSubKeyAndClearMarker(HANDLE printer, const char* subKey, bool clearMarker) {
+  if (!subKey) return false;
+  DWORD bytes = static_cast<DWORD>(std::strlen(subKey) + 1);
+  auto* data = reinterpret_cast<LPBYTE>(const_cast<char*>(subKey));
+  bool plain = Os().SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data,
+                                    bytes) == ERROR_SUCCESS;
+  bool written = Os().SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, bytes) ==
+                     ERROR_SUCCESS &&
+                 plain;
+  // With both writes done the printer holds `subKey` itself. A value longer
+  // than a read can take counts as none, as it would for a read back.
+  if (written && clearMarker && bytes <= kSubKeyBytes) {
+    char path[260] = {};
+    std::memcpy(path, kMarkerPrefix, sizeof kMarkerPrefix - 1);
+    std::memcpy(path + sizeof kMarkerPrefix - 1, subKey, bytes);
+    if (subKey[0]) ClearDeletedMarker(path);
+  }
+  return written;
+}
+
+}  // namespace
+
 bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
                    const wchar_t* location, bool makeDefault, bool clearMarker) {
   bool stored = false;
@@ -111,26 +139,13 @@ bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
     stored = Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record.get()), 0) != FALSE;
     if (makeDefault) Os().SetDefaultPrinterW(record.get()->pPrinterName);
   }
+  return WriteSubKeyAndClearMarker(printer, subKey, clearMarker) && stored;
+}
 
-  bool written = false;
-  if (subKey) {
-    DWORD bytes = static_cast<DWORD>(std::strlen(subKey) + 1);
-    auto* data = reinterpret_cast<LPBYTE>(const_cast<char*>(subKey));
-    // Both places: the product's components read either.
-    bool plain = Os().SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data,
-                                      bytes) == ERROR_SUCCESS;
-    written = Os().SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, bytes) ==
-                  ERROR_SUCCESS &&
-              plain;
-  }
-  if (written && clearMarker) {
-    // The marker is cleared for the value the new printer now holds.
-    char path[260] = {};
-    std::memcpy(path, kMarkerPrefix, sizeof kMarkerPrefix - 1);
-    ReadPrinterSubKey(printer, path + sizeof kMarkerPrefix - 1);
-    if (path[sizeof kMarkerPrefix - 1]) ClearDeletedMarker(path);
-  }
-  return written && stored;
+bool CarryToNewPrinter(HANDLE printer, const wchar_t* name, const char* subKey, bool makeDefault,
+                       bool clearMarker) {
+  if (makeDefault) Os().SetDefaultPrinterW(name);
+  return WriteSubKeyAndClearMarker(printer, subKey, clearMarker);
 }
 
 void RecreateSavedPrinters(InstallSession& session) {
@@ -142,15 +157,17 @@ void RecreateSavedPrinters(InstallSession& session) {
   auto tookDefault = [run] {
     if (run) run->defaultToFirst = 2;
   };
+  MonitorCheck monitors;
   for (SavedPrinter* node = session.SavedPrinters; node; node = node->next) {
     PRINTER_INFO_2W* saved = node->printer;
     if (!saved || !saved->pPrinterName) continue;
-    UniquePrinter printer(AddProductPrinter(session, saved->pPrinterName));
+    UniquePrinter printer(AddProductPrinter(session, saved->pPrinterName, &monitors,
+                                            saved->pComment, saved->pLocation));
     if (!printer) continue;
     bool makeDefault =
         ((saved->Attributes & PRINTER_ATTRIBUTE_DEFAULT) && IsProductDriverName(saved->pDriverName)) ||
         JournalWantsDefault(session, saved->pPrinterName) || takesDefault();
-    if (CarrySettings(printer.get(), node->subKey, saved->pComment, saved->pLocation, makeDefault)) {
+    if (CarryToNewPrinter(printer.get(), saved->pPrinterName, node->subKey, makeDefault)) {
       JournalPrinterRecreated(session, saved->pPrinterName);
       if (makeDefault) tookDefault();
     }
@@ -162,7 +179,7 @@ void RecreateSavedPrinters(InstallSession& session) {
 
   // A first install, or one whose saved printers all failed, gets one printer.
   if (recreated == 0) {
-    UniquePrinter printer(AddProductPrinter(session, kFirstPrinterName));
+    UniquePrinter printer(AddProductPrinter(session, kFirstPrinterName, &monitors));
     if (printer && takesDefault() && Os().SetDefaultPrinterW(kFirstPrinterName)) tookDefault();
   }
   FinishJournal(session);

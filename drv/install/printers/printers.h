@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "monitor/monitor.h"
 #include "session/session.h"
 
 // Lists the machine's printers into `list`, first freeing what the list held:
@@ -27,17 +28,33 @@ bool ClosePrinterHandle(HANDLE printer);
 // Once per run: SavedPrinters and RedirectedPorts point into the snapshot.
 void MarkDefaultPrinter(InstallSession& session);
 
-HANDLE AddProductPrinter(InstallSession& session, const wchar_t* name);
+// The monitor check of a batch of AddProductPrinter calls: the first printer
+// lists the monitors and the rest of the batch reads that listing, since
+// nothing in a batch registers or removes a monitor. A listing that failed is
+// not kept: the next printer lists, and logs, again.
+struct MonitorCheck {
+  MonitorList list;
+  MonitorCheck() = default;
+  MonitorCheck(const MonitorCheck&) = delete;
+  MonitorCheck& operator=(const MonitorCheck&) = delete;
+  ~MonitorCheck() { FreeMonitorList(list); }
+};
+
+// `check`, when given, is the batch's monitor check. `comment` and
+// `location` go into the new printer's record (null: an empty comment and
+// no location), so a carried printer is never seen without them.
+HANDLE AddProductPrinter(InstallSession& session, const wchar_t* name, MonitorCheck* check = nullptr,
+                         const wchar_t* comment = nullptr, const wchar_t* location = nullptr);
 
 void DeleteAllPrinters(InstallSession& session);
 void DeleteNamedPrinter(InstallSession& session, const wchar_t* name);
+// OpenPrinterW with the access the delete step asks for.
+bool OpenPrinterForDelete(const wchar_t* name, HANDLE* printer);
 bool PurgeAndDeletePrinter(HANDLE printer);
 
 // Notes a product printer with a "SubKey" in SavedPrinters; `subKey` (64
 // bytes, may be null) receives the value read, "" when there is none.
 void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer, char* subKey = nullptr);
-// Whether the printer's record is noted in SavedPrinters already.
-bool IsSavedPrinter(const InstallSession& session, const PRINTER_INFO_2W* printer);
 void RecreateSavedPrinters(InstallSession& session);
 bool WritePrinterSubKey(HANDLE printer, const char* subKey);
 // `buffer` holds at least 64 bytes.
@@ -51,3 +68,7 @@ bool ClearDeletedMarker(const char* path);
 // and the comment and location stored.
 bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
                    const wchar_t* location, bool makeDefault, bool clearMarker = true);
+// The same for a printer AddProductPrinter created under `name` with its
+// comment and location in the record: the default status and the sub-key.
+bool CarryToNewPrinter(HANDLE printer, const wchar_t* name, const char* subKey, bool makeDefault,
+                       bool clearMarker = true);

@@ -222,6 +222,7 @@ void EndSession(InstallSession& session) {
   for (SavedPrinter* node = session.SavedPrinters; node;) {
     SavedPrinter* next = node->next;
     if (node->subKey) Os().GlobalFree(node->subKey);
+    if (node->opened) Os().ClosePrinter(node->opened);
     Os().GlobalFree(node);
     node = next;
   }

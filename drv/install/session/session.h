@@ -81,6 +81,9 @@ struct SavedPrinter {
   char* subKey;              // the printer's "SubKey" value (ANSI), owned
   PRINTER_INFO_2W* printer;  // its record inside the session's Printers, borrowed
   SavedPrinter* next;
+  // The printer opened with the delete step's access by the save, owned until
+  // the delete step takes it; null when the save could only read.
+  HANDLE opened;
 };
 
 // Where the removal wrote "file:" into a redirected printer's port text (see
