@@ -341,12 +341,17 @@ void World::Cut() {
 }
 
 void World::PowerOn() {
+  const bool cut = stopped_;
   stopAfter_ = -1;
   stopped_ = false;
   spoolerRunning = true;
   lingeringModules.clear();
   trayRunning = false;
-  for (auto& file : files) file.second.lockedForever = file.second.mapped = false;
+  for (auto& file : files) {
+    file.second.lockedForever = file.second.mapped = false;
+    if (cut && file.second.unflushed) file.second.bytes = file.second.flushedBytes;
+    file.second.unflushed = false;
+  }
   Handles& h = TheHandles();
   h.files.clear();
   h.printers.clear();
@@ -621,7 +626,10 @@ void World::InstallHooks() {
                                      LPOVERLAPPED) {
     auto it = h.files.find(file);
     if (it == h.files.end()) return Fail(ERROR_INVALID_HANDLE);
-    std::string& bytes = w.files[it->second.key].bytes;
+    WorldFile& changed = w.files[it->second.key];
+    if (!changed.unflushed) changed.flushedBytes = changed.bytes;
+    changed.unflushed = true;
+    std::string& bytes = changed.bytes;
     if (bytes.size() < it->second.position + count) bytes.resize(it->second.position + count);
     if (count) std::memcpy(&bytes[it->second.position], buffer, count);
     it->second.position += count;
@@ -718,10 +726,11 @@ void World::InstallHooks() {
     w.bootDeletes.push_back(Str(from));
     return TRUE;
   });
-  Set<&Platform::FlushFileBuffers>([&h](HANDLE file) {
+  Set<&Platform::FlushFileBuffers>([&w, &h](HANDLE file) {
     auto it = h.files.find(file);
     if (it == h.files.end()) return Fail(ERROR_INVALID_HANDLE);
     if (!(it->second.access & (GENERIC_WRITE | GENERIC_ALL))) return Fail(ERROR_ACCESS_DENIED);
+    w.files[it->second.key].unflushed = false;
     return TRUE;
   });
   Set<&Platform::GetFileInformationByHandle>([&w, &h](HANDLE file,

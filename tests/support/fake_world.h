@@ -50,6 +50,10 @@ struct WorldFile {
   bool reparsePoint = false;   // a symbolic link or junction stands at the name
   uint64_t created = 0;        // the machine's file-time order of its creation (CREATE_NEW)
   std::wstring sddl;           // access list it was created with (SDDL), when one was given
+  // Data written since the last FlushFileBuffers is lost at a power cut:
+  // the file then holds what it held at its last flush (a rename keeps this).
+  bool unflushed = false;
+  std::string flushedBytes;
 };
 
 // A process token as the tray start reads it.

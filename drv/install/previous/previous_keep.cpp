@@ -60,7 +60,7 @@ bool PutList(wchar_t* field, size_t capacity, const wchar_t* list) {
   return true;
 }
 
-KeptFile* FindKept(PreviousInstallation& previous, const wchar_t* name, uint32_t role) {
+const KeptFile* FindKept(const PreviousInstallation& previous, const wchar_t* name, uint32_t role) {
   for (uint32_t i = 0; i < previous.fileCount; ++i)
     if (previous.files[i].role == role && SamePathText(previous.files[i].name, name))
       return &previous.files[i];
@@ -70,8 +70,8 @@ KeptFile* FindKept(PreviousInstallation& previous, const wchar_t* name, uint32_t
 // One installed file into the kept folder, noted in the record (once per
 // name). Absent, it is noted as absent. False, with `failed` naming it, when
 // it exists and cannot be kept.
-bool KeepFile(PreviousInstallation& previous, const wchar_t* folder, const wchar_t* path,
-              uint32_t role) {
+bool KeepFile(PreviousInstallation& previous, const PreviousInstallation& earlier,
+              const wchar_t* folder, const wchar_t* path, uint32_t role) {
   const wchar_t* name = BareName(path);
   if (!*name || FindKept(previous, name, role)) return true;
   if (previous.fileCount == kMaxKeptFiles) {
@@ -90,7 +90,11 @@ bool KeepFile(PreviousInstallation& previous, const wchar_t* folder, const wchar
   if (ok) {
     if (Os().GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES &&
         (Os().GetLastError() == ERROR_FILE_NOT_FOUND || Os().GetLastError() == ERROR_PATH_NOT_FOUND)) {
-      kept.present = 0;
+      // Gone since an earlier run kept it (a cut between the registration's
+      // removal and the file's, say): that copy stays the one to put back.
+      const KeptFile* before = FindKept(earlier, name, role);
+      if (before && before->present) kept = *before;
+      else kept.present = 0;
     } else {
       ok = CopyHashed(path, Text(target), &kept.size, kept.sha256);
       kept.present = 1;
@@ -120,8 +124,8 @@ void TakeMonitorPart(PreviousInstallation& to, const PreviousInstallation& from)
     if (from.files[i].role == kKeptMonitorLibrary) to.files[to.fileCount++] = from.files[i];
 }
 
-bool KeepDriver(PreviousInstallation& previous, const DRIVER_INFO_6W& record,
-                const wchar_t* folder, const wchar_t** failed) {
+bool KeepDriver(PreviousInstallation& previous, const PreviousInstallation& earlier,
+                const DRIVER_INFO_6W& record, const wchar_t* folder, const wchar_t** failed) {
   *failed = kProductDriver;
   previous.hasDriver = 1;
   previous.driverVersion = record.cVersion;
@@ -147,11 +151,11 @@ bool KeepDriver(PreviousInstallation& previous, const DRIVER_INFO_6W& record,
                               record.pHelpFile}) {
     if (!path || !*path) continue;
     *failed = path;
-    if (!KeepFile(previous, folder, path, kKeptDriverFile)) return false;
+    if (!KeepFile(previous, earlier, folder, path, kKeptDriverFile)) return false;
   }
   for (const wchar_t* path = record.pDependentFiles; path && *path; path += std::wcslen(path) + 1) {
     *failed = path;
-    if (!KeepFile(previous, folder, path, kKeptDriverFile)) return false;
+    if (!KeepFile(previous, earlier, folder, path, kKeptDriverFile)) return false;
   }
   return true;
 }
@@ -190,21 +194,25 @@ bool KeepPreviousInstallation(InstallSession& session, PreviousInstallation& pre
     ok = false;
     failed = Text(folderPath);
   }
-  if (ok && index >= 0) {
-    const auto& record = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer)[index];
-    ok = KeepDriver(previous, record, Text(folderPath), &failed);
-  } else if (ok && earlier.hasDriver) {
-    // Never replaced by nothing.
+  // A record left by an earlier run means that run did not end well (a run
+  // without error drops it): what stands now may be its half-made work (a
+  // new library copied in before a cut, the spooler still naming the old
+  // monitor). The component that record holds is the last one known to
+  // work, and it stays the one to put back; it is never replaced by nothing.
+  if (ok && earlier.hasDriver) {
     TakeDriverPart(previous, earlier);
+  } else if (ok && index >= 0) {
+    const auto& record = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer)[index];
+    ok = KeepDriver(previous, earlier, record, Text(folderPath), &failed);
   }
-  if (ok && library) {
+  if (ok && earlier.hasMonitor) {
+    TakeMonitorPart(previous, earlier);
+  } else if (ok && library) {
     previous.hasMonitor = 1;
     failed = library;
     ok = Put(previous.monitorName, kKeptTextChars, kProductPort) &&
          Put(previous.monitorLibrary, MAX_PATH, BareName(library)) &&
-         KeepFile(previous, Text(folderPath), library, kKeptMonitorLibrary);
-  } else if (ok && earlier.hasMonitor) {
-    TakeMonitorPart(previous, earlier);
+         KeepFile(previous, earlier, Text(folderPath), library, kKeptMonitorLibrary);
   }
   FreeDriverList(drivers);
 
