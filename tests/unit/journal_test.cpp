@@ -715,6 +715,9 @@ TEST_P(PutBack, AFailedUpgradeLeavesThePreviousInstallationWorking) {
   EXPECT_EQ(world.FindFile(kSystemLibrary)->bytes, oldLibrary);
   EXPECT_EQ(world.FindFile(kStoreDriver)->bytes, "driver of build 1000");
   EXPECT_EQ(Damage(world), "") << ::testing::PrintToString(log);
+  // Kept, with their record, for the next run.
+  EXPECT_FALSE(world.FilesIn(kKeptFolder).empty());
+  EXPECT_NE(world.FindRegValue(kJournal, "previous"), nullptr);
 
   failing = false;
   RunResult result = Install(world);

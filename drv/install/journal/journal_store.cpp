@@ -554,7 +554,10 @@ void RemoveDecided(Store& store) {
   }
   // Every entry of the key decided (none left unread, none kept): the key is
   // emptied in one call, its access list stays.
-  bool all = store.unread == 0;
+  // The previous installation's record beside the entries stays.
+  bool all = store.unread == 0 &&
+             Os().RegQueryValueExW(store.key, kPreviousValue, nullptr, nullptr, nullptr,
+                                   nullptr) == ERROR_FILE_NOT_FOUND;
   for (uint32_t i = 0; i < store.count && all; ++i)
     all = store.entries[i].gone || store.entries[i].dropping;
   if (all && Os().RegDeleteTreeW(store.key, nullptr) == ERROR_SUCCESS) {

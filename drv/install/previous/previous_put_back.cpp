@@ -117,6 +117,18 @@ bool PutBackMonitorLibrary(InstallSession& session, const PreviousInstallation& 
     SpoolerStop stopped(&session);
     ok = CopyChecked(Text(source), Text(target), *kept);
   }
+  if (!ok && Length(target) > 0) {
+    // Wine's spooler runs in this process, and a library it failed to load
+    // stays open here: it cannot be replaced or deleted, only renamed. It
+    // goes out of the way and is deleted later.
+    WideBuffer aside;
+    if (Assign(aside, Text(target)) && Append(aside, L".old") &&
+        Os().MoveFileExW(Text(target), Text(aside), MOVEFILE_REPLACE_EXISTING)) {
+      if (!Os().DeleteFileW(Text(aside))) AddPendingDelete(&session.PendingDeletes, Text(aside));
+      ok = CopyChecked(Text(source), Text(target), *kept);
+    }
+    Release(aside);
+  }
   if (!ok) Assign(failed, Text(target));
   Release(source);
   Release(target);
