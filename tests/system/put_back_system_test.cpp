@@ -31,6 +31,10 @@ using namespace productrun;
 const wchar_t kJournalKey[] = L"SOFTWARE\\Tamarel Software KFT\\Loomscribe\\CarriedPrinters";
 const wchar_t kKeptFolder[] = L"Loomscribe-previous";
 const wchar_t* const kPrinters[] = {L"Loomscribe", L"Lmx PutBack Office", L"Lmx PutBack Hall"};
+// Another vendor's printer on the product's port, of a driver of its own.
+const wchar_t kForeign[] = L"Lmx PutBack Other Vendor";
+const wchar_t kForeignDriver[] = L"Lmx PutBack Other Driver";
+const std::vector<std::wstring> kForeignFiles = {L"lmxothdrv.dll", L"lmxothui.dll"};
 
 std::wstring Variants() { return testutil::WindowsPath(LMX_BUILD_DIR_UNIX) + L"\\variants\\"; }
 
@@ -182,7 +186,12 @@ class PutBackSystemTest : public ProductTest, public ::testing::WithParamInterfa
     Customise(kPrinters[1], "lmx-putback-1", L"second floor", L"room 12");
     Customise(kPrinters[2], "lmx-putback-2", L"", L"");
     ASSERT_TRUE(::SetDefaultPrinterW(kPrinters[1]));
+    const std::wstring x64 = testutil::ProductX64Directory() + L"\\";
+    ASSERT_TRUE(winespool::AddDriverFrom(kForeignDriver, {x64 + L"lmxdrv64.dll", kForeignFiles[0]},
+                                         {x64 + L"lmxui64.dll", kForeignFiles[1]}));
+    ASSERT_TRUE(winespool::AddPrinterOn(kForeign, kForeignDriver, winespool::kPort));
     before = UserState();
+    ASSERT_THAT(before, HasSubstr("printer " + Narrow(kForeign) + " port=Loomscribe:"));
     ASSERT_THAT(before, HasSubstr(Fingerprint(Variants() + L"1213\\lmxmon64.dll")));
     driverBefore = DriverFiles();
     ASSERT_EQ(driverBefore[winespool::DriverDirectory() + L"3\\lmxdrv64.dll"],
@@ -201,6 +210,8 @@ class PutBackSystemTest : public ProductTest, public ::testing::WithParamInterfa
   void CleanUp() override {
     ProductTest::CleanUp();
     for (const wchar_t* name : kPrinters) winespool::DeletePrinterNamed(name);
+    winespool::DeletePrinterNamed(kForeign);
+    winespool::RemoveDriverNamed(kForeignDriver, kForeignFiles);
     std::wstring kept = winespool::DriverDirectory() + kKeptFolder;
     DeleteFilesOf(kept);
     ::RemoveDirectoryW(kept.c_str());
@@ -249,6 +260,10 @@ TEST_P(PutBackSystemTest, TheFailedUpgradeLeavesThePreviousInstallationWorking) 
   // Read afresh in this process: the spooler loads the monitor again here.
   EXPECT_EQ(UserState(), before);
   EXPECT_EQ(DriverFiles(), driverBefore);
+  EXPECT_TRUE(testutil::ReadFileBytes(winespool::SystemDirectoryPath() + L"lmxmon64.dll") ==
+              testutil::ReadFileBytes(Variants() + L"1213\\lmxmon64.dll"));
+  EXPECT_TRUE(testutil::ReadFileBytes(winespool::DriverDirectory() + L"3\\lmxdrv64.dll") ==
+              testutil::ReadFileBytes(Variants() + L"1213\\lmxdrv64.dll"));
   for (const wchar_t* name : kPrinters) EXPECT_TRUE(PrintsAJob(name)) << name;
 
   // The next install with good components replaces both and loses nothing.
