@@ -15,7 +15,7 @@
 // writes anything belongs here.
 #define LMX_WORLD_STATE_CHANGING(X)                                         \
   X(CreateFileW) X(WriteFile) X(DeleteFileW) X(MoveFileExW) X(CreateDirectoryW) \
-  X(NtCreateFile) X(SetEndOfFile)                                           \
+  X(RemoveDirectoryW) X(NtCreateFile) X(SetEndOfFile)                                 \
   X(CreateProcessW) X(CreateProcessWithTokenW) X(PostMessageW)              \
   X(ControlService) X(StartServiceW)                                        \
   X(RegCreateKeyExW) X(RegSetValueExW) X(RegDeleteValueA) X(RegDeleteTreeW) \
@@ -289,6 +289,9 @@ World::World() {
   // Users may create folders of their own in ProgramData.
   directories[Lower(std::wstring(kProgramData))].sddl =
       L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CI;0x100116;;;BU)(A;OICI;0x1200a9;;;BU)";
+  // Only SYSTEM and Administrators write in the spooler's driver directory.
+  directories[Lower(std::wstring(kDriverDir))].sddl =
+      L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
   InstallHooks();
   InstallRunHooks();
   InstallPowerSwitch();

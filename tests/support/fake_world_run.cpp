@@ -198,6 +198,16 @@ void World::InstallRunHooks() {
     w.directories[key].sddl = sddl;
     return TRUE;
   });
+  Set<&Platform::RemoveDirectoryW>([&w](LPCWSTR path) -> BOOL {
+    std::wstring key = Lower(Str(path));
+    if (!w.directories.count(key)) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!w.FilesIn(key).empty()) return Fail(ERROR_DIR_NOT_EMPTY);
+    for (const auto& d : w.directories)
+      if (d.first.size() > key.size() && d.first.compare(0, key.size() + 1, key + L"\\") == 0)
+        return Fail(ERROR_DIR_NOT_EMPTY);
+    w.directories.erase(key);
+    return TRUE;
+  });
   auto create = Previous<&Platform::CreateFileW>();
   Set<&Platform::CreateFileW>([&w, &r, create](LPCWSTR path, DWORD access, DWORD share,
                                                LPSECURITY_ATTRIBUTES attributes,

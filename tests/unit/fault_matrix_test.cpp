@@ -110,8 +110,10 @@ std::vector<Case> Cases() {
          // closed) are written first; a copy writes its "<name>.tmp".
          fake::ReportShortWriteInto([](LPCWSTR path, DWORD flags) {
            size_t n = path ? wcslen(path) : 0;
+           // The kept copies of the installation come before any copy.
            return !(flags & FILE_FLAG_DELETE_ON_CLOSE) && n > 4 &&
-                  _wcsicmp(path + n - 4, L".tmp") == 0;
+                  _wcsicmp(path + n - 4, L".tmp") == 0 &&
+                  !wcsstr(path, L"\\Loomscribe-previous\\");
          });
        }},
       {9, true, kAddDriver, L"Cant't open destination file: " + kDriverDir + L"lmxui64.dll",

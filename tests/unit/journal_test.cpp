@@ -87,7 +87,8 @@ std::map<std::string, Decoded> Entries(fake::World& world) {
   std::map<std::string, Decoded> out;
   auto key = world.registry.find(kJournal);
   if (key != world.registry.end())
-    for (const auto& value : key->second) out[value.first] = Decode(value.second.bytes);
+    for (const auto& value : key->second)
+      if (value.first != "previous") out[value.first] = Decode(value.second.bytes);
   for (const auto& k : world.registry)
     if (k.first.compare(0, kJournal.size() + 1, kJournal + "\\") == 0) {
       Decoded d;
@@ -110,7 +111,9 @@ std::vector<std::string> Valued(
   std::vector<std::string> out;
   for (const auto& key : registry)
     for (const auto& value : key.second)
-      out.push_back(key.first + "|" + value.first + "|" + std::to_string(value.second.type) +
+      // The kept previous installation's record describes what is there.
+      if (value.first != "previous")
+        out.push_back(key.first + "|" + value.first + "|" + std::to_string(value.second.type) +
                     "|" + value.second.bytes);
   return out;
 }
@@ -370,9 +373,10 @@ TEST(JournalCost, OneValuePerPrinterAndNothingWrittenWithoutPrinters) {
   int c0 = costOf(0, &f0, &s0, &o0);
   costOf(1, &f1, &s1, &o1);
   costOf(3, &f3, &s3, &o3);
-  // Nothing to carry: the journal is not made, nothing written or flushed.
-  EXPECT_EQ(c0, 0);
-  EXPECT_EQ(f0, 0);
+  // Nothing to carry: the key holds only the previous installation's
+  // record, made and flushed once.
+  EXPECT_EQ(c0, 1);
+  EXPECT_EQ(f0, 1);
   // One value per printer; the printer is opened once before its deletion.
   EXPECT_EQ(s3 - s1, 2);
   EXPECT_EQ(o3 - o1, 2 * (o1 - o0));
@@ -402,7 +406,8 @@ TEST_P(JournalWriteFault, EndsWith100AfterTheSetUpAndChangesNothing) {
   // The run's log file is written whatever the run does.
   auto countFiles = [this] {
     return std::count_if(world.files.begin(), world.files.end(), [](const auto& f) {
-      return f.first.rfind(L"c:\\programdata\\", 0) != 0;
+      return f.first.rfind(L"c:\\programdata\\", 0) != 0 &&
+             f.first.find(L"\\loomscribe-previous\\") == std::wstring::npos;
     });
   };
   auto filesBefore = countFiles();
@@ -735,14 +740,18 @@ TEST_F(JournalTest, TheDefaultPassesToAProductPrinterNotToAnotherVendors) {
 // oversized value an entry of its own that goes; nothing written and no key
 // made when there is nothing to carry.
 TEST_F(JournalTest, TheKeyIsProtectedAndBoundedAndOnlyMadeWhenNeeded) {
-  world.InstallProduct();
-  fake::Wrap<&Platform::RegCreateKeyExW>([](auto& previous, HKEY root, LPCWSTR sub, auto... a) {
-    if (sub && std::wstring(sub).find(L"CarriedPrinters") != std::wstring::npos)
+  bool refused = true;
+  fake::Wrap<&Platform::RegCreateKeyExW>([&](auto& previous, HKEY root, LPCWSTR sub, auto... a) {
+    if (refused && sub && std::wstring(sub).find(L"CarriedPrinters") != std::wstring::npos)
       return static_cast<LSTATUS>(ERROR_ACCESS_DENIED);
     return previous(root, sub, a...);
   });
-  EXPECT_FALSE(Install(world).errorsCounted);  // nothing to carry: no error 20
+  // A first install: nothing to carry or keep, so no error 20.
+  EXPECT_FALSE(Install(world).errorsCounted);
   EXPECT_EQ(world.registry.count(kJournal), 0u);
+  // Over an installation the previous one's record needs the key.
+  EXPECT_TRUE(Install(world).errorsCounted);
+  refused = false;
 
   auto moved = [](const std::wstring& name) {
     std::string v(20, '\0');

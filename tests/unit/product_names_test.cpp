@@ -103,6 +103,10 @@ TEST(ProductNamesTest, EachErrorCodeComesWithItsText) {
        [](InstallSession& s) { LogFileDeleteFailed(s, L"C:\\f"); }},
       {20, L"Can`t write the printer journal", LogJournalWriteFailed},
       {21, L"Can`t carry printer 'P'", [](InstallSession& s) { LogCantCarryPrinter(s, L"P"); }},
+      {22, L"Can`t keep a file of the previous installation: C:\\f",
+       [](InstallSession& s) { LogCantKeepPreviousFile(s, L"C:\\f"); }},
+      {23, L"Can`t put back the previous installation: C:\\f",
+       [](InstallSession& s) { LogCantPutBackPrevious(s, L"C:\\f"); }},
   };
   const std::vector<std::wstring> formats = {
       L"Can't open service manager.",
@@ -126,6 +130,8 @@ TEST(ProductNamesTest, EachErrorCodeComesWithItsText) {
       L"Can`t delete or schedule file: %s",
       L"Can`t write the printer journal",
       L"Can`t carry printer '%s'",
+      L"Can`t keep a file of the previous installation: %s",
+      L"Can`t put back the previous installation: %s",
   };
 
   fake::FakePlatform os;
@@ -138,13 +144,13 @@ TEST(ProductNamesTest, EachErrorCodeComesWithItsText) {
     expected.push_back(L"Error(" + std::to_wstring(row.code) + L"): " + row.line);
   }
   EXPECT_THAT(testutil::LogLines(session), ::testing::ElementsAreArray(expected));
-  EXPECT_EQ(session.ErrorCount, 21);
+  EXPECT_EQ(session.ErrorCount, 23);
   EndSession(session);
 
-  for (int code = 1; code <= 21; ++code)
+  for (int code = 1; code <= 23; ++code)
     EXPECT_EQ(ErrorMessageFormat(code), formats[code - 1]) << code;
   EXPECT_STREQ(ErrorMessageFormat(0), L"");
-  EXPECT_STREQ(ErrorMessageFormat(22), L"");
+  EXPECT_STREQ(ErrorMessageFormat(24), L"");
 }
 
 // Names this program defines match in any ASCII letter case and nothing

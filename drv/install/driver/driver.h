@@ -25,3 +25,7 @@ DRIVER_INFO_2W* QueryPrinterDriver(HANDLE printer);
 
 void InstallPrinterDriver(InstallSession& session);
 bool AddDriverRecord(DRIVER_INFO_6W* record);
+// Whether the registered product driver has every file it names in its
+// version folder with the bytes of the staged copy of that name (`staged`:
+// full paths, empty ones skipped). A file that is not logs its path.
+bool DriverFilesInPlace(InstallSession& session, const wchar_t* const* staged, int stagedCount);

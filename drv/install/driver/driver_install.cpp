@@ -74,6 +74,8 @@ bool InPlace(const WideBuffer& folder, const wchar_t* path, const wchar_t* const
   return false;
 }
 
+}  // namespace
+
 // Wine's AddPrinterDriverExW reports success even when a copy into its store
 // failed (a full or read-only disk), whatever the flags. The driver is only
 // in place when every file its registered record names lies in its version
@@ -108,8 +110,6 @@ bool DriverFilesInPlace(InstallSession& session, const wchar_t* const* staged, i
   FreeDriverList(drivers);
   return ok;
 }
-
-}  // namespace
 
 bool AddDriverRecord(DRIVER_INFO_6W* record) {
   return Os().AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(record),

@@ -375,6 +375,8 @@ void ReadEntries(Store& store, DWORD values, DWORD subKeys, BYTE* scratch) {
     LSTATUS status =
         Os().RegEnumValueW(store.key, index, name, &chars, nullptr, &type, scratch, &bytes);
     if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) break;
+    // The previous installation's record lies beside the entries.
+    if (chars < 256 && _wcsicmp(name, kPreviousValue) == 0) continue;
     if (store.count >= kMaxEntries) {
       ++store.unread;
       continue;
@@ -568,6 +570,30 @@ void Close(Store& store) {
   if (store.entries) Os().GlobalFree(store.entries);
   if (store.key) Os().RegCloseKey(store.key);
   store = Store{};
+}
+
+bool ReadPreviousRecord(BYTE* data, DWORD* bytes) {
+  HKEY opened = nullptr;
+  if (OpenKey(false, &opened) != ERROR_SUCCESS || !opened) return false;
+  UniqueKey key(opened);
+  DWORD type = REG_NONE;
+  LSTATUS status = Os().RegQueryValueExW(key.get(), kPreviousValue, nullptr, &type, data, bytes);
+  return status == ERROR_SUCCESS && type == REG_BINARY;
+}
+
+bool WritePreviousRecord(Store& store, const BYTE* data, DWORD bytes) {
+  LSTATUS status = store.key ? Os().RegSetValueExW(store.key, kPreviousValue, 0, REG_BINARY, data,
+                                                   bytes)
+                             : ERROR_INVALID_HANDLE;
+  if (status != ERROR_SUCCESS) Os().SetLastError(static_cast<DWORD>(status));
+  return status == ERROR_SUCCESS;
+}
+
+void DeletePreviousRecord() {
+  HKEY opened = nullptr;
+  if (OpenKey(false, &opened) != ERROR_SUCCESS || !opened) return;
+  UniqueKey key(opened);
+  Os().RegDeleteValueW(key.get(), kPreviousValue);
 }
 
 void Clear() {

@@ -96,6 +96,18 @@ void Close(Store& store);
 // The whole key goes (the end of a completed uninstall).
 void Clear();
 
+// The record of the kept previous installation (previous/previous.h): one
+// REG_BINARY value of the key, beside the entries, which the entries'
+// reading passes over.
+inline constexpr wchar_t kPreviousValue[] = L"Previous";
+// Reads it into `data` (`*bytes` its size on the way in and out), the key
+// protected first. False when there is none or it cannot be read.
+bool ReadPreviousRecord(BYTE* data, DWORD* bytes);
+// Written on an open store, flushed with its entries.
+bool WritePreviousRecord(Store& store, const BYTE* data, DWORD bytes);
+// The record goes (a missing one is no failure).
+void DeletePreviousRecord();
+
 // The account this program runs as; false when it cannot be read.
 bool OwnAccount(BYTE* sid, DWORD* sidBytes);
 bool SameAccount(const Entry& entry, const BYTE* sid, DWORD sidBytes);

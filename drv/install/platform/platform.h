@@ -63,6 +63,7 @@
   /* kernel: the run lock and the log folder */                   \
   X(CreateMutexExW, K, nullptr)                                   \
   X(CreateDirectoryW, K, FALSE)                                   \
+  X(RemoveDirectoryW, K, FALSE)                                   \
   X(FindFirstFileW, K, INVALID_HANDLE_VALUE)                      \
   X(FindNextFileW, K, FALSE)                                      \
   X(FindClose, K, FALSE)                                          \

@@ -9,6 +9,7 @@
 #include "monitor/port_text.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
+#include "previous/previous.h"
 #include "printers/printers.h"
 #include "session/session.h"
 
@@ -243,7 +244,9 @@ bool PrepareJournal(InstallSession& session) {
         std::wcsstr(records[i].pPortName, kProductPort))
       ++moves;
 
-  bool writing = carried > 0 || moves > 0 || uncarriedDefault;
+  const bool previousKept =
+      session.Previous && (session.Previous->hasDriver || session.Previous->hasMonitor);
+  bool writing = carried > 0 || moves > 0 || uncarriedDefault || previousKept;
   if (!journal::Open(store, writing, carried + moves + 1)) {
     if (writing) {
       LogJournalWriteFailed(session);
@@ -329,7 +332,9 @@ bool PrepareJournal(InstallSession& session) {
       written = journal::Write(store, *entry);
     }
   }
-  if (store.count > first && written) written = journal::Flush(store);
+  // The previous installation's record goes in the same flush.
+  if (written && previousKept) written = RecordPreviousInstallation(*session.Previous, store);
+  if ((store.count > first || previousKept) && written) written = journal::Flush(store);
   if (!written) {
     journal::TakeBack(store, first);
     for (uint32_t e = 0; e < first; ++e) store.entries[e].dropping = 0;

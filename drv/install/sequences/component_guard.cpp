@@ -10,6 +10,7 @@
 #include "files/files.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
+#include "previous/previous.h"
 #include "sequences/sequences.h"
 #include "session/session.h"
 
@@ -22,6 +23,7 @@ struct ReliedOnFile {
   const wchar_t* directory;  // where a lost copy goes back to (own text)
   const wchar_t* name;       // the component file name, or null when not ours
   WideBuffer ownDirectory;
+  uint32_t keptRole;         // what the file is among the kept ones
 };
 
 // The file name after the last backslash.
@@ -46,6 +48,7 @@ int CollectReliedOnFiles(InstallSession& session, ReliedOnFile* files) {
     Assign(f.path, library);
     f.directory = Text(session.SystemDirectory);
     f.name = nullptr;  // put back only under the conditions of MonitorLibraryToCopyBack
+    f.keptRole = kKeptMonitorLibrary;
   }
   DriverList drivers;
   ListDrivers(drivers, session.Environment);
@@ -64,6 +67,7 @@ int CollectReliedOnFiles(InstallSession& session, ReliedOnFile* files) {
       Append(f.ownDirectory, L"\\");
       f.directory = Text(f.ownDirectory);
       f.name = ComponentNamed(session, FileName(path));
+      f.keptRole = kKeptDriverFile;
     }
   }
   FreeDriverList(drivers);
@@ -89,13 +93,25 @@ void KeepComponentFiles(InstallSession& session) {
   }
   ReleasePendingRenames(table);
 
-  // A file carried off before the install ended is copied again.
-  if (MonitorLibraryToCopyBack(session))
-    CopyComponentFile(session, Text(session.SystemDirectory), session.MonitorFile, nullptr, 0, true);
-  for (int i = 0; i < count; ++i) {
-    if (!files[i].name) continue;
-    if (Os().GetFileAttributesW(Text(files[i].path)) != INVALID_FILE_ATTRIBUTES) continue;
-    CopyComponentFile(session, files[i].directory, files[i].name, nullptr, 0, true);
+  // A file carried off before the install ended is copied again: after a
+  // put-back from the kept previous installation, never from this program's
+  // folder, which holds the build that did not work.
+  if (session.Previous && session.Previous->putBack) {
+    for (int i = 0; i < count; ++i) {
+      const wchar_t* path = Text(files[i].path);
+      if (Os().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) continue;
+      if (!CopyKeptFile(session, FileName(path), files[i].keptRole, path))
+        LogCopyFailed(session, path);
+    }
+  } else {
+    if (MonitorLibraryToCopyBack(session))
+      CopyComponentFile(session, Text(session.SystemDirectory), session.MonitorFile, nullptr, 0,
+                        true);
+    for (int i = 0; i < count; ++i) {
+      if (!files[i].name) continue;
+      if (Os().GetFileAttributesW(Text(files[i].path)) != INVALID_FILE_ATTRIBUTES) continue;
+      CopyComponentFile(session, files[i].directory, files[i].name, nullptr, 0, true);
+    }
   }
   for (int i = 0; i < count; ++i) {
     Release(files[i].path);

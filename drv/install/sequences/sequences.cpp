@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "journal/journal.h"
 #include "printers/journal.h"
+#include "previous/previous.h"
 #include "printers/printers.h"
 #include "service/spooler.h"
 #include "session/log_file.h"
@@ -170,6 +171,7 @@ void ReInstall(InstallSession& session) {
 
   if (session.InstallMonitor) InstallPortMonitor(session);
   InstallPrinterDriver(session);
+  PutBackPreviousInstallation(session);
   RecreateSavedPrinters(session);
   RegisterAndStartTray(session);
   // An uninstall before this run may have queued a component file that the
@@ -198,8 +200,15 @@ RunResult RunInstall(HWND parentWindow) {
   ComponentSources sources;
   CarriedJournal carried;
   session.Journal = &carried;
-  if (HoldComponentSources(session, sources) && PrepareJournal(session)) ReInstall(session);
+  PreviousInstallation previous;
+  session.Previous = &previous;
+  if (HoldComponentSources(session, sources) && KeepPreviousInstallation(session, previous) &&
+      PrepareJournal(session))
+    ReInstall(session);
   ReleaseComponentSources(sources);
+  // Kept until a run has ended without error.
+  if (session.ErrorCount == 0) DropPreviousInstallation(session);
+  session.Previous = nullptr;
   journal::Close(carried.store);
   session.Journal = nullptr;
   return FinishSession(session, parentWindow, lock, L"install");
@@ -218,6 +227,7 @@ RunResult RunUninstall(HWND parentWindow) {
   FullUninstall(session);
   // Nothing is carried past an uninstall; printers it moved to "file:" stay.
   ClearJournal(session);
+  if (session.ErrorCount == 0) DropPreviousInstallation(session);
   journal::Close(carried.store);
   session.Journal = nullptr;
   return FinishSession(session, parentWindow, lock, L"uninstall");

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "files/safe_folder.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
 #include "session/log_window.h"
@@ -26,145 +27,6 @@ namespace {
 
 constexpr size_t kPathChars = MAX_PATH + 64;
 constexpr int kNameTries = 100;
-// Rights that change a folder or what is in it.
-constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                               FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
-                               WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
-
-// This process's own account, when it can be read.
-struct OwnAccount {
-  union {
-    TOKEN_USER user;
-    BYTE bytes[256];
-  } data;
-  bool known = false;
-};
-
-void ReadOwnAccount(OwnAccount& own) {
-  own.known = false;
-  UniqueKernelObject token;
-  if (!Os().OpenProcessToken(Os().GetCurrentProcess(), TOKEN_QUERY, token.put())) return;
-  DWORD needed = 0;
-  own.known =
-      Os().GetTokenInformation(token.get(), TokenUser, &own.data, sizeof(own.data), &needed) &&
-      own.data.user.User.Sid;
-}
-
-// SYSTEM, Administrators, and the account this program runs as (elevated, an
-// administrator; running as SYSTEM, SYSTEM): whoever else could write to the
-// folder could prepare what the program writes through.
-bool TrustedOwner(PSID sid, const OwnAccount& own) {
-  if (!sid) return false;
-  if (Os().IsWellKnownSid(sid, WinLocalSystemSid) ||
-      Os().IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
-    return true;
-  return own.known && Os().EqualSid(sid, own.data.user.User.Sid);
-}
-
-// In an access list, CREATOR OWNER and OWNER RIGHTS stand for the owner,
-// who has been checked already.
-bool TrustedGrantee(PSID sid, const OwnAccount& own) {
-  return TrustedOwner(sid, own) || Os().IsWellKnownSid(sid, WinCreatorOwnerSid) ||
-         Os().IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
-}
-
-bool OnlyTrustedMayWrite(PACL dacl, const OwnAccount& own) {
-  // No access list at all grants everyone everything.
-  if (!dacl) return false;
-  ACL_SIZE_INFORMATION size = {};
-  if (!Os().GetAclInformation(dacl, &size, sizeof(size), AclSizeInformation)) return false;
-  for (DWORD i = 0; i < size.AceCount; ++i) {
-    void* entry = nullptr;
-    if (!Os().GetAce(dacl, i, &entry) || !entry) return false;
-    const auto* header = static_cast<const ACE_HEADER*>(entry);
-    if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
-    // Object and callback entries are not expected on a folder: whatever
-    // they grant is not taken on trust.
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
-    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-    // Inherit-only entries count too: they are what the log files get.
-    if ((allowed->Mask & kWriteRights) &&
-        !TrustedGrantee(const_cast<DWORD*>(&allowed->SidStart), own))
-      return false;
-  }
-  return true;
-}
-
-// Why a folder must not be used, or null when it may.
-const wchar_t* FolderFault(HANDLE folder, const OwnAccount& own) {
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!Os().GetFileInformationByHandle(folder, &info) ||
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-    return L"it is not a folder";
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return L"it is a link";
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  UniqueLocalBlock descriptor;
-  if (Os().GetSecurityInfo(folder, SE_FILE_OBJECT,
-                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                           &dacl, nullptr, descriptor.put()) != ERROR_SUCCESS)
-    return L"its owner and access list cannot be read";
-  if (!TrustedOwner(owner, own)) return L"it belongs to another account";
-  if (!OnlyTrustedMayWrite(dacl, own)) return L"others may write to it";
-  return nullptr;
-}
-
-// STATUS_OBJECT_NAME_COLLISION: something stands at the name already.
-constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035L);
-
-// Creates or opens `name` inside the folder held by `parent`, never by a
-// path: whatever is renamed or linked around the folders meanwhile, the name
-// is looked up in the very folder that was checked.
-NTSTATUS CreateInFolder(HANDLE parent, const wchar_t* name, ACCESS_MASK access, ULONG share,
-                        ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR descriptor,
-                        HANDLE& result, ULONG_PTR* outcome = nullptr) {
-  result = nullptr;
-  UNICODE_STRING text;
-  text.Buffer = const_cast<wchar_t*>(name);
-  text.Length = static_cast<USHORT>(std::wcslen(name) * sizeof(wchar_t));
-  text.MaximumLength = text.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, descriptor);
-  IO_STATUS_BLOCK status = {};
-  // FILE_OPEN_REPARSE_POINT: a link found at the name is opened itself, and
-  // then fails the check, rather than followed.
-  NTSTATUS code = Os().NtCreateFile(&result, access | SYNCHRONIZE, &attributes, &status, nullptr,
-                                    FILE_ATTRIBUTE_NORMAL, share, disposition,
-                                    options | FILE_SYNCHRONOUS_IO_NONALERT |
-                                        FILE_OPEN_REPARSE_POINT,
-                                    nullptr, 0);
-  if (code < 0) result = nullptr;
-  if (outcome) *outcome = status.Information;
-  return code;
-}
-
-// The folder `name` inside `parent`, made with the protected list when it is
-// not there, and checked either way. Held open without delete sharing while
-// the run uses it, so it can neither be renamed nor replaced meanwhile. Null
-// when it must not be used; `fault` then says why (null: it could not be
-// opened at all).
-HANDLE OpenSafeFolder(HANDLE parent, const wchar_t* name, const OwnAccount& own,
-                      const wchar_t** fault) {
-  *fault = nullptr;
-  UniqueLocalBlock descriptor;
-  if (!Os().ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderAccessList,
-                                                                 SDDL_REVISION_1, descriptor.put(),
-                                                                 nullptr))
-    return nullptr;
-  HANDLE opened = nullptr;
-  CreateInFolder(parent, name,
-                 READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                 FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
-                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, descriptor.get(), opened);
-  UniqueKernelObject folder(opened);
-  if (!folder) return nullptr;
-  // A folder found there is used only when it is as safe as one made now;
-  // otherwise it stays exactly as it is: nothing is taken over, changed or
-  // deleted, whoever made it.
-  if ((*fault = FolderFault(folder.get(), own)) != nullptr) return nullptr;
-  return folder.release();
-}
-
 bool Compose(wchar_t* out, const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
@@ -366,9 +228,11 @@ bool WriteRunLogFile(InstallSession& session, const wchar_t* kind, bool prune) {
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!root) return false;
   const wchar_t* fault = nullptr;
-  UniqueKernelObject parent(OpenSafeFolder(root.get(), kProductFolderName, own, &fault));
+  UniqueKernelObject parent(
+      OpenSafeFolder(root.get(), kProductFolderName, kLogFolderAccessList, own, &fault));
   UniqueKernelObject folder;
-  if (parent) folder.reset(OpenSafeFolder(parent.get(), L"Logs", own, &fault));
+  if (parent)
+    folder.reset(OpenSafeFolder(parent.get(), L"Logs", kLogFolderAccessList, own, &fault));
   if (!folder) {
     // Not an error of the run: the folder is someone else's, and the log
     // stays in the window only.

@@ -354,8 +354,12 @@ template <> constexpr const wchar_t* kErrorText<18> = L"Can`t wait for the other
 template <> constexpr const wchar_t* kErrorText<19> = L"Can`t delete or schedule file: %s";
 template <> constexpr const wchar_t* kErrorText<20> = L"Can`t write the printer journal";
 template <> constexpr const wchar_t* kErrorText<21> = L"Can`t carry printer '%s'";
+template <> constexpr const wchar_t* kErrorText<22> =
+    L"Can`t keep a file of the previous installation: %s";
+template <> constexpr const wchar_t* kErrorText<23> =
+    L"Can`t put back the previous installation: %s";
 
-constexpr int kLastErrorCode = 21;
+constexpr int kLastErrorCode = 23;
 
 template <int Code, typename... Args>
 void LogCoded(InstallSession& session, Args... args) {
@@ -395,6 +399,8 @@ void LogOtherRunWaitFailed(InstallSession& s) { LogCoded<18>(s); }
 void LogFileDeleteFailed(InstallSession& s, const wchar_t* path) { LogCoded<19>(s, path); }
 void LogJournalWriteFailed(InstallSession& s) { LogCoded<20>(s); }
 void LogCantCarryPrinter(InstallSession& s, const wchar_t* printer) { LogCoded<21>(s, printer); }
+void LogCantKeepPreviousFile(InstallSession& s, const wchar_t* path) { LogCoded<22>(s, path); }
+void LogCantPutBackPrevious(InstallSession& s, const wchar_t* what) { LogCoded<23>(s, what); }
 
 const wchar_t* ErrorMessageFormat(int code) {
   return TextOfCode(code, std::make_integer_sequence<int, kLastErrorCode>{});

@@ -91,6 +91,8 @@ struct SavedPrinter {
 struct PortRewrite;
 // The run's journal of carried printers (journal/journal.h).
 struct CarriedJournal;
+// The previous installation an install keeps (previous/previous.h).
+struct PreviousInstallation;
 
 // What an install found out, once and before it changed anything, about the
 // port monitor already registered and its library (monitor/monitor_plan.cpp),
@@ -177,6 +179,10 @@ struct InstallSession {
   // w: driver/ (InstallPrinterDriver): the product driver is registered
   // with every file it names in place. r: printers/ (journal replay).
   uint8_t DriverReady = 0;
+  // w: sequences/ (RunInstall owns the kept previous installation and lends
+  // it for the run). r: previous/ (put-back, clean-up), printers/ (the
+  // journal writes its record), sequences/ (relied-on files).
+  PreviousInstallation* Previous = nullptr;
 };
 
 void BeginSession(InstallSession& session);
@@ -214,8 +220,10 @@ void LogOtherRunWaitFailed(InstallSession& session);                // 18
 void LogFileDeleteFailed(InstallSession& session, const wchar_t* path);       // 19
 void LogJournalWriteFailed(InstallSession& session);                // 20
 void LogCantCarryPrinter(InstallSession& session, const wchar_t* printer);     // 21
+void LogCantKeepPreviousFile(InstallSession& session, const wchar_t* path);    // 22
+void LogCantPutBackPrevious(InstallSession& session, const wchar_t* what);     // 23
 
-// The message format of an error code (1 to 21), as its function above
+// The message format of an error code (1 to 23), as its function above
 // writes it; "" for any other code.
 const wchar_t* ErrorMessageFormat(int code);
 
