@@ -265,6 +265,9 @@ TEST_P(PutBackSystemTest, TheFailedUpgradeLeavesThePreviousInstallationWorking) 
   EXPECT_TRUE(testutil::ReadFileBytes(winespool::DriverDirectory() + L"3\\lmxdrv64.dll") ==
               testutil::ReadFileBytes(Variants() + L"1213\\lmxdrv64.dll"));
   for (const wchar_t* name : kPrinters) EXPECT_TRUE(PrintsAJob(name)) << name;
+  // The run had an error: the kept files and their record wait for one without.
+  EXPECT_THAT(FilesIn(winespool::DriverDirectory() + kKeptFolder), Not(::testing::IsEmpty()));
+  EXPECT_TRUE(JournalHasPrevious());
 
   // The next install with good components replaces both and loses nothing.
   EXPECT_EQ(RunInstall(good, L"in"), 1u);
