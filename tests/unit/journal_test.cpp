@@ -650,12 +650,111 @@ TEST_P(FailingInstalls, FailedInstallsThenAWorkingOneLoseNothing) {
     EXPECT_THAT(ShownLog(world), Contains(HasSubstr(L"Journal entry kept: Office"))) << run;
     EXPECT_FALSE(Entries(world).empty()) << run;
   }
+  // Neither could the previous installation be put back.
+  EXPECT_THAT(ShownLog(world), Contains(HasSubstr(L"Error(23): Can`t put back the previous "
+                                                   L"installation: ")));
   failing = false;
   RunResult result = Install(world);
   EXPECT_FALSE(result.errorsCounted) << ::testing::PrintToString(ShownLog(world));
   EXPECT_EQ(Damage(world), "") << ::testing::PrintToString(ShownLog(world));
   EXPECT_EQ(world.FindPrinter(L"Loomscribe"), nullptr);
 }
+
+// --- the previous installation put back --------------------------------------------
+
+const std::wstring kSystemLibrary = L"C:\\windows\\system32\\lmxmon64.dll";
+const std::wstring kStoreDriver = L"C:\\windows\\system32\\spool\\drivers\\x64\\3\\lmxdrv64.dll";
+const std::wstring kKeptFolder =
+    L"c:\\windows\\system32\\spool\\drivers\\x64\\loomscribe-previous";
+
+// What the new build brings that does not work; `failing` turns it off.
+struct NewBuildFault {
+  const char* name;
+  void (*layer)(fake::World& world, const std::string& newBytes, const bool* failing);
+  const wchar_t* failedStep;
+};
+
+class PutBack : public ::testing::TestWithParam<NewBuildFault> {
+ protected:
+  fake::FakePlatform os;
+  fake::World world;
+};
+
+// An install over a working installation of another build (monitor build
+// 1000, driver with other bytes) whose new part does not work: the previous
+// monitor and driver come back byte for byte, with every printer; the next
+// install with working parts ends well and leaves nothing kept.
+TEST_P(PutBack, AFailedUpgradeLeavesThePreviousInstallationWorking) {
+  SetUpScene(world, false);
+  const std::string newDriver = world.FindFile(kStoreDriver)->bytes;
+  world.FindFile(kStoreDriver)->bytes = "driver of build 1000";
+  const std::string oldLibrary = world.FindFile(kSystemLibrary)->bytes;
+  bool failing = true;
+  GetParam().layer(world, newDriver, &failing);
+
+  EXPECT_TRUE(Install(world).errorsCounted);
+  std::vector<std::wstring> log = ShownLog(world);
+  EXPECT_THAT(log, Contains(HasSubstr(GetParam().failedStep)));
+  // At the depth of the driver step, after it.
+  auto putBack = std::find(log.begin(), log.end(), L"    >Put back the previous installation");
+  EXPECT_NE(putBack, log.end());
+  EXPECT_LT(std::find(log.begin(), log.end(), L"    >Add Printer Driver"), putBack);
+  EXPECT_THAT(log, Contains(L"      Put back: monitor 'Loomscribe:'"));
+  EXPECT_THAT(log, Contains(L"      Put back: driver 'Loomscribe printer'"));
+  EXPECT_EQ(world.FindFile(kSystemLibrary)->bytes, oldLibrary);
+  EXPECT_EQ(world.FindFile(kStoreDriver)->bytes, "driver of build 1000");
+  EXPECT_EQ(Damage(world), "") << ::testing::PrintToString(log);
+
+  failing = false;
+  RunResult result = Install(world);
+  EXPECT_FALSE(result.errorsCounted) << ::testing::PrintToString(ShownLog(world));
+  EXPECT_EQ(Damage(world), "");
+  EXPECT_EQ(world.FindFile(kStoreDriver)->bytes, newDriver);
+  EXPECT_TRUE(world.FilesIn(kKeptFolder).empty());
+  EXPECT_EQ(world.FindRegValue(kJournal, "previous"), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upgrade, PutBack,
+    ::testing::Values(
+        // The new library imports a DLL that is missing: it cannot load.
+        NewBuildFault{"MonitorLibraryCannotLoad",
+                      [](fake::World& world, const std::string&, const bool* failing) {
+                        std::string old = world.FindFile(kSystemLibrary)->bytes;
+                        fake::FailWhen<&Platform::AddMonitorW>(
+                            [&world, old, failing](auto...) {
+                              return *failing && world.FindFile(kSystemLibrary)->bytes != old;
+                            },
+                            ERROR_MOD_NOT_FOUND);
+                      },
+                      L"Error(11): "},
+        // The driver is refused before its record is written, and after.
+        NewBuildFault{"DriverRefused",
+                      [](fake::World& world, const std::string& bytes, const bool* failing) {
+                        fake::FailWhen<&Platform::AddPrinterDriverExW>(
+                            [&world, bytes, failing](LPWSTR, DWORD, LPBYTE data, DWORD) {
+                              auto* info = reinterpret_cast<DRIVER_INFO_6W*>(data);
+                              return *failing && world.FindFile(info->pDriverPath)->bytes == bytes;
+                            },
+                            ERROR_ACCESS_DENIED);
+                      },
+                      L"Error(13): "},
+        NewBuildFault{"DriverRefusedAfterItsRecord",
+                      [](fake::World& world, const std::string& bytes, const bool* failing) {
+                        fake::Wrap<&Platform::AddPrinterDriverExW>(
+                            [&world, bytes, failing](auto& previous, LPWSTR server, DWORD level,
+                                                     LPBYTE data, DWORD flags) -> BOOL {
+                              auto* info = reinterpret_cast<DRIVER_INFO_6W*>(data);
+                              bool refused = *failing &&
+                                             world.FindFile(info->pDriverPath)->bytes == bytes;
+                              BOOL added = previous(server, level, data, flags);
+                              if (!refused) return added;
+                              ::SetLastError(ERROR_ACCESS_DENIED);
+                              return FALSE;
+                            });
+                      },
+                      L"Error(13): "}),
+    [](const ::testing::TestParamInfo<NewBuildFault>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Journal, FailingInstalls,
