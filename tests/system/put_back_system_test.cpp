@@ -258,9 +258,10 @@ TEST_P(PutBackSystemTest, TheFailedUpgradeLeavesThePreviousInstallationWorking) 
   QuitAnyTray();
   if (HasDisplay()) {
     EXPECT_THAT(log, HasSubstr(kind.errorLine));
-    EXPECT_THAT(log, HasSubstr(L">Put back the previous installation\r\n"));
-    EXPECT_THAT(log, HasSubstr(L"Put back: monitor '"));
-    EXPECT_THAT(log, HasSubstr(L"Put back: driver '"));
+    // At the depth of ">Add Printer Driver", the step it follows.
+    EXPECT_THAT(log, HasSubstr(L"\r\n    >Put back the previous installation\r\n"));
+    EXPECT_THAT(log, HasSubstr(L"\r\n      Put back: monitor 'Loomscribe:'\r\n"));
+    EXPECT_THAT(log, HasSubstr(L"\r\n      Put back: driver 'Loomscribe printer'\r\n"));
     EXPECT_THAT(log, Not(HasSubstr(L"Error(23)")));
   }
   // Read afresh in this process: the spooler loads the monitor again here.
