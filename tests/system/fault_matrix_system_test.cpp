@@ -132,8 +132,10 @@ std::vector<Case> Cases() {
          // closed) are written first; a copy writes its "<name>.tmp".
          fake::ReportShortWriteInto([](LPCWSTR path, DWORD flags) {
            size_t n = path ? wcslen(path) : 0;
+           // The kept copies of the installation come before any copy.
            return !(flags & FILE_FLAG_DELETE_ON_CLOSE) && n > 4 &&
-                  _wcsicmp(path + n - 4, L".tmp") == 0;
+                  _wcsicmp(path + n - 4, L".tmp") == 0 &&
+                  !wcsstr(path, L"\\Loomscribe-previous\\");
          });
        }},
       {"DestinationLocked", 9, true, true, L"Cant't open destination file: ", {kAddOffice},
@@ -143,7 +145,8 @@ std::vector<Case> Cases() {
          FailWhen<&Platform::MoveFileExW>(
              [](LPCWSTR, LPCWSTR to, DWORD) {
                std::wstring p = to ? to : L"";
-               return p.size() > 11 && p.compare(p.size() - 11, 11, L"lmxui64.dll") == 0;
+               return p.size() > 11 && p.compare(p.size() - 11, 11, L"lmxui64.dll") == 0 &&
+                      p.find(L"\\Loomscribe-previous\\") == std::wstring::npos;
              },
              ERROR_SHARING_VIOLATION);
        }},

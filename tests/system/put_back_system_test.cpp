@@ -286,10 +286,8 @@ TEST_P(PutBackSystemTest, TheFailedUpgradeLeavesThePreviousInstallationWorking) 
   EXPECT_FALSE(JournalHasPrevious());
 }
 
-// Disabled until a run that ends with an error keeps the record: the run
-// drops every printer entry it has carried and, with none left, deletes the
-// whole journal key, the record of the kept files with it.
-TEST_P(PutBackSystemTest, DISABLED_TheKeptFilesAndTheirRecordWaitForARunWithoutError) {
+// A run that ends with an error keeps the files and their record.
+TEST_P(PutBackSystemTest, TheKeptFilesAndTheirRecordWaitForARunWithoutError) {
   ASSERT_NO_FATAL_FAILURE(PrepareFailure(GetParam()));
   std::wstring log;
   EXPECT_EQ(RunInstallReadingLog(bad, L"in", log), 100u);
@@ -300,21 +298,16 @@ TEST_P(PutBackSystemTest, DISABLED_TheKeptFilesAndTheirRecordWaitForARunWithoutE
 
 std::string KindName(const ::testing::TestParamInfo<FailureKind>& info) { return info.param.name; }
 
-INSTANTIATE_TEST_SUITE_P(Upgrade, PutBackSystemTest,
-                         ::testing::Values(FailureKind{"DriverCopiesCutShort", L"lmxdrv64.dll",
-                                                       nullptr, 8u << 20, 12u << 10,
-                                                       L"Driver file not in place: "}),
-                         KindName);
-// Disabled until the put-back copes with it: on Wine the spooler runs inside
-// install.exe, and the library whose load failed there stays open in that
-// process, so replacing it is refused ("Access denied") even with the
-// spooler stopped, and the run ends with error 23. Moving the file aside
-// works.
-INSTANTIATE_TEST_SUITE_P(DISABLED_Upgrade, PutBackSystemTest,
-                         ::testing::Values(FailureKind{
-                             "MonitorImportsAMissingDll", L"lmxmon64.dll", L"missingimport", 0, 0,
-                             L"Error(11): Can`t install a local port monitor'Loomscribe:' - ("}),
-                         KindName);
+INSTANTIATE_TEST_SUITE_P(
+    Upgrade, PutBackSystemTest,
+    ::testing::Values(FailureKind{"DriverCopiesCutShort", L"lmxdrv64.dll", nullptr, 8u << 20,
+                                  12u << 10, L"Driver file not in place: "},
+                      // On Wine the library whose load failed stays open in
+                      // install.exe, where the spooler runs.
+                      FailureKind{"MonitorImportsAMissingDll", L"lmxmon64.dll", L"missingimport",
+                                  0, 0,
+                                  L"Error(11): Can`t install a local port monitor'Loomscribe:' - ("}),
+    KindName);
 
 // The missing-import monitor cannot be loaded: the DLL it imports lies
 // nowhere the loader looks.
