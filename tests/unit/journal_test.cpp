@@ -695,6 +695,12 @@ class PutBack : public ::testing::TestWithParam<NewBuildFault> {
 // 1000, driver with other bytes) whose new part does not work: the previous
 // monitor and driver come back byte for byte, with every printer; the next
 // install with working parts ends well and leaves nothing kept.
+// A file's bytes, "(absent)" when there is none.
+std::string BytesOf(fake::World& world, const std::wstring& path) {
+  const fake::WorldFile* file = world.FindFile(path);
+  return file ? file->bytes : "(absent)";
+}
+
 TEST_P(PutBack, AFailedUpgradeLeavesThePreviousInstallationWorking) {
   SetUpScene(world, false);
   const std::string newDriver = world.FindFile(kStoreDriver)->bytes;
@@ -712,8 +718,8 @@ TEST_P(PutBack, AFailedUpgradeLeavesThePreviousInstallationWorking) {
   EXPECT_LT(std::find(log.begin(), log.end(), L"    >Add Printer Driver"), putBack);
   EXPECT_THAT(log, Contains(L"      Put back: monitor 'Loomscribe:'"));
   EXPECT_THAT(log, Contains(L"      Put back: driver 'Loomscribe printer'"));
-  EXPECT_EQ(world.FindFile(kSystemLibrary)->bytes, oldLibrary);
-  EXPECT_EQ(world.FindFile(kStoreDriver)->bytes, "driver of build 1000");
+  EXPECT_EQ(BytesOf(world, kSystemLibrary), oldLibrary);
+  EXPECT_EQ(BytesOf(world, kStoreDriver), "driver of build 1000");
   EXPECT_EQ(Damage(world), "") << ::testing::PrintToString(log);
   // Kept, with their record, for the next run.
   EXPECT_FALSE(world.FilesIn(kKeptFolder).empty());
@@ -723,7 +729,7 @@ TEST_P(PutBack, AFailedUpgradeLeavesThePreviousInstallationWorking) {
   RunResult result = Install(world);
   EXPECT_FALSE(result.errorsCounted) << ::testing::PrintToString(ShownLog(world));
   EXPECT_EQ(Damage(world), "");
-  EXPECT_EQ(world.FindFile(kStoreDriver)->bytes, newDriver);
+  EXPECT_EQ(BytesOf(world, kStoreDriver), newDriver);
   EXPECT_TRUE(world.FilesIn(kKeptFolder).empty());
   EXPECT_EQ(world.FindRegValue(kJournal, "previous"), nullptr);
 }
@@ -977,6 +983,47 @@ TEST(PutBackCuts, EveryCutOfAFailedUpgradeLeavesAWorkingPrinter) {
                     << " / then:" << after << (result.errorsCounted ? " errors" : "") << "\n"
                     << ::testing::PrintToString(failedLog);
     }
+  }
+}
+
+// A previous installation that cannot be kept stops the run before anything
+// changes, with error 22 naming what could not be kept.
+TEST(KeepRefused, StopsTheRunWithError22AndChangesNothing) {
+  struct Row {
+    const char* name;
+    void (*provoke)(fake::World& world);
+    std::wstring named;
+  };
+  const Row rows[] = {
+      {"DriverFileUnreadable",
+       [](fake::World&) {
+         fake::FailWhen<&Platform::CreateFileW>(
+             [](LPCWSTR path, DWORD access, auto...) {
+               return access == GENERIC_READ && fake::World::Lower(path ? path : L"") ==
+                                                    fake::World::Lower(kStoreDriver);
+             },
+             ERROR_SHARING_VIOLATION);
+       },
+       kStoreDriver},
+      // A link planted where the folder goes is not written through.
+      {"FolderIsALink",
+       [](fake::World& world) { world.directories[kKeptFolder].reparsePoint = true; },
+       L"C:\\windows\\system32\\spool\\drivers\\x64\\Loomscribe-previous"},
+  };
+  for (const Row& row : rows) {
+    fake::FakePlatform os;
+    fake::World world;
+    SetUpScene(world, false);
+    auto printers = world.printers.size();
+    row.provoke(world);
+    EXPECT_TRUE(Install(world).errorsCounted) << row.name;
+    EXPECT_THAT(ShownLog(world),
+                Contains(HasSubstr(L"Error(22): Can`t keep a file of the previous installation: " +
+                                   row.named)))
+        << row.name;
+    EXPECT_THAT(ShownLog(world), Not(Contains(L">ReInstall"))) << row.name;
+    EXPECT_EQ(world.printers.size(), printers) << row.name;
+    EXPECT_NE(world.FindDriver(L"Loomscribe printer"), nullptr) << row.name;
   }
 }
 
