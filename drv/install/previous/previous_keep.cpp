@@ -34,26 +34,14 @@ bool Put(wchar_t* field, size_t capacity, const wchar_t* text) {
   return true;
 }
 
-// A NUL-separated list of paths as a list of bare names.
-bool PutNames(wchar_t* field, size_t capacity, const wchar_t* list) {
+// A NUL-separated list into a field; with `bareNames`, each path's name only.
+bool PutList(wchar_t* field, size_t capacity, const wchar_t* list, bool bareNames) {
   size_t used = 0;
   for (const wchar_t* item = list; item && *item; item += std::wcslen(item) + 1) {
-    const wchar_t* name = BareName(item);
-    size_t length = std::wcslen(name);
+    const wchar_t* text = bareNames ? BareName(item) : item;
+    size_t length = std::wcslen(text);
     if (used + length + 2 > capacity) return false;
-    std::wmemcpy(field + used, name, length + 1);
-    used += length + 1;
-  }
-  field[used] = L'\0';
-  return true;
-}
-
-bool PutList(wchar_t* field, size_t capacity, const wchar_t* list) {
-  size_t used = 0;
-  for (const wchar_t* item = list; item && *item; item += std::wcslen(item) + 1) {
-    size_t length = std::wcslen(item);
-    if (used + length + 2 > capacity) return false;
-    std::wmemcpy(field + used, item, length + 1);
+    std::wmemcpy(field + used, text, length + 1);
     used += length + 1;
   }
   field[used] = L'\0';
@@ -136,10 +124,10 @@ bool KeepDriver(PreviousInstallation& previous, const PreviousInstallation& earl
       !Put(previous.dataFile, MAX_PATH, BareName(record.pDataFile ? record.pDataFile : L"")) ||
       !Put(previous.configFile, MAX_PATH, BareName(record.pConfigFile ? record.pConfigFile : L"")) ||
       !Put(previous.helpFile, MAX_PATH, BareName(record.pHelpFile ? record.pHelpFile : L"")) ||
-      !PutNames(previous.dependentFiles, kKeptListChars, record.pDependentFiles) ||
+      !PutList(previous.dependentFiles, kKeptListChars, record.pDependentFiles, true) ||
       !Put(previous.languageMonitor, kKeptTextChars, record.pMonitorName) ||
       !Put(previous.defaultDataType, kKeptTextChars, record.pDefaultDataType) ||
-      !PutList(previous.previousNames, kKeptListChars, record.pszzPreviousNames) ||
+      !PutList(previous.previousNames, kKeptListChars, record.pszzPreviousNames, false) ||
       !Put(previous.maker, kKeptTextChars, record.pszMfgName) ||
       !Put(previous.makerUrl, kKeptTextChars, record.pszOEMUrl) ||
       !Put(previous.hardwareId, kKeptTextChars, record.pszHardwareID) ||
