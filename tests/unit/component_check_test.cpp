@@ -318,6 +318,29 @@ TEST_F(ComponentCheckTest, DestinationThatCannotTakeTheCopiesStopsTheRun) {
   ExpectCarriedWhole();
 }
 
+// Some closes leave an error of their own behind, even when they succeed: the
+// scratch file closed on the way out still leaves the full folder's error in
+// the line.
+TEST_F(ComponentCheckTest, AFullFolderIsNamedWhateverTheCloseLeavesBehind) {
+  std::set<HANDLE> scratch;
+  fake::Wrap<&Platform::CreateFileW>([&](auto& previous, LPCWSTR path, DWORD access, DWORD share,
+                                         LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                         DWORD flags, HANDLE from) {
+    HANDLE file = previous(path, access, share, security, disposition, flags, from);
+    if (flags & FILE_FLAG_DELETE_ON_CLOSE) scratch.insert(file);
+    return file;
+  });
+  fake::FailWhen<&Platform::WriteFile>([&](HANDLE file, auto...) { return scratch.count(file) > 0; },
+                                       ERROR_DISK_FULL);
+  fake::Wrap<&Platform::CloseHandle>([](auto& previous, HANDLE handle) {
+    BOOL closed = previous(handle);
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return closed;
+  });
+  ExpectStoppedUnchanged({L"Error(9): Cant't open destination file: " + kDriverDir +
+                          L"lmxdrv64.dll - (" + testutil::SystemText(ERROR_DISK_FULL) + L")"});
+}
+
 TEST_F(ComponentCheckTest, CopiesCutOffEarlierGoWithTheNextInstallOrUninstall) {
   for (int command : {kExitInstalled, kExitUninstalled}) {
     for (const std::wstring& path : {kDriverDir + L"lmxui64.dll.tmp", kSystem + L"lmxmon64.dll.tmp"})

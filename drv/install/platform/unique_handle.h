@@ -38,11 +38,18 @@ class UniqueHandle {
   T get() const { return value_; }
   explicit operator bool() const { return value_ != Empty(); }
 
-  // Closes what is held (if anything) and takes `value` instead.
+  // Closes what is held (if anything) and takes `value` instead. The thread's
+  // last error is the same afterwards: a close on a way out of a failure
+  // (some set it even when they succeed) must not change the error that is
+  // logged after it.
   void reset(T value = Empty()) {
     T old = value_;
     value_ = value;
-    if (old != Empty()) Close(old);
+    if (old != Empty()) {
+      DWORD error = Os().GetLastError();
+      Close(old);
+      Os().SetLastError(error);
+    }
   }
   // Gives up ownership without closing.
   T release() {
@@ -67,6 +74,10 @@ inline void CloseServiceObject(SC_HANDLE handle) { Os().CloseServiceHandle(handl
 inline void CloseRegistryKey(HKEY key) { Os().RegCloseKey(key); }
 inline void ClosePrinterObject(HANDLE printer) { Os().ClosePrinter(printer); }
 inline void FreeLocalBlock(HLOCAL block) { Os().LocalFree(block); }
+template <class T>
+void FreeLocalBlockOf(T* block) {
+  Os().LocalFree(const_cast<void*>(static_cast<const void*>(block)));
+}
 inline void DestroyEnvironment(void* block) { Os().DestroyEnvironmentBlock(block); }
 template <class T>
 void FreeGlobalBlock(T* block) {
@@ -92,6 +103,47 @@ using UniqueEnvironment = UniqueHandle<void*, &DestroyEnvironment>;
 // Blocks of the Windows global heap (GlobalAlloc with GMEM_FIXED), typed.
 template <class T>
 using UniqueGlobal = UniqueHandle<T*, &FreeGlobalBlock<T>>;
+// Typed blocks of the local heap (what FormatMessageW allocates).
+template <class T>
+using UniqueLocal = UniqueHandle<T*, &FreeLocalBlockOf<T>>;
 // Blocks of the process heap.
 template <class T>
 using UniqueHeap = UniqueHandle<T*, &FreeHeapBlock<T>>;
+
+// A global-heap array of `count` texts, each in a global-heap block of its
+// own or null; the texts go with the array.
+class GlobalTexts {
+ public:
+  GlobalTexts() = default;
+  GlobalTexts(wchar_t** array, size_t count) : array_(array), count_(array ? count : 0) {}
+  ~GlobalTexts() { reset(); }
+  GlobalTexts(GlobalTexts&& other) noexcept
+      : array_(other.array_.release()), count_(other.count_) {
+    other.count_ = 0;
+  }
+  GlobalTexts& operator=(GlobalTexts&& other) noexcept {
+    if (this != &other) {
+      reset();
+      count_ = other.count_;
+      array_.reset(other.array_.release());
+      other.count_ = 0;
+    }
+    return *this;
+  }
+  GlobalTexts(const GlobalTexts&) = delete;
+  GlobalTexts& operator=(const GlobalTexts&) = delete;
+
+  explicit operator bool() const { return static_cast<bool>(array_); }
+  wchar_t** get() const { return array_.get(); }
+  wchar_t*& operator[](size_t index) const { return array_.get()[index]; }
+
+  void reset() {
+    for (size_t i = 0; array_ && i < count_; ++i) UniqueGlobal<wchar_t> text(array_.get()[i]);
+    array_.reset();
+    count_ = 0;
+  }
+
+ private:
+  UniqueGlobal<wchar_t*> array_;
+  size_t count_ = 0;
+};
