@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
@@ -37,19 +38,6 @@ wchar_t* CopyText(const wchar_t* text, size_t length) {
 
 wchar_t* CopyText(const wchar_t* text) {
   return CopyText(text ? text : L"", text ? std::wcslen(text) : 0);
-}
-
-void FreeText(wchar_t*& text) {
-  if (text) Os().GlobalFree(text);
-  text = nullptr;
-}
-
-void FreeEntry(Entry& entry) {
-  FreeText(entry.keyName);
-  FreeText(entry.name);
-  FreeText(entry.comment);
-  FreeText(entry.location);
-  FreeText(entry.movedPort);
 }
 
 // "123" -> 123; 0 for anything that is not a number of one to nine digits
@@ -94,18 +82,19 @@ struct Reader {
       ok = false;
       return nullptr;
     }
-    auto* text = static_cast<wchar_t*>(Os().GlobalAlloc(GPTR, (chars + 1) * sizeof(wchar_t)));
+    UniqueGlobal<wchar_t> text(
+        static_cast<wchar_t*>(Os().GlobalAlloc(GPTR, (chars + 1) * sizeof(wchar_t))));
     if (!text) {
       ok = false;
       return nullptr;
     }
-    std::memcpy(text, at, chars * sizeof(wchar_t));
+    std::memcpy(text.get(), at, chars * sizeof(wchar_t));
     at += chars * sizeof(wchar_t);
-    if (std::wcslen(text) != chars) {
+    if (std::wcslen(text.get()) != chars) {
       ok = false;
-      FreeText(text);
+      return nullptr;
     }
-    return text;
+    return text.release();
   }
 };
 
@@ -126,23 +115,18 @@ void ParseValue(Entry& entry, const BYTE* data, DWORD bytes) {
   if (ok) entry.name = r.Text(false);
   if (ok && r.ok) entry.comment = r.Text(true);
   if (ok && r.ok) entry.location = r.Text(true);
-  wchar_t* moved = (ok && r.ok) ? r.Text(true) : nullptr;
-  wchar_t* subKey = (ok && r.ok) ? r.Text(true) : nullptr;
+  UniqueGlobal<wchar_t> moved((ok && r.ok) ? r.Text(true) : nullptr);
+  UniqueGlobal<wchar_t> subKey((ok && r.ok) ? r.Text(true) : nullptr);
   ok = ok && r.ok && r.at == r.end;
   if (ok) {
-    size_t chars = std::wcslen(subKey);
+    size_t chars = std::wcslen(subKey.get());
     ok = chars <= kSubKeyChars;
     for (size_t i = 0; ok && i < chars; ++i) {
-      ok = subKey[i] > 0 && subKey[i] < 256;
-      entry.subKey[i] = static_cast<char>(subKey[i]);
+      ok = subKey.get()[i] > 0 && subKey.get()[i] < 256;
+      entry.subKey[i] = static_cast<char>(subKey.get()[i]);
     }
   }
-  if (ok && moved && moved[0]) {
-    entry.movedPort = moved;
-    moved = nullptr;
-  }
-  FreeText(moved);
-  FreeText(subKey);
+  if (ok && moved && moved.get()[0]) entry.movedPort = moved.release();
   if (ok) {
     switch (entry.kind) {
       case kCarried:
@@ -331,18 +315,7 @@ LSTATUS OpenKey(bool create, HKEY* key) {
   return ERROR_SUCCESS;
 }
 
-bool Grow(Store& store, uint32_t capacity) {
-  if (capacity <= store.capacity) return true;
-  auto* entries = static_cast<Entry*>(Os().GlobalAlloc(GPTR, capacity * sizeof(Entry)));
-  if (!entries) return false;
-  if (store.entries) {
-    std::memcpy(entries, store.entries, store.count * sizeof(Entry));
-    Os().GlobalFree(store.entries);
-  }
-  store.entries = entries;
-  store.capacity = capacity;
-  return true;
-}
+bool Grow(Store& store, uint32_t capacity) { return store.entries.Grow(capacity); }
 
 void NoteNumber(Store& store, Entry& entry) {
   if (entry.number >= store.nextNumber && entry.number < kMaxNumber)
@@ -373,7 +346,7 @@ void ReadEntries(Store& store, DWORD values, DWORD subKeys, BYTE* scratch) {
     DWORD type = REG_NONE;
     DWORD bytes = kMaxValueBytes;
     LSTATUS status =
-        Os().RegEnumValueW(store.key, index, name, &chars, nullptr, &type, scratch, &bytes);
+        Os().RegEnumValueW(store.key.get(), index, name, &chars, nullptr, &type, scratch, &bytes);
     if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) break;
     // The previous installation's record lies beside the entries.
     if (chars < 256 && _wcsicmp(name, kPreviousValue) == 0) continue;
@@ -394,7 +367,7 @@ void ReadEntries(Store& store, DWORD values, DWORD subKeys, BYTE* scratch) {
   for (DWORD index = 0; index < subKeys; ++index) {
     DWORD chars = 256;
     LSTATUS status =
-        Os().RegEnumKeyExW(store.key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        Os().RegEnumKeyExW(store.key.get(), index, name, &chars, nullptr, nullptr, nullptr, nullptr);
     if (status != ERROR_SUCCESS) break;
     if (store.count >= kMaxEntries) {
       ++store.unread;
@@ -402,7 +375,7 @@ void ReadEntries(Store& store, DWORD values, DWORD subKeys, BYTE* scratch) {
     }
     if (!TakeEarlierEntry(store, name, chars)) break;
     Entry& entry = store.entries[store.count - 1];
-    ReadOlderEntry(store.key, entry, scratch);
+    ReadOlderEntry(store.key.get(), entry, scratch);
     NoteNumber(store, entry);
   }
 }
@@ -410,13 +383,32 @@ void ReadEntries(Store& store, DWORD values, DWORD subKeys, BYTE* scratch) {
 void Delete(Store& store, Entry& entry) {
   if (entry.gone || !entry.keyName) return;
   if (entry.olderLayout)
-    Os().RegDeleteTreeW(store.key, entry.keyName);
+    Os().RegDeleteTreeW(store.key.get(), entry.keyName);
   else
-    Os().RegDeleteValueW(store.key, entry.keyName);
+    Os().RegDeleteValueW(store.key.get(), entry.keyName);
   entry.gone = 1;
 }
 
 }  // namespace
+
+void FreeEntry(Entry& entry) {
+  for (wchar_t** text :
+       {&entry.keyName, &entry.name, &entry.comment, &entry.location, &entry.movedPort}) {
+    UniqueGlobal<wchar_t> freed(*text);
+    *text = nullptr;
+  }
+}
+
+bool EntryBlock::Grow(uint32_t capacity) {
+  if (capacity <= capacity_) return true;
+  UniqueGlobal<Entry> grown(static_cast<Entry*>(Os().GlobalAlloc(GPTR, capacity * sizeof(Entry))));
+  if (!grown) return false;
+  if (block_) std::memcpy(static_cast<void*>(grown.get()), block_.get(), capacity_ * sizeof(Entry));
+  // The texts went along with the records: only the old block goes.
+  block_ = std::move(grown);
+  capacity_ = capacity;
+  return true;
+}
 
 bool Open(Store& store, bool create, uint32_t extra) {
   if (store.opened && (store.key || !create)) return Grow(store, store.count + extra + 1);
@@ -445,14 +437,15 @@ bool Open(Store& store, bool create, uint32_t extra) {
     Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
-  store.key = held.release();
+  store.key = std::move(held);
   store.opened = 1;
   ReadEntries(store, values, subKeys, scratch.get());
   return true;
 }
 
 Entry* NewEntry(Store& store, uint32_t kind, const wchar_t* name) {
-  if ((store.count >= store.capacity && !Grow(store, store.capacity * 2 + 8)) ||
+  if ((store.count >= store.entries.capacity() &&
+       !Grow(store, store.entries.capacity() * 2 + 8)) ||
       store.nextNumber >= kMaxNumber)
     return nullptr;
   Entry& entry = store.entries[store.count];
@@ -486,25 +479,24 @@ bool Write(Store& store, Entry& entry) {
     }
     wchar_t keyName[16];
     _snwprintf_s(keyName, 16, _TRUNCATE, L"%u", store.nextNumber);
-    wchar_t* fresh = CopyText(keyName);
+    UniqueGlobal<wchar_t> fresh(CopyText(keyName));
     if (!fresh) {
       Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return false;
     }
-    wchar_t* olderName = entry.keyName;
+    UniqueGlobal<wchar_t> olderName(entry.keyName);
     uint32_t olderNumber = entry.number;
-    entry.keyName = fresh;
+    entry.keyName = fresh.release();
     entry.olderLayout = 0;
     entry.number = store.nextNumber++;
     if (!Write(store, entry)) {
-      FreeText(entry.keyName);
-      entry.keyName = olderName;
+      fresh.reset(entry.keyName);
+      entry.keyName = olderName.release();
       entry.number = olderNumber;
       entry.olderLayout = 1;
       return false;
     }
-    Os().RegDeleteTreeW(store.key, olderName);
-    FreeText(olderName);
+    Os().RegDeleteTreeW(store.key.get(), olderName.get());
     return true;
   }
   size_t bytes = Serialize(entry, nullptr);
@@ -514,7 +506,7 @@ bool Write(Store& store, Entry& entry) {
     return false;
   }
   Serialize(entry, value.get());
-  LSTATUS status = Os().RegSetValueExW(store.key, entry.keyName, 0, REG_BINARY, value.get(),
+  LSTATUS status = Os().RegSetValueExW(store.key.get(), entry.keyName, 0, REG_BINARY, value.get(),
                                        static_cast<DWORD>(bytes));
   if (status != ERROR_SUCCESS) Os().SetLastError(static_cast<DWORD>(status));
   return status == ERROR_SUCCESS;
@@ -522,7 +514,7 @@ bool Write(Store& store, Entry& entry) {
 
 bool Flush(Store& store) {
   if (!store.key) return true;
-  LSTATUS status = Os().RegFlushKey(store.key);
+  LSTATUS status = Os().RegFlushKey(store.key.get());
   if (status != ERROR_SUCCESS) Os().SetLastError(static_cast<DWORD>(status));
   return status == ERROR_SUCCESS;
 }
@@ -533,7 +525,7 @@ void TakeBack(Store& store, uint32_t first) {
   uint32_t firstNumber = first < store.count ? store.entries[first].number : 0;
   for (uint32_t i = first; i < store.count; ++i) {
     if (store.key && store.entries[i].keyName)
-      Os().RegDeleteValueW(store.key, store.entries[i].keyName);
+      Os().RegDeleteValueW(store.key.get(), store.entries[i].keyName);
     FreeEntry(store.entries[i]);
     store.entries[i] = Entry{};
   }
@@ -556,11 +548,11 @@ void RemoveDecided(Store& store) {
   // emptied in one call, its access list stays.
   // The previous installation's record beside the entries stays.
   bool all = store.unread == 0 &&
-             Os().RegQueryValueExW(store.key, kPreviousValue, nullptr, nullptr, nullptr,
+             Os().RegQueryValueExW(store.key.get(), kPreviousValue, nullptr, nullptr, nullptr,
                                    nullptr) == ERROR_FILE_NOT_FOUND;
   for (uint32_t i = 0; i < store.count && all; ++i)
     all = store.entries[i].gone || store.entries[i].dropping;
-  if (all && Os().RegDeleteTreeW(store.key, nullptr) == ERROR_SUCCESS) {
+  if (all && Os().RegDeleteTreeW(store.key.get(), nullptr) == ERROR_SUCCESS) {
     for (uint32_t i = 0; i < store.count; ++i) store.entries[i].gone = 1;
     return;
   }
@@ -568,12 +560,7 @@ void RemoveDecided(Store& store) {
     if (store.entries[i].dropping) Delete(store, store.entries[i]);
 }
 
-void Close(Store& store) {
-  for (uint32_t i = 0; i < store.count; ++i) FreeEntry(store.entries[i]);
-  if (store.entries) Os().GlobalFree(store.entries);
-  if (store.key) Os().RegCloseKey(store.key);
-  store = Store{};
-}
+void Close(Store& store) { store = Store(); }
 
 bool ReadPreviousRecord(BYTE* data, DWORD* bytes) {
   HKEY opened = nullptr;
@@ -585,7 +572,7 @@ bool ReadPreviousRecord(BYTE* data, DWORD* bytes) {
 }
 
 bool WritePreviousRecord(Store& store, const BYTE* data, DWORD bytes) {
-  LSTATUS status = store.key ? Os().RegSetValueExW(store.key, kPreviousValue, 0, REG_BINARY, data,
+  LSTATUS status = store.key ? Os().RegSetValueExW(store.key.get(), kPreviousValue, 0, REG_BINARY, data,
                                                    bytes)
                              : ERROR_INVALID_HANDLE;
   if (status != ERROR_SUCCESS) Os().SetLastError(static_cast<DWORD>(status));
@@ -651,9 +638,8 @@ bool AccountProfileExists(const Entry& entry) {
   wchar_t account[192];
   AccountText(entry, account, 192);
   _snwprintf_s(path, 300, _TRUNCATE, L"%s%s", kProfileList, account);
-  HKEY key = nullptr;
-  LSTATUS status = Os().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
-  if (status == ERROR_SUCCESS) Os().RegCloseKey(key);
+  UniqueKey key;
+  LSTATUS status = Os().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put());
   // Only a profile list that answers "no such key" says the account is gone.
   return status != ERROR_FILE_NOT_FOUND;
 }
