@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "sequences/sequences.h"
 #include "session/run_lock.h"
 #include "tray/tray.h"
@@ -119,10 +120,8 @@ int DispatchArguments(int argc, wchar_t** argv) {
 
 int Dispatch() {
   int argc = 0;
-  wchar_t** argv = Os().CommandLineToArgvW(Os().GetCommandLineW(), &argc);
+  UniqueLocal<wchar_t*> argv(Os().CommandLineToArgvW(Os().GetCommandLineW(), &argc));
   // A command line that cannot be split is treated like a missing word.
   if (!argv) return kExitUnrecognised;
-  int code = DispatchArguments(argc, argv);
-  Os().LocalFree(argv);
-  return code;
+  return DispatchArguments(argc, argv.get());
 }

@@ -62,8 +62,8 @@ TEST_F(SpoolerServiceSystemTest, ARestartStopsAndStartsTheSpooler) {
   EXPECT_EQ(SpoolerState(), static_cast<DWORD>(SERVICE_STOPPED));
   EndSpoolerRestart(restart);
   EXPECT_EQ(SpoolerState(), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(restart.service, nullptr);
-  EXPECT_EQ(restart.scm, nullptr);
+  EXPECT_EQ(restart.service.get(), nullptr);
+  EXPECT_EQ(restart.scm.get(), nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
   EXPECT_THAT(testutil::LogLines(session),
               ::testing::ElementsAre(L"Loomscribe 2070", L">Check Spooler", L">Restart Spooler"));

@@ -250,11 +250,11 @@ TEST_F(SpoolerServiceTest, ARestartWithoutSessionLogsNothingAndBehavesTheSame) {
 
   service.serviceOpens = false;  // error 2 in a run
   restart = BeginSpoolerRestart(nullptr);
-  EXPECT_EQ(restart.service, nullptr);
+  EXPECT_EQ(restart.service.get(), nullptr);
   EndSpoolerRestart(restart);
   service.scmOpens = false;  // error 1 in a run
   restart = BeginSpoolerRestart(nullptr);
-  EXPECT_EQ(restart.scm, nullptr);
+  EXPECT_EQ(restart.scm.get(), nullptr);
   EndSpoolerRestart(restart);
   EXPECT_EQ(service.controlCalls, 2);
   EXPECT_EQ(service.startCalls, 2);

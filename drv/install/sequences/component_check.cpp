@@ -24,7 +24,7 @@ bool Hold(InstallSession& session, ComponentSources& sources, const wchar_t* nam
     LogCopySourceFailed(session, name ? name : L"");
     return false;
   }
-  sources.held[sources.count++] = file;
+  sources.held[sources.count++].reset(file);
   return true;
 }
 
@@ -111,6 +111,6 @@ bool HoldComponentSources(InstallSession& session, ComponentSources& sources) {
 }
 
 void ReleaseComponentSources(ComponentSources& sources) {
-  for (int i = 0; i < sources.count; ++i) Os().CloseHandle(sources.held[i]);
+  for (int i = 0; i < sources.count; ++i) sources.held[i].reset();
   sources.count = 0;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/unique_handle.h"
+
 struct InstallSession;
 
 struct RunResult {
@@ -15,13 +17,14 @@ struct RunResult {
 // The component files an install cannot do without, held open from before
 // its removal starts until its install half has copied them.
 struct ComponentSources {
-  HANDLE held[3] = {};
+  UniqueFile held[3];
   int count = 0;
 };
 // Opens and holds them, and checks that the driver's staged copies can be
 // replaced. False, with the cause logged (the copy's own error line) and
 // nothing held or changed, when one of them is missing or held.
 bool HoldComponentSources(InstallSession& session, ComponentSources& sources);
+// Lets them go, in the order they were opened.
 void ReleaseComponentSources(ComponentSources& sources);
 
 RunResult RunInstall(HWND parentWindow);

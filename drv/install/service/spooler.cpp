@@ -57,30 +57,31 @@ bool CheckSpooler(InstallSession& session) {
 
 SpoolerRestart BeginSpoolerRestart(InstallSession* session) {
   if (session) LogLine(*session, L">Restart Spooler");
-  SpoolerRestart restart = {session, nullptr, nullptr, false};
-  restart.scm = OpenLocalScm();
+  SpoolerRestart restart;
+  restart.installSession = session;
+  restart.scm.reset(OpenLocalScm());
   if (!restart.scm) {
     if (session) LogServiceManagerOpenFailed(*session);
     return restart;
   }
-  restart.service = Os().OpenServiceW(restart.scm, L"spooler", kRestartAccess);
+  restart.service.reset(Os().OpenServiceW(restart.scm.get(), L"spooler", kRestartAccess));
   if (!restart.service) {
     if (session) LogSpoolerOpenFailed(*session);
     return restart;
   }
   SERVICE_STATUS status = {};
-  if (!Os().ControlService(restart.service, SERVICE_CONTROL_STOP, &status)) {
+  if (!Os().ControlService(restart.service.get(), SERVICE_CONTROL_STOP, &status)) {
     DWORD error = Os().GetLastError();
     if (error != ERROR_SERVICE_NOT_ACTIVE && session)
       LogControlServiceFailed(*session, error);
   }
   restart.stopRequested = true;
   status = {};
-  Os().QueryServiceStatus(restart.service, &status);
+  Os().QueryServiceStatus(restart.service.get(), &status);
   for (int poll = 0; poll < kPolls; ++poll) {
     if (status.dwCurrentState == SERVICE_STOPPED) return restart;
     Os().Sleep(kPollMs);
-    Os().QueryServiceStatus(restart.service, &status);
+    Os().QueryServiceStatus(restart.service.get(), &status);
   }
   if (status.dwCurrentState != SERVICE_STOPPED && session)
     LogSpoolerStopFailed(*session);
@@ -92,12 +93,11 @@ void RestartSpooler(InstallSession* session) {
 }
 
 void EndSpoolerRestart(SpoolerRestart& restart) {
-  if (restart.service) {
-    if (restart.stopRequested && !StartSpoolerAndWait(restart.service) && restart.installSession)
-      LogSpoolerStartFailed(*restart.installSession);
-    Os().CloseServiceHandle(restart.service);
-    restart.service = nullptr;
-  }
-  if (restart.scm) Os().CloseServiceHandle(restart.scm);
-  restart.scm = nullptr;
+  // The start is waited for before either handle goes; the service's goes
+  // before the manager's.
+  if (restart.service && restart.stopRequested && !StartSpoolerAndWait(restart.service.get()) &&
+      restart.installSession)
+    LogSpoolerStartFailed(*restart.installSession);
+  restart.service.reset();
+  restart.scm.reset();
 }

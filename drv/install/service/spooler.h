@@ -3,16 +3,20 @@
 
 #include <windows.h>
 
+#include <utility>
+
+#include "platform/unique_handle.h"
+
 struct InstallSession;
 
 // One stop of the spooler service, from BeginSpoolerRestart to
 // EndSpoolerRestart. EndSpoolerRestart must run exactly once for each
 // BeginSpoolerRestart, on every path.
 struct SpoolerRestart {
-  InstallSession* installSession;  // where lines and errors go; null logs nothing
-  SC_HANDLE scm;
-  SC_HANDLE service;
-  bool stopRequested;
+  InstallSession* installSession = nullptr;  // where lines and errors go; null logs nothing
+  UniqueServiceHandle scm;
+  UniqueServiceHandle service;
+  bool stopRequested = false;
 };
 
 bool CheckSpooler(InstallSession& session);
@@ -27,7 +31,7 @@ void EndSpoolerRestart(SpoolerRestart& restart);
 class SpoolerStop {
  public:
   explicit SpoolerStop(InstallSession* session) : restart_(BeginSpoolerRestart(session)) {}
-  explicit SpoolerStop(const SpoolerRestart& begun) : restart_(begun) {}
+  explicit SpoolerStop(SpoolerRestart&& begun) : restart_(std::move(begun)) {}
   ~SpoolerStop() { End(); }
   void End() {
     if (ended_) return;

@@ -94,8 +94,10 @@ void StartTrayProgram(InstallSession& session, const WideBuffer& path) {
   if (!Os().CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
                            nullptr, nullptr, &startup, &process))
     return;
-  Os().CloseHandle(process.hThread);
-  Os().CloseHandle(process.hProcess);
+  // Nothing waits for the program: the thread's handle goes first, then the
+  // process's.
+  UniqueKernelObject started(process.hProcess);
+  UniqueKernelObject thread(process.hThread);
 }
 
 // One wait on the tray mutex; counts the times this thread came to own it.

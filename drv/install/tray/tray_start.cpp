@@ -174,7 +174,9 @@ bool StartTrayAsSignedInUser(wchar_t* commandLine, const wchar_t* directory,
     *why = L"the start with the user's token failed";
     return false;
   }
-  Os().CloseHandle(started.hThread);
-  Os().CloseHandle(started.hProcess);
+  // Nothing waits for the program: the thread's handle goes first, then the
+  // process's.
+  UniqueKernelObject trayProcess(started.hProcess);
+  UniqueKernelObject trayThread(started.hThread);
   return true;
 }
