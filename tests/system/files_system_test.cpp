@@ -164,17 +164,17 @@ TEST(PendingRenamesSystemTest, QueuedDeletionIsCarriedOutAndRenameLeftAlone) {
   ASSERT_GE(rename, 0);
   EXPECT_EQ(std::wstring(table.entries[deletion]).rfind(L"\\??\\", 0), 0u);  // kept as stored
   EXPECT_EQ(table.entries[deletion + 1], nullptr);
-  EXPECT_EQ(table.isFile[deletion], 1);
+  EXPECT_EQ(table.isFile.get()[deletion], 1);
   ASSERT_NE(table.entries[rename + 1], nullptr);
   EXPECT_NE(std::wstring(table.entries[rename + 1]).find(L"moved-new.dll"), std::wstring::npos);
-  EXPECT_EQ(table.isFile[rename], 1);
+  EXPECT_EQ(table.isFile.get()[rename], 1);
 
   ApplyPendingDeletes(table);
   EXPECT_FALSE(testutil::FileExists(doomed));
-  EXPECT_EQ(table.isFile[deletion], 0);
+  EXPECT_EQ(table.isFile.get()[deletion], 0);
   EXPECT_TRUE(testutil::FileExists(moved));
-  EXPECT_EQ(table.isFile[rename], 1);
-  ReleasePendingRenames(table);
+  EXPECT_EQ(table.isFile.get()[rename], 1);
+  table = PendingRenameTable();
   EXPECT_EQ(table.pairCount, 0);
 
   ::DeleteFileW(moved.c_str());

@@ -73,7 +73,7 @@ class MonitorDriverSystemTest : public ::testing::Test {
     MonitorList list;
     ListMonitors(list, session);
     RemovePortMonitor(session, list);
-    FreeMonitorList(list);
+    list = MonitorList();
   }
 
   InstallSession session;
@@ -103,7 +103,7 @@ TEST_F(MonitorDriverSystemTest, InstallsListsAndRemovesMonitorAndDriver) {
   ListDrivers(drivers, session.Environment);
   EXPECT_GE(FindProductDriver(drivers), 0);
   RemovePrinterDriver(session, drivers);
-  FreeDriverList(drivers);
+  drivers = DriverList();
   EXPECT_EQ(LogLines(session).back(), L"  OK :)");
   EXPECT_THAT(winespool::DriverNames(), Not(Contains(L"Loomscribe printer")));
   for (const std::wstring& f : driverFiles) EXPECT_FALSE(FileExists(f)) << f;

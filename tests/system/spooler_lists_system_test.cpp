@@ -40,17 +40,17 @@ class SpoolerListsSystemTest : public ::testing::Test {
 TEST_F(SpoolerListsSystemTest, ListMonitorsFindsTheRegisteredProductMonitor) {
   MonitorList list;
   ListMonitors(list, session);
-  ASSERT_NE(list.buffer, nullptr);
+  ASSERT_NE(list.buffer.get(), nullptr);
   EXPECT_EQ(FindProductMonitor(list), -1);
-  FreeMonitorList(list);
+  list = MonitorList();
 
   ASSERT_TRUE(winespool::InstallProductMonitor()) << ::GetLastError();
   ListMonitors(list, session);
-  ASSERT_NE(list.buffer, nullptr);
+  ASSERT_NE(list.buffer.get(), nullptr);
   EXPECT_GE(list.count, 2u);
   int32_t index = FindProductMonitor(list);
   ASSERT_GE(index, 0);
-  auto* records = reinterpret_cast<MONITOR_INFO_2W*>(list.buffer);
+  auto* records = reinterpret_cast<MONITOR_INFO_2W*>(list.buffer.get());
   EXPECT_STREQ(records[index].pName, L"Loomscribe:");
   EXPECT_STREQ(records[index].pDLLName, L"lmxmon64.dll");
 
@@ -61,12 +61,12 @@ TEST_F(SpoolerListsSystemTest, ListMonitorsFindsTheRegisteredProductMonitor) {
   EXPECT_EQ(lines[2 + index], std::to_wstring(index + 1) + L". Loomscribe:");
   EXPECT_EQ(lines.back(), std::wstring(39, L'-'));
   EXPECT_EQ(session.ErrorCount, 0);
-  FreeMonitorList(list);
+  list = MonitorList();
 
   winespool::RemoveAllProductState();
   ListMonitors(list, session);
   EXPECT_EQ(FindProductMonitor(list), -1);
-  FreeMonitorList(list);
+  list = MonitorList();
 }
 
 TEST_F(SpoolerListsSystemTest, SnapshotSeesThePrintersAndMarksTheDefault) {
@@ -100,12 +100,11 @@ TEST_F(SpoolerListsSystemTest, SnapshotSeesThePrintersAndMarksTheDefault) {
   HANDLE printer = nullptr;
   ASSERT_TRUE(::OpenPrinterW(const_cast<LPWSTR>(kPrinterA), &printer, nullptr));
   PrinterInfoBuffer info = QueryPrinterInfo(printer);
-  ASSERT_NE(info.buffer, nullptr);
+  ASSERT_NE(info.buffer.get(), nullptr);
   EXPECT_GT(info.size, sizeof(PRINTER_INFO_2W));
-  EXPECT_STREQ(info.buffer->pPrinterName, kPrinterA);
-  EXPECT_STREQ(info.buffer->pPortName, L"Loomscribe:");
-  ::GlobalFree(info.buffer);
-  EXPECT_TRUE(ClosePrinterHandle(printer));
+  EXPECT_STREQ(info.buffer.get()->pPrinterName, kPrinterA);
+  EXPECT_STREQ(info.buffer.get()->pPortName, L"Loomscribe:");
+  EXPECT_TRUE(::ClosePrinter(printer));
 
   // A fresh list is a separate snapshot with the same printers.
   PrinterList list;

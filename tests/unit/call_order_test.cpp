@@ -137,7 +137,7 @@ TEST_F(CallOrderTest, MonitorRemovalRestartsTheSpoolerBackToBack) {
   ListMonitors(monitors, session);
   fake::Calls().clear();
   RemovePortMonitor(session, monitors);
-  FreeMonitorList(monitors);
+  monitors = MonitorList();
   std::vector<std::string> calls = fake::Calls();
   // From the open of the service manager to the close of its handle: the
   // spooler's own calls and nothing else.

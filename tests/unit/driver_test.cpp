@@ -52,28 +52,28 @@ TEST(DriverListTest, TwoCallEnumerationAndItsFailures) {
   ListDrivers(list, L"Windows x64");
   EXPECT_EQ(list.level, 6u);
   ASSERT_EQ(list.count, 3u);
-  auto* records = reinterpret_cast<DRIVER_INFO_6W*>(list.buffer);
+  auto* records = reinterpret_cast<DRIVER_INFO_6W*>(list.buffer.get());
   EXPECT_EQ(std::wstring(records[2].pName), L"Loomscribe printer");
   EXPECT_EQ(records[1].pName, nullptr);
   EXPECT_EQ(FindProductDriver(list), 2);
   EXPECT_THAT(environments, ElementsAre(L"Windows x64", L"Windows x64"));
-  FreeDriverList(list);
-  EXPECT_EQ(list.buffer, nullptr);
+  list = DriverList();
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 0u);
 
   // Nothing installed: the size query succeeds and nothing is allocated.
   world.drivers.clear();
   ListDrivers(list, L"Windows x64");
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 0u);
 
   SpoolerDrivers(world, {L"Loomscribe printer"});
   fake::FailNth<&Platform::EnumPrinterDriversW>(1, RPC_S_SERVER_UNAVAILABLE);
   ListDrivers(list, L"Windows x64");
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   fake::FailNth<&Platform::EnumPrinterDriversW>(2, RPC_S_SERVER_UNAVAILABLE);
   ListDrivers(list, L"Windows x64");
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 0u);
   EXPECT_EQ(FindProductDriver(list), -1);
 }
@@ -84,10 +84,12 @@ int32_t FindAtLevel(uint32_t level, std::vector<const wchar_t*> names) {
   std::vector<std::wstring> copies(names.begin(), names.end());
   for (size_t i = 0; i < names.size(); ++i) records[i].pName = &copies[i][0];
   DriverList list;
-  list.buffer = reinterpret_cast<BYTE*>(records.data());
+  list.buffer.reset(reinterpret_cast<BYTE*>(records.data()));
   list.level = level;
   list.count = static_cast<uint32_t>(records.size());
-  return FindProductDriver(list);
+  int32_t found = FindProductDriver(list);
+  list.buffer.release();  // the records are the test's own
+  return found;
 }
 
 TEST(DriverListTest, FindsTheExactNameAtEveryLevel) {
@@ -129,7 +131,7 @@ class DriverRemoveTest : public ::testing::Test {
     });
   }
   void TearDown() override {
-    FreeDriverList(list);
+    list = DriverList();
     EndSession(session);
     EXPECT_EQ(world.OpenHandles().all(), 0);
   }
@@ -202,7 +204,7 @@ TEST_F(DriverRemoveTest, NothingToDeleteWithoutTheProductDriver) {
                           L"  1. Generic", L"  2. Loomscribe Printer",
                           L"  -------------------------------------------", L"  No Loomscribe driver was found"));
   world.drivers.clear();
-  FreeDriverList(list);
+  list = DriverList();
   Release(session.InstallLog);
   Run();
   EXPECT_THAT(LogLines(session),
@@ -227,18 +229,18 @@ TEST(QueryPrinterDriverTest, AsksForTheSizeWithTheEnvironmentThenTheRecord) {
   });
   HANDLE printer = nullptr;
   ASSERT_TRUE(Os().OpenPrinterW(const_cast<wchar_t*>(L"P"), &printer, nullptr));
-  DRIVER_INFO_2W* info = QueryPrinterDriver(printer);
-  ASSERT_NE(info, nullptr);
-  EXPECT_EQ(info->cVersion, 3u);
-  EXPECT_EQ(std::wstring(info->pDriverPath),
+  UniqueGlobal<DRIVER_INFO_2W> info = QueryPrinterDriver(printer);
+  ASSERT_NE(info.get(), nullptr);
+  EXPECT_EQ(info.get()->cVersion, 3u);
+  EXPECT_EQ(std::wstring(info.get()->pDriverPath),
             std::wstring(World::kDriverDir) + L"\\3\\lmxdrv64.dll");
-  ::GlobalFree(info);
+  info.reset();
   EXPECT_THAT(environments, ElementsAre(L"Windows x64", L"(null)"));
 
-  EXPECT_EQ(QueryPrinterDriver(reinterpret_cast<HANDLE>(8)), nullptr);
+  EXPECT_EQ(QueryPrinterDriver(reinterpret_cast<HANDLE>(8)).get(), nullptr);
   EXPECT_EQ(environments.size(), 3u);  // no second call after another error
   fake::FailNth<&Platform::GetPrinterDriverW>(2, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(QueryPrinterDriver(printer), nullptr);
+  EXPECT_EQ(QueryPrinterDriver(printer).get(), nullptr);
   EXPECT_TRUE(Os().ClosePrinter(printer));
   EXPECT_EQ(world.OpenHandles().all(), 0);
 }

@@ -165,7 +165,7 @@ class PortRoundTripTest : public MonitorInstallTest {
     MonitorList list;
     ListMonitors(list, session);
     RemovePortMonitor(session, list);
-    FreeMonitorList(list);
+    list = MonitorList();
     Release(session.InstallLog);
     InstallPortMonitor(session);
   }
@@ -226,7 +226,7 @@ TEST_F(PortRoundTripTest, RecordWithoutItsFileTextIsSkippedSilently) {
   MonitorList list;
   ListMonitors(list, session);
   RemovePortMonitor(session, list);
-  FreeMonitorList(list);
+  list = MonitorList();
   // Someone else wrote another port into the record in between.
   std::wmemcpy(session.Printers.buffer[0].pPortName, L"LPT1:", 6);
   Release(session.InstallLog);

@@ -36,7 +36,7 @@ class MonitorListTest : public ::testing::Test {
     BeginSession(session);
   }
   void TearDown() override {
-    FreeMonitorList(list);
+    list = MonitorList();
     EndSession(session);
   }
 
@@ -63,7 +63,7 @@ std::wstring RawSystemText(DWORD code) { return testutil::SystemText(code) + L"\
 TEST_F(MonitorListTest, ListsAndFindsTheProductMonitor) {
   SpoolerHas({L"Local Port", L"Standard TCP/IP Port", L"Loomscribe:", L"Loomscribe:"});
   ListMonitors(list, session);
-  ASSERT_NE(list.buffer, nullptr);
+  ASSERT_NE(list.buffer.get(), nullptr);
   EXPECT_EQ(list.level, 2u);
   EXPECT_EQ(list.count, 4u);
   ASSERT_EQ(neededSizes.size(), 2u);
@@ -83,13 +83,16 @@ TEST_F(MonitorListTest, OnlyTheExactNameMatches) {
   // Level-1 records are searched too; other levels are not.
   MONITOR_INFO_1W level1[2] = {{const_cast<LPWSTR>(L"Local Port")},
                                {const_cast<LPWSTR>(L"Loomscribe:")}};
-  MonitorList one{reinterpret_cast<BYTE*>(level1), 1, 2};
+  // (The records belong to the test: the lists let them go unfreed.)
+  MonitorList one{UniqueGlobal<BYTE>(reinterpret_cast<BYTE*>(level1)), 1, 2};
   EXPECT_EQ(FindProductMonitor(one), 1);
   one.level = 3;
   EXPECT_EQ(FindProductMonitor(one), -1);
+  one.buffer.release();
   // An empty list is not looked into.
-  MonitorList empty{reinterpret_cast<BYTE*>(static_cast<uintptr_t>(0x10)), 2, 0};
+  MonitorList empty{UniqueGlobal<BYTE>(reinterpret_cast<BYTE*>(static_cast<uintptr_t>(0x10))), 2, 0};
   EXPECT_EQ(FindProductMonitor(empty), -1);
+  empty.buffer.release();
 }
 
 TEST_F(MonitorListTest, SuccessWithoutABufferMeansNoMonitors) {
@@ -101,7 +104,7 @@ TEST_F(MonitorListTest, SuccessWithoutABufferMeansNoMonitors) {
     return TRUE;
   });
   ListMonitors(list, session);
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 0u);
   EXPECT_EQ(FindProductMonitor(list), -1);
   EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070", L"1. EnumMonitors returns true"));
@@ -112,7 +115,7 @@ TEST_F(MonitorListTest, SizeQueryFailureLogsTheSystemTextAsItComes) {
   SpoolerHas({L"Loomscribe:"});
   fake::FailNth<&Platform::EnumMonitorsW>(1, ERROR_INVALID_PARAMETER);
   ListMonitors(list, session);
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 0u);
   // The system's text keeps its own line break, so an empty line follows.
   EXPECT_EQ(LogText(), L"Loomscribe 2070\r\n2. EnumMonitors  failed with code: " +
@@ -134,7 +137,7 @@ TEST_F(MonitorListTest, SecondCallFailureFreesTheBlock) {
   fake::FailNth<&Platform::EnumMonitorsW>(2, RPC_S_SERVER_UNAVAILABLE);
   session.IndentDepth = 1;
   ListMonitors(list, session);
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 0u);
   EXPECT_EQ(freed.size(), 1u);
   EXPECT_EQ(LogText(), L"Loomscribe 2070\r\n  3. EnumMonitors  failed with code: " +
@@ -147,7 +150,7 @@ TEST_F(MonitorListTest, NoMemoryLeavesOutOfMemoryForTheCaller) {
   fake::FailNth<&Platform::GlobalAlloc>(1, ERROR_NOT_ENOUGH_MEMORY);
   ListMonitors(list, session);
   EXPECT_EQ(::GetLastError(), 0x8007000Eu);
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 0u);
   EXPECT_EQ(fake::CountCalls("EnumMonitorsW"), 1);
   EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070",
@@ -164,9 +167,7 @@ TEST_F(MonitorListTest, LogListsEveryMonitorNumberedFromOne) {
                           L"  1. Local Port", L"  2. ***EMPTY***", L"  3. Loomscribe:",
                           L"  ---------------------------------------"));
 
-  FreeMonitorList(list);
-  EXPECT_EQ(list.buffer, nullptr);
-  EXPECT_EQ(list.count, 0u);
+  list = MonitorList();
   session.IndentDepth = 0;
   LogMonitorList(session, list);
   auto lines = LogLines(session);

@@ -42,7 +42,7 @@ class MonitorRemoveTest : public ::testing::Test {
     Begin(-1);
   }
   void TearDown() override {
-    FreeMonitorList(list);
+    list = MonitorList();
     EndSession(session);
     EXPECT_EQ(world.OpenHandles().all(), 0);
   }
@@ -272,7 +272,7 @@ TEST_F(MonitorRemoveTest, ReinstallKeepsOnlyCompatibleBuilds) {
     Begin(c.build);
     session.Reinstall = 1;
     if (c.found) world.monitors = kThreeMonitors;
-    FreeMonitorList(list);
+    list = MonitorList();
     Run();
     std::vector<std::wstring> lines = LogLines(session);
     size_t at = c.found ? ListedMonitorLines().size() : 5;
@@ -328,7 +328,7 @@ TEST_F(MonitorRemoveTest, WithoutMemoryForTheListNoPrinterIsMoved) {
     world.monitors = kThreeMonitors;
     world.AddFile(kMonitorPath, "MZ");
     Snapshot({{L"Ours", L"Loomscribe:"}}, {});
-    FreeMonitorList(list);
+    list = MonitorList();
     ListMonitors(list, session);
     Release(session.InstallLog);
     refusals = 1;

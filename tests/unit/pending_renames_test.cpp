@@ -137,7 +137,7 @@ class PendingRenamesTest : public ::testing::Test {
     disk.Install();
   }
   void TearDown() override {
-    ReleasePendingRenames(table);
+    table = PendingRenameTable();
     // Nothing is queued; the value is written only to drop what was done.
     EXPECT_EQ(fake::CountCalls("MoveFileExW"), 0);
   }
@@ -158,7 +158,7 @@ TEST_F(PendingRenamesTest, MissingKeyOrValueGivesAnEmptyTable) {
   registry.valueExists = false;
   table = ReadPendingRenames();
   EXPECT_EQ(table.pairCount, 0);
-  EXPECT_EQ(table.entries, nullptr);
+  EXPECT_EQ(table.entries.get(), nullptr);
   EXPECT_EQ(registry.closes, 1);
 
   registry.valueExists = true;
@@ -177,14 +177,14 @@ TEST_F(PendingRenamesTest, QueuedDeletionOfAnExistingFileIsCarriedOut) {
   ASSERT_EQ(table.pairCount, 1);
   EXPECT_EQ(Entry(table, 0), L"\\??\\C:\\Windows\\System32\\lmxmon64.dll");  // stored as is
   EXPECT_EQ(table.entries[1], nullptr);
-  EXPECT_EQ(table.isFile[0], 1);
-  EXPECT_EQ(table.isFile[1], 0);
+  EXPECT_EQ(table.isFile.get()[0], 1);
+  EXPECT_EQ(table.isFile.get()[1], 0);
   EXPECT_THAT(disk.tested, ElementsAre(L"C:\\Windows\\System32\\lmxmon64.dll"));
   EXPECT_EQ(registry.closes, 1);
 
   ApplyPendingDeletes(table);
   EXPECT_THAT(disk.deleted, ElementsAre(L"C:\\Windows\\System32\\lmxmon64.dll"));
-  EXPECT_EQ(table.isFile[0], 0);
+  EXPECT_EQ(table.isFile.get()[0], 0);
   // Carried out now, so not queued any more: the only pair goes, and with it
   // the value.
   EXPECT_THAT(registry.written, ElementsAre("<deleted>"));
@@ -206,11 +206,11 @@ TEST_F(PendingRenamesTest, OnlyQueuedDeletionsOfFilesAreCarriedOut) {
   table = ReadPendingRenames();
   ASSERT_EQ(table.pairCount, 5);
   EXPECT_EQ(Entry(table, 1), L"\\??\\C:\\a\\new.dll");
-  std::vector<int> flags(table.isFile, table.isFile + 10);
+  std::vector<int> flags(table.isFile.get(), table.isFile.get() + 10);
   EXPECT_THAT(flags, ElementsAre(1, 0, 0, 0, 0, 0, 1, 0, 1, 0));
   ApplyPendingDeletes(table);
   EXPECT_THAT(disk.deleted, ElementsAre(L"D:\\plain.dll", L"C:\\a\\held.dll"));
-  flags.assign(table.isFile, table.isFile + 10);
+  flags.assign(table.isFile.get(), table.isFile.get() + 10);
   EXPECT_THAT(flags, ElementsAre(1, 0, 0, 0, 0, 0, 0, 0, 1, 0));
   EXPECT_TRUE(disk.files.count(L"C:\\a\\renamed.dll"));
   // Exactly the deletion that was done left the queue; the rest (the odd
@@ -255,7 +255,7 @@ TEST_F(PendingRenamesTest, RelativeAndNetworkPathsAreNeverTestedOrDeleted) {
   registry.value = Multi(strings);
   table = ReadPendingRenames();
   ASSERT_EQ(table.pairCount, 6);
-  std::vector<int> flags(table.isFile, table.isFile + 12);
+  std::vector<int> flags(table.isFile.get(), table.isFile.get() + 12);
   // A relative path would name a file in this program's current directory;
   // a share may belong to a server that never answers.
   EXPECT_EQ(flags, (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}));
@@ -284,7 +284,7 @@ TEST_F(PendingRenamesTest, ValueThatGrowsBetweenTheReadsGivesNothing) {
   registry.growTo = Multi({L"\\??\\C:\\a", L"", L"\\??\\C:\\b", L""});
   table = ReadPendingRenames();
   EXPECT_EQ(table.pairCount, 0);
-  EXPECT_EQ(table.entries, nullptr);
+  EXPECT_EQ(table.entries.get(), nullptr);
   EXPECT_EQ(registry.closes, 1);
 }
 
@@ -299,7 +299,7 @@ TEST_F(PendingRenamesTest, UnterminatedAndOddValuesStayInsideTheirBytes) {
   EXPECT_EQ(Entry(table, 0), L"C:\\a");
   EXPECT_EQ(Entry(table, 1), L"C:\\b");
 
-  ReleasePendingRenames(table);
+  table = PendingRenameTable();
   registry.value = std::string("C\0", 2);  // one character, no terminator
   table = ReadPendingRenames();
   EXPECT_EQ(table.pairCount, 0);
@@ -326,7 +326,7 @@ TEST_F(PendingRenamesTest, AllocationFailuresGiveAnEmptyTableAndLeakNothing) {
     fake::FailNth<&Platform::GlobalAlloc>(n, ERROR_NOT_ENOUGH_MEMORY);
     table = ReadPendingRenames();
     EXPECT_EQ(table.pairCount, 0) << n;
-    EXPECT_EQ(table.entries, nullptr) << n;
+    EXPECT_EQ(table.entries.get(), nullptr) << n;
     EXPECT_EQ(live, 0) << n;
     fake::Set<&Platform::GlobalAlloc>([&](UINT flags, SIZE_T bytes) -> HGLOBAL {
       HGLOBAL block = ::GlobalAlloc(flags, bytes);
@@ -336,7 +336,7 @@ TEST_F(PendingRenamesTest, AllocationFailuresGiveAnEmptyTableAndLeakNothing) {
   }
   table = ReadPendingRenames();
   EXPECT_EQ(table.pairCount, 2);
-  ReleasePendingRenames(table);
+  table = PendingRenameTable();
   EXPECT_EQ(live, 0);
   EXPECT_EQ(table.pairCount, 0);
 }
@@ -552,7 +552,7 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
     for (size_t i = 0; i < 2 * pairs; ++i) {
       if (strings[i].empty()) {
         ASSERT_EQ(table.entries[i], nullptr) << i;
-        ASSERT_EQ(table.isFile[i], 0) << i;
+        ASSERT_EQ(table.isFile.get()[i], 0) << i;
         continue;
       }
       ASSERT_NE(table.entries[i], nullptr) << i;
@@ -560,7 +560,7 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
       std::wstring path = ReferencePath(strings[i]);
       if (strings[i].compare(0, 8, L"\\??\\UNC\\") == 0) ++networkEntries;
       int expectFile = !path.empty() && AttributesOf(path) == FILE_ATTRIBUTE_ARCHIVE;
-      ASSERT_EQ(table.isFile[i], expectFile) << i;
+      ASSERT_EQ(table.isFile.get()[i], expectFile) << i;
       if (i % 2 == 0 && expectFile && strings[i + 1].empty()) expectDeleted.push_back(path);
     }
     deleted.clear();
@@ -574,10 +574,10 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
     for (size_t d = 0; d < dropped.size(); ++d) ASSERT_EQ(ReferencePath(dropped[d]), deleted[d]);
     for (size_t i = 0; i < 2 * pairs; i += 2)
       if (!strings[i].empty() && strings[i + 1].empty()) {
-        ASSERT_EQ(table.isFile[i], 0);
+        ASSERT_EQ(table.isFile.get()[i], 0);
       }
     if (pairs) ++tables;
-    ReleasePendingRenames(table);
+    table = PendingRenameTable();
     ASSERT_EQ(live, 0);
   }
   // The generator reaches both empty and filled tables, and entries on shares.

@@ -1,4 +1,4 @@
-// ListPrinters, QueryPrinterInfo, ClosePrinterHandle and MarkDefaultPrinter
+// ListPrinters, QueryPrinterInfo and MarkDefaultPrinter
 // against the machine model.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -189,14 +189,13 @@ TEST_F(PrinterListTest, QueryPrinterInfoTwoCalls) {
   std::vector<DWORD> querySizes, needed;
   RecordPrinterSizes(&querySizes, &needed);
   PrinterInfoBuffer info = QueryPrinterInfo(printer);
-  ASSERT_NE(info.buffer, nullptr);
+  ASSERT_NE(info.buffer.get(), nullptr);
   ASSERT_EQ(needed.size(), 2u);
   EXPECT_EQ(info.size, needed[0]);
-  EXPECT_EQ(info.buffer->Attributes, 0x7u);
-  EXPECT_STREQ(info.buffer->pPrinterName, L"P");
+  EXPECT_EQ(info.buffer.get()->Attributes, 0x7u);
+  EXPECT_STREQ(info.buffer.get()->pPrinterName, L"P");
   EXPECT_THAT(querySizes, ElementsAre(0u, needed[0]));
   EXPECT_THAT(allocated, ElementsAre(needed[0]));
-  ::GlobalFree(info.buffer);
   Os().ClosePrinter(printer);
 }
 
@@ -208,17 +207,17 @@ TEST_F(PrinterListTest, QueryPrinterInfoFailures) {
 
   fake::FailNth<&Platform::GetPrinterW>(1, ERROR_INVALID_HANDLE);
   PrinterInfoBuffer info = QueryPrinterInfo(printer);
-  EXPECT_EQ(info.buffer, nullptr);
+  EXPECT_EQ(info.buffer.get(), nullptr);
   EXPECT_TRUE(allocated.empty());
 
   fake::FailNth<&Platform::GetPrinterW>(2, ERROR_ACCESS_DENIED);
   info = QueryPrinterInfo(printer);
-  EXPECT_EQ(info.buffer, nullptr);
+  EXPECT_EQ(info.buffer.get(), nullptr);
   EXPECT_EQ(freed.size(), 1u);
 
   fake::FailNth<&Platform::GlobalAlloc>(1, ERROR_NOT_ENOUGH_MEMORY);
   info = QueryPrinterInfo(printer);
-  EXPECT_EQ(info.buffer, nullptr);
+  EXPECT_EQ(info.buffer.get(), nullptr);
   EXPECT_EQ(info.size, needed.back());
   EXPECT_EQ(::GetLastError(), 0x8007000Eu);
 
@@ -231,17 +230,10 @@ TEST_F(PrinterListTest, QueryPrinterInfoFailures) {
   ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
   allocated.clear();
   info = QueryPrinterInfo(printer);
-  EXPECT_EQ(info.buffer, nullptr);
+  EXPECT_EQ(info.buffer.get(), nullptr);
   EXPECT_TRUE(allocated.empty());
   Os().ClosePrinter(printer);
 }
 
-TEST_F(PrinterListTest, ClosePrinterHandleReportsTheResult) {
-  SpoolerHas({{L"P", 0}});
-  HANDLE printer = Open(L"P");
-  EXPECT_TRUE(ClosePrinterHandle(printer));
-  EXPECT_FALSE(ClosePrinterHandle(printer));  // no more open
-  EXPECT_EQ(fake::CountCalls("ClosePrinter"), 2);
-}
 
 }  // namespace

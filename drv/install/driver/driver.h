@@ -6,22 +6,25 @@
 
 #include <cstdint>
 
+#include "platform/unique_handle.h"
+
 struct InstallSession;
 
-// The result of one EnumPrinterDriversW (level 6), in one global-heap block.
+// The result of one EnumPrinterDriversW (level 6), in one global-heap block
+// that goes with the list.
 struct DriverList {
-  BYTE* buffer = nullptr;
+  UniqueGlobal<BYTE> buffer;
   uint32_t level = 6;
   uint32_t count = 0;
 };
 
-// False when the spooler gave no list (an empty one is a list).
+// Fills `list` afresh (what it held is freed first). False when the spooler
+// gave no list (an empty one is a list).
 bool ListDrivers(DriverList& list, const wchar_t* environment);
-void FreeDriverList(DriverList& list);
 int32_t FindProductDriver(const DriverList& list);
 void RemovePrinterDriver(InstallSession& session, const DriverList& list);
 // The driver record of an open printer, in a global-heap block, or null.
-DRIVER_INFO_2W* QueryPrinterDriver(HANDLE printer);
+UniqueGlobal<DRIVER_INFO_2W> QueryPrinterDriver(HANDLE printer);
 
 void InstallPrinterDriver(InstallSession& session);
 bool AddDriverRecord(DRIVER_INFO_6W* record);

@@ -88,7 +88,7 @@ bool DriverFilesInPlace(InstallSession& session, const wchar_t* const* staged, i
   bool ok = index >= 0;
   if (!ok) Os().SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
   if (ok) {
-    const DRIVER_INFO_6W& record = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer)[index];
+    const DRIVER_INFO_6W& record = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer.get())[index];
     wchar_t version[16];
     _snwprintf_s(version, 16, _TRUNCATE, L"%u\\", static_cast<unsigned>(record.cVersion));
     WideBuffer folder = CopyBuffer(session.DriverDirectory);
@@ -107,7 +107,6 @@ bool DriverFilesInPlace(InstallSession& session, const wchar_t* const* staged, i
       check(path);
     Release(folder);
   }
-  FreeDriverList(drivers);
   return ok;
 }
 

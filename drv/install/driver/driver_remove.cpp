@@ -1,5 +1,6 @@
 #include <cstddef>
 #include <cwchar>
+#include <utility>
 
 #include "driver/driver.h"
 #include "platform/platform.h"
@@ -74,7 +75,7 @@ bool DriverFileToDelete(const InstallSession& session, const DriverList& list, u
       wcsstr(path + directory, L"..") != nullptr)
     return false;
   for (uint32_t other = 0; other < list.count; ++other)
-    if (other != index && NamesFile(FileNamesOf(list.buffer, list.level, other), path))
+    if (other != index && NamesFile(FileNamesOf(list.buffer.get(), list.level, other), path))
       return false;
   return true;
 }
@@ -87,7 +88,7 @@ bool DriverFileToDelete(const InstallSession& session, const DriverList& list, u
 // the same names, which a deletion at restart would then take away.
 void ListLeftDriverFiles(InstallSession& session, const DriverList& list, uint32_t index) {
   if (session.Reinstall) return;
-  DriverFileNames names = FileNamesOf(list.buffer, list.level, index);
+  DriverFileNames names = FileNamesOf(list.buffer.get(), list.level, index);
   auto check = [&](const wchar_t* path) {
     if (!path || !*path || !DriverFileToDelete(session, list, index, path)) return;
     DWORD attributes = Os().GetFileAttributesW(path);
@@ -105,10 +106,10 @@ bool DeleteProductDriver(const wchar_t* environment, DWORD flags = DPD_DELETE_AL
 
 // Whether another driver of the list names one of the files of record `index`.
 bool SharesFiles(const DriverList& list, uint32_t index) {
-  DriverFileNames names = FileNamesOf(list.buffer, list.level, index);
+  DriverFileNames names = FileNamesOf(list.buffer.get(), list.level, index);
   auto shared = [&](const wchar_t* path) {
     for (uint32_t other = 0; path && *path && other < list.count; ++other)
-      if (other != index && NamesFile(FileNamesOf(list.buffer, list.level, other), path))
+      if (other != index && NamesFile(FileNamesOf(list.buffer.get(), list.level, other), path))
         return true;
     return false;
   };
@@ -122,9 +123,7 @@ bool SharesFiles(const DriverList& list, uint32_t index) {
 }  // namespace
 
 bool ListDrivers(DriverList& list, const wchar_t* environment) {
-  list.level = 6;
-  list.buffer = nullptr;
-  list.count = 0;
+  list = DriverList();
   UniqueGlobal<BYTE> buffer;
   DWORD size = 0;
   DWORD needed = 0;
@@ -135,21 +134,15 @@ bool ListDrivers(DriverList& list, const wchar_t* environment) {
   };
   SizedCall result = CallWithNeededSize(enumerate, buffer, size, needed);
   if (result != SizedCall::kFilled) return result == SizedCall::kAnswered;
-  list.buffer = buffer.release();
+  list.buffer = std::move(buffer);
   list.count = count;
   return true;
-}
-
-void FreeDriverList(DriverList& list) {
-  if (list.buffer) Os().GlobalFree(list.buffer);
-  list.buffer = nullptr;
-  list.count = 0;
 }
 
 int32_t FindProductDriver(const DriverList& list) {
   if (list.count == 0 || !list.buffer || list.level < 1 || list.level > 6) return -1;
   for (uint32_t i = 0; i < list.count; ++i)
-    if (IsProductDriverName(DriverName(list.buffer, list.level, i))) return static_cast<int32_t>(i);
+    if (IsProductDriverName(DriverName(list.buffer.get(), list.level, i))) return static_cast<int32_t>(i);
   return -1;
 }
 
@@ -161,7 +154,7 @@ void RemovePrinterDriver(InstallSession& session, const DriverList& list) {
   if (list.count > 0 && readable) {
     LogLine(session, L"------------ %d existing drivers-----------", static_cast<int>(list.count));
     for (uint32_t i = 0; i < list.count; ++i) {
-      const wchar_t* name = DriverName(list.buffer, list.level, i);
+      const wchar_t* name = DriverName(list.buffer.get(), list.level, i);
       LogLine(session, L"%d. %s", static_cast<int>(i + 1), name ? name : L"***EMPTY***");
     }
     LogLine(session, L"-------------------------------------------");
@@ -198,7 +191,7 @@ void RemovePrinterDriver(InstallSession& session, const DriverList& list) {
   ListLeftDriverFiles(session, list, static_cast<uint32_t>(index));
 }
 
-DRIVER_INFO_2W* QueryPrinterDriver(HANDLE printer) {
+UniqueGlobal<DRIVER_INFO_2W> QueryPrinterDriver(HANDLE printer) {
   wchar_t environment[] = L"Windows x64";
   // The size is asked for "Windows x64" and only the last error it leaves
   // decides; the record is then read for the printer's own environment.
@@ -212,6 +205,6 @@ DRIVER_INFO_2W* QueryPrinterDriver(HANDLE printer) {
   UniqueGlobal<BYTE> block;
   DWORD size = 0;
   DWORD needed = 0;
-  if (CallWithNeededSize(query, block, size, needed) != SizedCall::kFilled) return nullptr;
-  return reinterpret_cast<DRIVER_INFO_2W*>(block.release());
+  if (CallWithNeededSize(query, block, size, needed) != SizedCall::kFilled) return {};
+  return UniqueGlobal<DRIVER_INFO_2W>(reinterpret_cast<DRIVER_INFO_2W*>(block.release()));
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/unique_handle.h"
 #include "product.h"
 
 struct InstallSession;
@@ -52,15 +53,15 @@ void RemoveCutCopies(InstallSession& session);
 
 // PendingFileRenameOperations, parsed. Entry 2k is the source of pair k and
 // 2k+1 its destination (null for an empty string: a queued deletion).
+// The table owns its texts and flags.
 struct PendingRenameTable {
-  wchar_t** entries = nullptr;
-  int32_t* isFile = nullptr;
+  GlobalTexts entries;
+  UniqueGlobal<int32_t> isFile;
   int32_t pairCount = 0;
 };
 
 PendingRenameTable ReadPendingRenames();
 void ApplyPendingDeletes(PendingRenameTable& table);
-void ReleasePendingRenames(PendingRenameTable& table);
 // Removes the first queued deletion of `source` (as stored, prefix included)
 // from PendingFileRenameOperations: exactly that pair, every other byte
 // stays; the value goes when nothing is left in it. True when it was dropped.

@@ -79,13 +79,11 @@ PendingRenameTable ParsePendingRenames(const BYTE* data, DWORD bytes) {
   const size_t pairs = strings / 2;
   if (pairs == 0 || pairs > INT32_MAX / 2) return table;
 
-  table.entries = static_cast<wchar_t**>(ZeroedGlobal(2 * pairs * sizeof(wchar_t*)));
-  table.isFile = static_cast<int32_t*>(ZeroedGlobal(2 * pairs * sizeof(int32_t)));
+  table.entries =
+      GlobalTexts(static_cast<wchar_t**>(ZeroedGlobal(2 * pairs * sizeof(wchar_t*))), 2 * pairs);
+  table.isFile.reset(static_cast<int32_t*>(ZeroedGlobal(2 * pairs * sizeof(int32_t))));
   table.pairCount = static_cast<int32_t>(pairs);
-  if (!table.entries || !table.isFile) {
-    ReleasePendingRenames(table);
-    return table;
-  }
+  if (!table.entries || !table.isFile) return PendingRenameTable();
 
   Walk walk = StartWalk(data, bytes);
   const wchar_t* text;
@@ -93,13 +91,10 @@ PendingRenameTable ParsePendingRenames(const BYTE* data, DWORD bytes) {
   for (size_t i = 0; i < 2 * pairs && walk.Next(&text, &length); ++i) {
     if (length == 0) continue;  // null entry, flag 0
     auto* copy = static_cast<wchar_t*>(ZeroedGlobal((length + 1) * sizeof(wchar_t)));
-    if (!copy) {
-      ReleasePendingRenames(table);
-      return table;
-    }
+    if (!copy) return PendingRenameTable();
     wmemcpy(copy, text, length);
     table.entries[i] = copy;
-    table.isFile[i] = IsExistingFile(copy);
+    table.isFile.get()[i] = IsExistingFile(copy);
   }
   return table;
 }
@@ -143,10 +138,11 @@ void ApplyPendingDeletes(PendingRenameTable& table) {
   if (!table.entries || !table.isFile) return;
   for (int32_t pair = 0; pair < table.pairCount; ++pair) {
     const int32_t source = 2 * pair;
-    if (table.isFile[source] != 1 || !table.entries[source] || table.entries[source + 1]) continue;
+    if (table.isFile.get()[source] != 1 || !table.entries[source] || table.entries[source + 1])
+      continue;
     const wchar_t* path = UsablePath(table.entries[source]);
     if (path && Os().DeleteFileW(path)) {
-      table.isFile[source] = 0;
+      table.isFile.get()[source] = 0;
       // Done now, so not again at the next boot: by then a new install may
       // have put a file of the same name back.
       DropQueuedDeletion(table.entries[source]);
@@ -196,14 +192,4 @@ bool DropQueuedDeletion(const wchar_t* source) {
     }
   }
   return dropped;
-}
-
-void ReleasePendingRenames(PendingRenameTable& table) {
-  if (table.entries) {
-    for (int64_t i = 0; i < 2 * static_cast<int64_t>(table.pairCount); ++i)
-      if (table.entries[i]) Os().GlobalFree(table.entries[i]);
-    Os().GlobalFree(table.entries);
-  }
-  if (table.isFile) Os().GlobalFree(table.isFile);
-  table = PendingRenameTable{};
 }

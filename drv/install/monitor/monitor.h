@@ -5,17 +5,20 @@
 
 #include <cstdint>
 
+#include "platform/unique_handle.h"
+
 struct InstallSession;
 
-// The result of one EnumMonitorsW (level 2), in one global-heap block.
+// The result of one EnumMonitorsW (level 2), in one global-heap block that
+// goes with the list.
 struct MonitorList {
-  BYTE* buffer = nullptr;
+  UniqueGlobal<BYTE> buffer;
   uint32_t level = 2;
   uint32_t count = 0;
 };
 
+// Fills `list` afresh (what it held is freed first).
 void ListMonitors(MonitorList& list, InstallSession& session);
-void FreeMonitorList(MonitorList& list);
 // 0-based index of the first record named exactly "Loomscribe:", or -1.
 int32_t FindProductMonitor(const MonitorList& list);
 void LogMonitorList(InstallSession& session, const MonitorList& list);

@@ -1,3 +1,5 @@
+#include <utility>
+
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "platform/sized_call.h"
@@ -16,16 +18,14 @@ void LogEnumFailure(InstallSession& session, const wchar_t* format, DWORD error)
 }
 
 const wchar_t* MonitorName(const MonitorList& list, uint32_t index) {
-  if (list.level == 1) return reinterpret_cast<const MONITOR_INFO_1W*>(list.buffer)[index].pName;
-  return reinterpret_cast<const MONITOR_INFO_2W*>(list.buffer)[index].pName;
+  if (list.level == 1) return reinterpret_cast<const MONITOR_INFO_1W*>(list.buffer.get())[index].pName;
+  return reinterpret_cast<const MONITOR_INFO_2W*>(list.buffer.get())[index].pName;
 }
 
 }  // namespace
 
 void ListMonitors(MonitorList& list, InstallSession& session) {
-  list.level = 2;
-  list.buffer = nullptr;
-  list.count = 0;
+  list = MonitorList();
   UniqueGlobal<BYTE> buffer;
   DWORD size = 0;
   DWORD needed = 0;
@@ -52,16 +52,10 @@ void ListMonitors(MonitorList& list, InstallSession& session) {
     case SizedCall::kFilled:
       break;
   }
-  list.buffer = buffer.release();
+  list.buffer = std::move(buffer);
   // Never more records than the block can hold.
   const DWORD fits = needed / sizeof(MONITOR_INFO_2W);
   list.count = returned < fits ? returned : fits;
-}
-
-void FreeMonitorList(MonitorList& list) {
-  if (list.buffer) Os().GlobalFree(list.buffer);
-  list.buffer = nullptr;
-  list.count = 0;
 }
 
 int32_t FindProductMonitor(const MonitorList& list) {

@@ -6,6 +6,7 @@
 // is decided here, once, before anything is changed; the removal, the
 // install half and the end of the install all read the same record.
 #include <cwchar>
+#include <utility>
 
 #include "files/files.h"
 #include "monitor/monitor.h"
@@ -36,7 +37,6 @@ bool QueuedForDeletion(const wchar_t* path) {
     if (source && !table.entries[2 * pair + 1] && SamePathText(SkipNtPrefix(source), path))
       queued = true;
   }
-  ReleasePendingRenames(table);
   return queued;
 }
 
@@ -51,7 +51,7 @@ void ReadMonitorsQuietly(MonitorList& list) {
     return Os().EnumMonitorsW(nullptr, 2, block, bytes, reported, &returned);
   };
   if (CallWithNeededSize(enumerate, buffer, size, needed) != SizedCall::kFilled) return;
-  list.buffer = buffer.release();
+  list.buffer = std::move(buffer);
   list.level = 2;
   const DWORD fits = needed / sizeof(MONITOR_INFO_2W);
   list.count = returned < fits ? returned : fits;
@@ -80,7 +80,7 @@ void PlanMonitorFrom(InstallSession& session, const MonitorList& list) {
   const wchar_t* name = session.MonitorFile;
   if (index >= 0) {
     plan.Registered = 1;
-    name = list.level == 2 ? reinterpret_cast<const MONITOR_INFO_2W*>(list.buffer)[index].pDLLName
+    name = list.level == 2 ? reinterpret_cast<const MONITOR_INFO_2W*>(list.buffer.get())[index].pDLLName
                            : nullptr;
   }
   Release(plan.Library);
@@ -100,7 +100,6 @@ void PlanMonitor(InstallSession& session) {
   MonitorList list;
   ReadMonitorsQuietly(list);
   PlanMonitorFrom(session, list);
-  FreeMonitorList(list);
 }
 
 bool MonitorSourceNeeded(const InstallSession& session) {
@@ -141,10 +140,8 @@ bool ProductMonitorRegistered(bool* answered) {
   MonitorList list;
   ReadMonitorsQuietly(list);
   // An empty answer still lists "Local Port" on any working spooler.
-  *answered = list.buffer != nullptr;
-  bool registered = FindProductMonitor(list) >= 0;
-  FreeMonitorList(list);
-  return registered;
+  *answered = static_cast<bool>(list.buffer);
+  return FindProductMonitor(list) >= 0;
 }
 
 void NoteMonitorRemoved(InstallSession& session) { session.Monitor.Registered = 0; }

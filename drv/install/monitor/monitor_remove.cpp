@@ -13,7 +13,7 @@ namespace {
 const MONITOR_INFO_2W* MonitorRecord(const MonitorList& list, int32_t index) {
   if (!list.buffer || list.level != 2 || index < 0 || static_cast<uint32_t>(index) >= list.count)
     return nullptr;
-  return reinterpret_cast<const MONITOR_INFO_2W*>(list.buffer) + index;
+  return reinterpret_cast<const MONITOR_INFO_2W*>(list.buffer.get()) + index;
 }
 
 }  // namespace

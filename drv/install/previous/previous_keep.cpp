@@ -170,7 +170,6 @@ bool KeepPreviousInstallation(InstallSession& session, PreviousInstallation& pre
   // is no place to keep it in (that run has failed with error 6 already).
   if ((index < 0 && !library && !earlier.hasDriver && !earlier.hasMonitor) ||
       Length(session.DriverDirectory) == 0) {
-    FreeDriverList(drivers);
     return true;
   }
 
@@ -190,7 +189,7 @@ bool KeepPreviousInstallation(InstallSession& session, PreviousInstallation& pre
   if (ok && earlier.hasDriver) {
     TakeDriverPart(previous, earlier);
   } else if (ok && index >= 0) {
-    const auto& record = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer)[index];
+    const auto& record = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer.get())[index];
     ok = KeepDriver(previous, earlier, record, Text(folderPath), &failed);
   }
   if (ok && earlier.hasMonitor) {
@@ -202,7 +201,6 @@ bool KeepPreviousInstallation(InstallSession& session, PreviousInstallation& pre
          Put(previous.monitorLibrary, MAX_PATH, BareName(library)) &&
          KeepFile(previous, earlier, Text(folderPath), library, kKeptMonitorLibrary);
   }
-  FreeDriverList(drivers);
 
   if (!ok) {
     LogCantKeepPreviousFile(session, failed ? failed : L"");

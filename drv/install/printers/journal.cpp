@@ -116,9 +116,7 @@ Carry Replayed(InstallSession& session, const Entry& entry, bool userParts, bool
   UniquePrinter printer(handle);
   PrinterInfoBuffer info = QueryPrinterInfo(printer.get());
   if (!info.buffer) return Carry::kNoAnswer;
-  bool product = IsProductDriverName(info.buffer->pDriverName);
-  Os().GlobalFree(info.buffer);
-  if (!product) return Carry::kTaken;
+  if (!IsProductDriverName(info.buffer.get()->pDriverName)) return Carry::kTaken;
   char subKey[64] = {};
   ReadPrinterSubKey(printer.get(), subKey);
   if (subKey[0] && std::strcmp(subKey, entry.subKey) != 0) return Carry::kTaken;

@@ -51,11 +51,10 @@ PrinterInfoBuffer QueryPrinterInfo(HANDLE printer) {
   DWORD needed = 0;
   SizedCall step = CallWithNeededSize(query, block, size, needed);
   info.size = needed;  // as the last call reported it
-  if (step == SizedCall::kFilled) info.buffer = reinterpret_cast<PRINTER_INFO_2W*>(block.release());
+  if (step == SizedCall::kFilled)
+    info.buffer.reset(reinterpret_cast<PRINTER_INFO_2W*>(block.release()));
   return info;
 }
-
-bool ClosePrinterHandle(HANDLE printer) { return Os().ClosePrinter(printer) != FALSE; }
 
 void MarkDefaultPrinter(InstallSession& session) {
   // A second snapshot would free the records the saved and the redirected

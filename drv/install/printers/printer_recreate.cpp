@@ -2,6 +2,7 @@
 // comment, location and default status.
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
@@ -132,8 +133,7 @@ bool CarrySettings(HANDLE printer, const char* subKey, const wchar_t* comment,
                    const wchar_t* location, bool makeDefault, bool clearMarker) {
   bool stored = false;
   PrinterInfoBuffer info = QueryPrinterInfo(printer);
-  if (info.buffer) {
-    UniqueGlobal<PRINTER_INFO_2W> record(info.buffer);
+  if (UniqueGlobal<PRINTER_INFO_2W> record = std::move(info.buffer)) {
     record.get()->pComment = const_cast<wchar_t*>(comment);
     record.get()->pLocation = const_cast<wchar_t*>(location);
     stored = Os().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record.get()), 0) != FALSE;

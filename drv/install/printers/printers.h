@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "monitor/monitor.h"
+#include "platform/unique_handle.h"
 #include "session/session.h"
 
 // Lists the machine's printers into `list`, first freeing what the list held:
@@ -16,14 +17,14 @@
 void ListPrinters(PrinterList& list);
 void FreePrinterList(PrinterList& list);
 
-// PRINTER_INFO_2 of one open printer, in one global-heap block.
+// PRINTER_INFO_2 of one open printer, in one global-heap block that goes
+// with the record.
 struct PrinterInfoBuffer {
-  PRINTER_INFO_2W* buffer = nullptr;
+  UniqueGlobal<PRINTER_INFO_2W> buffer;
   uint32_t size = 0;
 };
 
 PrinterInfoBuffer QueryPrinterInfo(HANDLE printer);
-bool ClosePrinterHandle(HANDLE printer);
 // Takes the session's snapshot of the printers and marks the default one.
 // Once per run: SavedPrinters and RedirectedPorts point into the snapshot.
 void MarkDefaultPrinter(InstallSession& session);
@@ -34,10 +35,6 @@ void MarkDefaultPrinter(InstallSession& session);
 // not kept: the next printer lists, and logs, again.
 struct MonitorCheck {
   MonitorList list;
-  MonitorCheck() = default;
-  MonitorCheck(const MonitorCheck&) = delete;
-  MonitorCheck& operator=(const MonitorCheck&) = delete;
-  ~MonitorCheck() { FreeMonitorList(list); }
 };
 
 // `check`, when given, is the batch's monitor check. `comment` and

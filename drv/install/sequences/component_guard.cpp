@@ -54,7 +54,7 @@ int CollectReliedOnFiles(InstallSession& session, ReliedOnFile* files) {
   ListDrivers(drivers, session.Environment);
   int32_t index = FindProductDriver(drivers);
   if (index >= 0) {
-    const DRIVER_INFO_6W& record = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer)[index];
+    const DRIVER_INFO_6W& record = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer.get())[index];
     for (const wchar_t* path :
          {record.pDriverPath, record.pConfigFile, record.pHelpFile, record.pDataFile}) {
       if (!path || !*path || count == kMaxReliedOn) continue;
@@ -70,7 +70,6 @@ int CollectReliedOnFiles(InstallSession& session, ReliedOnFile* files) {
       f.keptRole = kKeptDriverFile;
     }
   }
-  FreeDriverList(drivers);
   return count;
 }
 
@@ -91,7 +90,6 @@ void KeepComponentFiles(InstallSession& session) {
       break;
     }
   }
-  ReleasePendingRenames(table);
 
   // A file carried off before the install ended is copied again: after a
   // put-back from the kept previous installation, never from this program's

@@ -41,7 +41,6 @@ void DeleteRemainingFiles(InstallSession& session) {
 void ApplyQueuedDeletes() {
   PendingRenameTable table = ReadPendingRenames();
   ApplyPendingDeletes(table);
-  ReleasePendingRenames(table);
 }
 
 // Stopping the tray program also deletes the file its Run value names. In a
@@ -71,7 +70,6 @@ void KeepTrayProgramFromQueuedDeletion(InstallSession& session) {
     if (SamePathText(SkipNtPrefix(source), Text(tray)) && DropQueuedDeletion(source))
       LogLine(session, L"Kept from deletion at restart: %s", source);
   }
-  ReleasePendingRenames(table);
   Release(tray);
 }
 
@@ -146,8 +144,6 @@ void UnInstall(InstallSession& session) {
   RemoveCutCopies(session);
   if (session.PendingDeletes) DeleteFileTry(session);
 
-  FreeDriverList(drivers);
-  FreeMonitorList(monitors);
 }
 
 void ReInstall(InstallSession& session) {

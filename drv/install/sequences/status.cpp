@@ -6,6 +6,7 @@
 #include "files/files.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "printers/printers.h"
 #include "sequences/sequences.h"
 #include "service/spooler.h"
@@ -63,7 +64,7 @@ bool TableQueuesFile(const PendingRenameTable& table, const wchar_t* fileName) {
   if (!table.entries || !table.isFile) return false;
   for (int32_t pair = 0; pair < table.pairCount; ++pair) {
     const wchar_t* source = table.entries[2 * pair];
-    if (table.isFile[2 * pair] == 1 && source &&
+    if (table.isFile.get()[2 * pair] == 1 && source &&
         EqualsIgnoringAsciiCase(FileNamePart(source), fileName))
       return true;
   }
@@ -82,9 +83,7 @@ bool TableQueuesComponent(const PendingRenameTable& table) {
 bool ComponentFileStillQueued() {
   PendingRenameTable table = ReadPendingRenames();
   ApplyPendingDeletes(table);
-  bool queued = TableQueuesComponent(table);
-  ReleasePendingRenames(table);
-  return queued;
+  return TableQueuesComponent(table);
 }
 
 }  // namespace
@@ -94,23 +93,18 @@ bool IsDriverUpToDate() {
   ListPrinters(list);
   const PRINTER_INFO_2W* printer = FirstProductPrinter(list);
   bool upToDate = false;
-  HANDLE handle = nullptr;
-  if (printer && Os().OpenPrinterW(printer->pPrinterName, &handle, nullptr) && handle) {
-    DRIVER_INFO_2W* driver = QueryPrinterDriver(handle);
-    if (driver && driver->pDriverPath && *driver->pDriverPath)
-      upToDate = FileBuildNumber(driver->pDriverPath) >= kUpToDateBuild;
-    ClosePrinterHandle(handle);
-    if (driver) Os().GlobalFree(driver);
+  UniquePrinter handle;
+  if (printer && Os().OpenPrinterW(printer->pPrinterName, handle.put(), nullptr) && handle) {
+    UniqueGlobal<DRIVER_INFO_2W> driver = QueryPrinterDriver(handle.get());
+    if (driver && driver.get()->pDriverPath && *driver.get()->pDriverPath)
+      upToDate = FileBuildNumber(driver.get()->pDriverPath) >= kUpToDateBuild;
   }
   ReleaseList(list);
   return upToDate;
 }
 
 bool ComponentFileQueued() {
-  PendingRenameTable table = ReadPendingRenames();
-  bool queued = TableQueuesComponent(table);
-  ReleasePendingRenames(table);
-  return queued;
+  return TableQueuesComponent(ReadPendingRenames());
 }
 
 bool HasPendingComponentFiles() {
@@ -128,13 +122,10 @@ bool IsDefaultPrinterForeign() {
   Os().GetDefaultPrinterW(name, &chars);
   name[kDefaultNameChars - 1] = L'\0';
   if (name[0] == L'\0') return true;
-  HANDLE handle = nullptr;
-  if (!Os().OpenPrinterW(name, &handle, nullptr) || !handle) return true;
-  PrinterInfoBuffer info = QueryPrinterInfo(handle);
-  bool foreign = !(info.buffer && IsProductPrinter(*info.buffer));
-  ClosePrinterHandle(handle);
-  if (info.buffer) Os().GlobalFree(info.buffer);
-  return foreign;
+  UniquePrinter handle;
+  if (!Os().OpenPrinterW(name, handle.put(), nullptr) || !handle) return true;
+  PrinterInfoBuffer info = QueryPrinterInfo(handle.get());
+  return !(info.buffer && IsProductPrinter(*info.buffer.get()));
 }
 
 void SetOurPrinterAsDefault() {
