@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "files/version_resource.h"
 #include "monitor/monitor.h"
 #include "session/session.h"
 #include "support/fake_world.h"

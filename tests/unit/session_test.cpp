@@ -38,12 +38,12 @@ TEST_F(SessionTest, IndentationFollowsDepthUpToTenLevels) {
 
 TEST_F(SessionTest, ErrorLineCarriesSystemTextAndCounts) {
   ::SetLastError(ERROR_ACCESS_DENIED);
-  LogError(session, 16, ErrorMessageFormat(16), L"P1");
+  LogPrinterOpenFailed(session, L"P1");
   ::SetLastError(0);
   session.IndentDepth = 1;
-  LogError(session, 7, ErrorMessageFormat(7));
+  LogSystemDirectoryUnknown(session);
   ::SetLastError(0x2000FFFF);  // no system text for this one
-  LogError(session, 9, ErrorMessageFormat(9), L"C:\\x");
+  LogCopyDestinationFailed(session, L"C:\\x");
   EXPECT_THAT(LogLines(session),
               ElementsAre(L"Loomscribe 2070",
                           L"Error(16): Can`t open printer 'P1' - (" +
@@ -57,7 +57,7 @@ TEST_F(SessionTest, OverlongLinesAreCutAndTheRunGoesOn) {
   std::wstring huge(5000, L'a');
   LogLine(session, L"%s", huge.c_str());
   ::SetLastError(ERROR_ACCESS_DENIED);
-  LogError(session, 15, ErrorMessageFormat(15), huge.c_str());
+  LogPrinterAddFailed(session, huge.c_str());
   LogLine(session, L"after");
   auto lines = LogLines(session);
   ASSERT_EQ(lines.size(), 4u);

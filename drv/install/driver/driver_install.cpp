@@ -14,8 +14,6 @@ namespace {
 constexpr size_t kStagedPathChars = 264;
 constexpr DWORD kCompareBytes = 8192;
 
-wchar_t kMakerUrl[] = L"https://www.tamarel.example/";
-
 bool Staged(InstallSession& session, const wchar_t* fileName, wchar_t* path) {
   path[0] = L'\0';
   return CopyComponentFile(session, Text(session.DriverDirectory), fileName ? fileName : L"", path,
@@ -136,7 +134,7 @@ void InstallPrinterDriver(InstallSession& session) {
   record.pConfigFile = uiPath;
   record.pHelpFile = helpPath;
   record.pszMfgName = const_cast<LPWSTR>(kDriverMaker);
-  record.pszOEMUrl = kMakerUrl;
+  record.pszOEMUrl = const_cast<LPWSTR>(kMakerUrl);
   record.pszProvider = const_cast<LPWSTR>(kDriverMaker);
 
   const wchar_t* const staged[] = {driverPath, uiPath, helpPath};

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "files/files.h"
+#include "files/version_resource.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "platform/sized_call.h"
