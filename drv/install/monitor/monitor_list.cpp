@@ -12,9 +12,8 @@ constexpr DWORD kOutOfMemory = 0x8007000E;  // E_OUTOFMEMORY
 // "<prefix>. EnumMonitors  failed with code: <system text>". The text goes
 // in as the system gives it, its line break included.
 void LogEnumFailure(InstallSession& session, const wchar_t* format, DWORD error) {
-  wchar_t* text = SystemErrorText(error);
-  LogLine(session, format, text ? text : L"No Error or no description");
-  if (text) Os().LocalFree(text);
+  UniqueLocal<wchar_t> text = SystemErrorText(error);
+  LogLine(session, format, text ? text.get() : L"No Error or no description");
 }
 
 const wchar_t* MonitorName(const MonitorList& list, uint32_t index) {

@@ -52,16 +52,13 @@ void LogLine(InstallSession& session, const wchar_t* format, ...) {
   WriteLine(session, line);
 }
 
-wchar_t* SystemErrorText(DWORD code) {
-  wchar_t* text = nullptr;
+UniqueLocal<wchar_t> SystemErrorText(DWORD code) {
+  UniqueLocal<wchar_t> text;
   DWORD n = Os().FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&text),
+      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(text.put()),
       0, nullptr);
-  if (n == 0) {
-    if (text) Os().LocalFree(text);
-    return nullptr;
-  }
+  if (n == 0) text.reset();
   return text;
 }
 
@@ -79,21 +76,21 @@ void LogError(InstallSession& session, int code, const wchar_t* format, ...) {
   va_end(args);
 
   DWORD lastError = Os().GetLastError();
-  wchar_t* text = SystemErrorText(lastError);
+  UniqueLocal<wchar_t> text = SystemErrorText(lastError);
   if (text) {
-    size_t n = std::wcslen(text);
-    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n')) text[--n] = L'\0';
+    wchar_t* chars = text.get();
+    size_t n = std::wcslen(chars);
+    while (n > 0 && (chars[n - 1] == L'\r' || chars[n - 1] == L'\n')) chars[--n] = L'\0';
   }
   if (lastError != 0) {
     used = std::wcslen(line);
     if (text)
-      _snwprintf_s(line + used, kLineChars - used, _TRUNCATE, L" - (%s)", text);
+      _snwprintf_s(line + used, kLineChars - used, _TRUNCATE, L" - (%s)", text.get());
     else
       _snwprintf_s(line + used, kLineChars - used, _TRUNCATE, L" - ( No Description )");
   }
   WriteLine(session, line);
   ++session.ErrorCount;
-  if (text) Os().LocalFree(text);
 }
 
 }  // namespace

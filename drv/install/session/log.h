@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "platform/unique_handle.h"
+
 struct InstallSession;
 
 // One indented line: two blanks per depth level (at most 10 levels), the
@@ -43,5 +45,5 @@ const wchar_t* ErrorMessageFormat(int code);
 
 
 // The system's English text for an error code (FormatMessageW, language
-// 1033), or null; release with Os().LocalFree.
-wchar_t* SystemErrorText(DWORD code);
+// 1033), or null.
+UniqueLocal<wchar_t> SystemErrorText(DWORD code);
