@@ -101,7 +101,7 @@ RunLock TakeRunLock() {
     HANDLE file = OpenLockFile(path);
     DWORD waited = Os().GetTickCount() - start;
     if (file) {
-      lock.file = file;
+      lock.file.reset(file);
       lock.held = true;
       lock.waitedMs = retried ? waited : 0;
       lock.tookOver = ReadPrevious(file, lock.previous, sizeof(lock.previous) / sizeof(wchar_t));
@@ -124,15 +124,16 @@ RunLock TakeRunLock() {
 void ReleaseRunLock(RunLock& lock, bool remove) {
   if (lock.file) {
     // Emptied, so the next run knows this one let go.
-    if (lock.held && Rewind(lock.file)) {
-      Os().SetEndOfFile(lock.file);
-      Os().FlushFileBuffers(lock.file);
+    if (lock.held && Rewind(lock.file.get())) {
+      Os().SetEndOfFile(lock.file.get());
+      Os().FlushFileBuffers(lock.file.get());
     }
-    Os().CloseHandle(lock.file);
+    // Closed before the file is deleted.
+    lock.file.reset();
     // Fails harmlessly when a waiting run has opened it in between.
     if (lock.held && remove) Os().DeleteFileW(lock.path);
   }
-  lock = RunLock{};
+  lock = RunLock();
 }
 
 void LogRunLockTaken(InstallSession& session, const RunLock& lock) {

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "platform/unique_handle.h"
+
 struct InstallSession;
 
 // "install.lock", beside install.exe in the product's x64 folder. That folder
@@ -20,7 +22,7 @@ constexpr DWORD kRunLockBoundMs = 10 * 60 * 1000;
 constexpr DWORD kRunLockRetryMs = 500;
 
 struct RunLock {
-  HANDLE file = nullptr;
+  UniqueKernelObject file;
   bool held = false;
   DWORD waitedMs = 0;      // how long this run waited for it
   bool tookOver = false;   // a run before ended without letting go
