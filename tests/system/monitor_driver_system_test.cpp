@@ -168,8 +168,8 @@ TEST_F(MonitorDriverSystemTest, PrinterMovesToFileAndBackWhenTheFirstDeletionFai
   EXPECT_EQ(portAtSecondDeletion, L"file:");
   EXPECT_EQ(PortOf(kPrinter), L"file:");
   EXPECT_THAT(winespool::MonitorNames(), Not(Contains(L"Loomscribe:")));
-  ASSERT_NE(session.RedirectedPorts, nullptr);
-  EXPECT_EQ(std::wstring(session.RedirectedPorts[0]->pPrinterName), kPrinter);
+  ASSERT_NE(session.RedirectedPorts.get(), nullptr);
+  EXPECT_EQ(std::wstring(session.RedirectedPorts.get()[0]->pPrinterName), kPrinter);
   EXPECT_EQ(session.InstallMonitor, 1);
 
   Release(session.InstallLog);

@@ -244,7 +244,7 @@ TEST_F(PrintersOnWine, ReinstallCarriesTheProductPrintersAndLeavesTheForeignOne)
   EXPECT_EQ(winespool::FindRow(between, kPrinterB), nullptr);
   EXPECT_NE(winespool::FindRow(between, kForeignPrinter), nullptr);
   std::vector<std::wstring> saved;
-  for (SavedPrinter* node = session.SavedPrinters; node; node = node->next)
+  for (SavedPrinter* node = session.SavedPrinters.get(); node; node = node->next)
     saved.push_back(node->printer->pPrinterName);
   EXPECT_THAT(saved, ElementsAre(kPrinterB, kPrinterA));
 

@@ -77,13 +77,13 @@ TEST_F(SpoolerListsSystemTest, SnapshotSeesThePrintersAndMarksTheDefault) {
   ASSERT_TRUE(::SetDefaultPrinterW(kPrinterB)) << ::GetLastError();
 
   MarkDefaultPrinter(session);
-  ASSERT_NE(session.Printers.buffer, nullptr);
+  ASSERT_NE(session.Printers.buffer.get(), nullptr);
   EXPECT_EQ(session.Printers.count, winespool::Printers().size());
   const PRINTER_INFO_2W* a = nullptr;
   const PRINTER_INFO_2W* b = nullptr;
   int marked = 0;
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
-    const PRINTER_INFO_2W& record = session.Printers.buffer[i];
+    const PRINTER_INFO_2W& record = session.Printers.buffer.get()[i];
     if (record.Attributes & PRINTER_ATTRIBUTE_DEFAULT) ++marked;
     if (record.pPrinterName && std::wstring(record.pPrinterName) == kPrinterA) a = &record;
     if (record.pPrinterName && std::wstring(record.pPrinterName) == kPrinterB) b = &record;
@@ -110,8 +110,6 @@ TEST_F(SpoolerListsSystemTest, SnapshotSeesThePrintersAndMarksTheDefault) {
   PrinterList list;
   ListPrinters(list);
   EXPECT_EQ(list.count, session.Printers.count);
-  FreePrinterList(list);
-  EXPECT_EQ(list.buffer, nullptr);
 }
 
 }  // namespace

@@ -197,7 +197,7 @@ TEST_F(CallOrderTest, PortStoreClosesThePrinterAfterItsLine) {
   });
   ASSERT_EQ(session.Printers.count, 1u);
   size_t before = testutil::LogLines(session).size();
-  StorePrinterPort(session, session.Printers.buffer);
+  StorePrinterPort(session, session.Printers.buffer.get());
   std::vector<std::wstring> lines = testutil::LogLines(session);
   ASSERT_EQ(lines.size(), before + 1);
   EXPECT_EQ(lines.back(), L"SetPrinter(Ours) - ok");

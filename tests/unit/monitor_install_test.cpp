@@ -48,7 +48,7 @@ class MonitorInstallTest : public ::testing::Test {
 
   // Printers of the snapshot, by name and port, each known to the spooler.
   void Snapshot(const std::vector<std::pair<std::wstring, std::wstring>>& printers) {
-    session.Printers.buffer = fake::PackNamesAndPorts(printers);
+    session.Printers.buffer.reset(fake::PackNamesAndPorts(printers));
     session.Printers.count = static_cast<uint32_t>(printers.size());
     for (const auto& p : printers) world.AddProductPrinter(p.first, "").port = p.second;
   }
@@ -91,8 +91,8 @@ TEST_F(MonitorInstallTest, FiveRefusalsAreErrorElevenAndNoPrinterIsTouched) {
   refusals = 5;
   Snapshot({{L"Ours", L"file:"}});
   auto** list = static_cast<PRINTER_INFO_2W**>(::GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*)));
-  list[0] = session.Printers.buffer;
-  session.RedirectedPorts = list;
+  list[0] = session.Printers.buffer.get();
+  session.RedirectedPorts.reset(list);
   session.CopyMonitor = 0;
   InstallPortMonitor(session);
   std::vector<std::wstring> expected = {L">AddMonitor", L"  Skip copy monitor file"};
@@ -132,7 +132,7 @@ TEST_F(MonitorInstallTest, HeldMonitorFileIsCopiedWithTheSpoolerStopped) {
 TEST_F(MonitorInstallTest, NothingToPutBackAfterTheRegistration) {
   world.AddFile(kTarget, "MZ");
   session.CopyMonitor = 0;
-  session.RedirectedPorts = static_cast<PRINTER_INFO_2W**>(::GlobalAlloc(GPTR, sizeof(PRINTER_INFO_2W*)));
+  session.RedirectedPorts.reset(static_cast<PRINTER_INFO_2W**>(::GlobalAlloc(GPTR, sizeof(PRINTER_INFO_2W*))));
   InstallPortMonitor(session);
   EXPECT_EQ(LogLines(session).back(), L"  AddMonitor - OK :)");
   EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
@@ -189,7 +189,7 @@ TEST_F(PortRoundTripTest, EveryPortTextComesBackAsItWas) {
         return std::wstring(reinterpret_cast<PRINTER_INFO_2W*>(info)->pPrinterName) == L"Refusing";
       },
       ERROR_ACCESS_DENIED);
-  const size_t blockBytes = ::GlobalSize(session.Printers.buffer);
+  const size_t blockBytes = ::GlobalSize(session.Printers.buffer.get());
 
   RemoveThenInstall();
 
@@ -199,7 +199,7 @@ TEST_F(PortRoundTripTest, EveryPortTextComesBackAsItWas) {
                           L"  SetPrinter(Twice) - ok", L"  SetPrinter(Listed) - ok",
                           L"  Can't open printer Deleted", L"  SetPrinter(Refusing) - failed"));
   for (uint32_t i = 0; i < snapshot.size(); ++i) {
-    const PRINTER_INFO_2W& r = session.Printers.buffer[i];
+    const PRINTER_INFO_2W& r = session.Printers.buffer.get()[i];
     SCOPED_TRACE(i);
     EXPECT_EQ(std::wstring(r.pPrinterName), snapshot[i].first);  // neighbours untouched
     EXPECT_EQ(std::wstring(r.pPortName), snapshot[i].second);
@@ -209,7 +209,7 @@ TEST_F(PortRoundTripTest, EveryPortTextComesBackAsItWas) {
   EXPECT_EQ(world.FindPrinter(L"Listed")->port, L"COM1:,Loomscribe:,file:");
   EXPECT_EQ(world.FindPrinter(L"Twice")->port, L"Loomscribe:,Loomscribe:");
   EXPECT_EQ(world.FindPrinter(L"Refusing")->port, L"Loomscribe:");  // only the spooler refused it
-  EXPECT_EQ(::GlobalSize(session.Printers.buffer), blockBytes);
+  EXPECT_EQ(::GlobalSize(session.Printers.buffer.get()), blockBytes);
 
   // A second install finds nothing left to give back and grows nothing.
   world.monitors.clear();  // the spooler takes the registration anew
@@ -218,7 +218,7 @@ TEST_F(PortRoundTripTest, EveryPortTextComesBackAsItWas) {
   EXPECT_THAT(LogLines(session),
               ElementsAre(L">AddMonitor", L"  Skip copy monitor file", L"  AddMonitor - OK :)"));
   for (uint32_t i = 0; i < snapshot.size(); ++i)
-    EXPECT_EQ(std::wstring(session.Printers.buffer[i].pPortName), snapshot[i].second);
+    EXPECT_EQ(std::wstring(session.Printers.buffer.get()[i].pPortName), snapshot[i].second);
 }
 
 TEST_F(PortRoundTripTest, RecordWithoutItsFileTextIsSkippedSilently) {
@@ -228,14 +228,14 @@ TEST_F(PortRoundTripTest, RecordWithoutItsFileTextIsSkippedSilently) {
   RemovePortMonitor(session, list);
   list = MonitorList();
   // Someone else wrote another port into the record in between.
-  std::wmemcpy(session.Printers.buffer[0].pPortName, L"LPT1:", 6);
+  std::wmemcpy(session.Printers.buffer.get()[0].pPortName, L"LPT1:", 6);
   Release(session.InstallLog);
   int opens = fake::CountCalls("OpenPrinterW");
   InstallPortMonitor(session);
   EXPECT_THAT(LogLines(session), ElementsAre(L">AddMonitor", L"  Skip copy monitor file",
                                              L"  AddMonitor - OK :)", L"  SetPrinter(Other) - ok"));
   EXPECT_EQ(fake::CountCalls("OpenPrinterW"), opens + 1);
-  EXPECT_EQ(std::wstring(session.Printers.buffer[0].pPortName), L"LPT1:");
+  EXPECT_EQ(std::wstring(session.Printers.buffer.get()[0].pPortName), L"LPT1:");
   EXPECT_EQ(world.FindPrinter(L"Ours")->port, L"file:");
 }
 

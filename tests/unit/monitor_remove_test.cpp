@@ -64,7 +64,7 @@ class MonitorRemoveTest : public ::testing::Test {
   // Printers of the snapshot, by name and port; the spooler knows `known` of them.
   void Snapshot(const std::vector<std::pair<std::wstring, std::wstring>>& printers,
                 const std::vector<std::wstring>& known) {
-    session.Printers.buffer = fake::PackNamesAndPorts(printers);
+    session.Printers.buffer.reset(fake::PackNamesAndPorts(printers));
     session.Printers.count = static_cast<uint32_t>(printers.size());
     for (const auto& p : printers)
       if (std::count(known.begin(), known.end(), p.first))
@@ -133,7 +133,7 @@ TEST_F(MonitorRemoveTest, DeletedAtFirstTryTakesTheRegisteredFile) {
   EXPECT_FALSE(world.HasFile(oldPath));
   EXPECT_TRUE(world.HasFile(kMonitorPath));
   EXPECT_EQ(session.PendingDeletes, nullptr);
-  EXPECT_EQ(session.RedirectedPorts, nullptr);
+  EXPECT_EQ(session.RedirectedPorts.get(), nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
 }
 
@@ -181,13 +181,13 @@ TEST_F(MonitorRemoveTest, RefusedOnceMovesPrintersToFileAndRetries) {
   EXPECT_EQ(world.FindPrinter(L"Laser")->port, L"LPT1:");
   EXPECT_EQ(world.FindPrinter(L"Stuck")->port, L"COM1:");
   // The listed records, in snapshot order, with their texts shortened in place.
-  PRINTER_INFO_2W* p = session.Printers.buffer;
-  ASSERT_NE(session.RedirectedPorts, nullptr);
-  EXPECT_EQ(session.RedirectedPorts[0], &p[0]);
-  EXPECT_EQ(session.RedirectedPorts[1], &p[2]);
-  EXPECT_EQ(session.RedirectedPorts[2], &p[3]);
-  EXPECT_EQ(session.RedirectedPorts[3], &p[4]);
-  EXPECT_EQ(session.RedirectedPorts[4], nullptr);
+  PRINTER_INFO_2W* p = session.Printers.buffer.get();
+  ASSERT_NE(session.RedirectedPorts.get(), nullptr);
+  EXPECT_EQ(session.RedirectedPorts.get()[0], &p[0]);
+  EXPECT_EQ(session.RedirectedPorts.get()[1], &p[2]);
+  EXPECT_EQ(session.RedirectedPorts.get()[2], &p[3]);
+  EXPECT_EQ(session.RedirectedPorts.get()[3], &p[4]);
+  EXPECT_EQ(session.RedirectedPorts.get()[4], nullptr);
   EXPECT_EQ(std::wstring(p[2].pPortName), L"LPT2:,file:");
   EXPECT_EQ(std::wstring(p[3].pPrinterName), L"Gone");
   EXPECT_FALSE(world.HasFile(kMonitorPath));
@@ -212,7 +212,7 @@ TEST_F(MonitorRemoveTest, RefusedTwiceRestartsTheSpoolerBeforeTheThirdTry) {
   EXPECT_THAT(fake::TheClock().sleeps, ElementsAre(200u, 200u, 200u));
   EXPECT_EQ(world.OpenHandles().services, 0);
   // No printers in the snapshot: no list is made.
-  EXPECT_EQ(session.RedirectedPorts, nullptr);
+  EXPECT_EQ(session.RedirectedPorts.get(), nullptr);
   EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
   EXPECT_EQ(session.ErrorCount, 0);
 }
@@ -238,7 +238,7 @@ TEST_F(MonitorRemoveTest, RefusedThreeTimesIsErrorTwelveKeepsTheFileAndPutsThePr
   // The monitor and its port stay: the printer is back on it at once, and
   // the list of moves is used up.
   EXPECT_EQ(world.FindPrinter(L"Ours")->port, L"Loomscribe:");
-  EXPECT_EQ(session.RedirectedPorts, nullptr);
+  EXPECT_EQ(session.RedirectedPorts.get(), nullptr);
 }
 
 struct BuildCase {
@@ -336,13 +336,12 @@ TEST_F(MonitorRemoveTest, WithoutMemoryForTheListNoPrinterIsMoved) {
     deleteArgs.clear();
     fake::FailNth<&Platform::GlobalAlloc>(failing, ERROR_NOT_ENOUGH_MEMORY);
     RemovePortMonitor(session, list);
-    EXPECT_EQ(session.RedirectedPorts, nullptr);
-    EXPECT_EQ(std::wstring(session.Printers.buffer[0].pPortName), L"Loomscribe:");
+    EXPECT_EQ(session.RedirectedPorts.get(), nullptr);
+    EXPECT_EQ(std::wstring(session.Printers.buffer.get()[0].pPortName), L"Loomscribe:");
     EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
     EXPECT_EQ(deleteArgs.size(), 2u);
     EXPECT_EQ(LogLines(session).back(), L"  Monitor was removed :)");
-    ::GlobalFree(session.Printers.buffer);
-    session.Printers = {};
+    session.Printers = PrinterList();
   }
 }
 

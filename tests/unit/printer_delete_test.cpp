@@ -36,7 +36,7 @@ class DeletePrintersTest : public ::testing::Test {
   }
   std::vector<std::pair<std::wstring, std::string>> Saved() {
     std::vector<std::pair<std::wstring, std::string>> out;
-    for (SavedPrinter* n = session.SavedPrinters; n; n = n->next)
+    for (SavedPrinter* n = session.SavedPrinters.get(); n; n = n->next)
       out.emplace_back(n->printer->pPrinterName, n->subKey ? n->subKey : "(null)");
     return out;
   }
@@ -59,7 +59,7 @@ TEST_F(DeletePrintersTest, WithoutProductPrintersOnlyTheTitleIsLogged) {
   Snapshot();
   DeleteAllPrinters(session);
   EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070", L">DeleteAllPrinters"));
-  EXPECT_EQ(session.SavedPrinters, nullptr);
+  EXPECT_EQ(session.SavedPrinters.get(), nullptr);
   EXPECT_EQ(fake::CountCalls("OpenPrinterW"), 0);
   EXPECT_THAT(Names(), ElementsAre(L"Other", L"Longer", L"Cased"));
   EXPECT_EQ(session.IndentDepth, 0);
@@ -97,8 +97,8 @@ TEST_F(DeletePrintersTest, ProductPrintersAreSavedThenDeletedInListOrder) {
               ElementsAre("SetPrinterW", "DeletePrinter", "SetPrinterW", "DeletePrinter",
                           "SetPrinterW", "DeletePrinter"));
   // The saved nodes still point into the snapshot.
-  ASSERT_NE(session.SavedPrinters, nullptr);
-  EXPECT_EQ(session.SavedPrinters->printer, &session.Printers.buffer[2]);
+  ASSERT_NE(session.SavedPrinters.get(), nullptr);
+  EXPECT_EQ(session.SavedPrinters.get()->printer, &session.Printers.buffer.get()[2]);
   EndSession(session);
   EXPECT_EQ(staleCloses, 0);
 }

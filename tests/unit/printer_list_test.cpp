@@ -50,7 +50,7 @@ class PrinterListTest : public ::testing::Test {
     BeginSession(session);
   }
   void TearDown() override {
-    FreePrinterList(list);
+    list = PrinterList();
     EndSession(session);
     EXPECT_EQ(world.OpenHandles().all(), 0);
   }
@@ -62,7 +62,7 @@ class PrinterListTest : public ::testing::Test {
 
   std::vector<DWORD> Attributes(const PrinterList& printers) {
     std::vector<DWORD> out;
-    for (uint32_t i = 0; i < printers.count; ++i) out.push_back(printers.buffer[i].Attributes);
+    for (uint32_t i = 0; i < printers.count; ++i) out.push_back(printers.buffer.get()[i].Attributes);
     return out;
   }
 
@@ -85,21 +85,21 @@ class PrinterListTest : public ::testing::Test {
 TEST_F(PrinterListTest, SecondCallGetsTheNeededSizeNotTheBlock) {
   SpoolerHas({{L"P1", 0}, {L"Loomscribe", 0x40}});
   ListPrinters(list);
-  ASSERT_NE(list.buffer, nullptr);
+  ASSERT_NE(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 2u);
   ASSERT_EQ(neededSizes.size(), 2u);
   const DWORD needed = neededSizes[0];
   EXPECT_GT(needed, 2 * sizeof(PRINTER_INFO_2W));
   EXPECT_THAT(sizes, ElementsAre(0u, needed));
   EXPECT_THAT(allocated, ElementsAre(needed + 32));
-  EXPECT_STREQ(list.buffer[1].pPrinterName, L"Loomscribe");
-  EXPECT_EQ(list.buffer[1].Attributes, 0x40u);
+  EXPECT_STREQ(list.buffer.get()[1].pPrinterName, L"Loomscribe");
+  EXPECT_EQ(list.buffer.get()[1].Attributes, 0x40u);
 }
 
 TEST_F(PrinterListTest, NoPrintersIsOneCallAndNothingMarked) {
   world.defaultPrinter = L"P1";
   MarkDefaultPrinter(session);
-  EXPECT_EQ(session.Printers.buffer, nullptr);
+  EXPECT_EQ(session.Printers.buffer.get(), nullptr);
   EXPECT_EQ(session.Printers.count, 0u);
   EXPECT_EQ(fake::CountCalls("EnumPrintersW"), 1);
   EXPECT_TRUE(allocated.empty());
@@ -108,17 +108,17 @@ TEST_F(PrinterListTest, NoPrintersIsOneCallAndNothingMarked) {
 TEST_F(PrinterListTest, RefillReleasesTheOldBlockAndAFailedFillLeavesNothing) {
   SpoolerHas({{L"P1", 0}});
   ListPrinters(list);
-  PRINTER_INFO_2W* first = list.buffer;
+  PRINTER_INFO_2W* first = list.buffer.get();
   ASSERT_NE(first, nullptr);
   ListPrinters(list);
   EXPECT_THAT(freed, ElementsAre(first));
   EXPECT_EQ(list.count, 1u);
 
   // The printers change between the two calls: the second call fails.
-  PRINTER_INFO_2W* second = list.buffer;
+  PRINTER_INFO_2W* second = list.buffer.get();
   fake::FailNth<&Platform::EnumPrintersW>(2, ERROR_INSUFFICIENT_BUFFER);
   ListPrinters(list);
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 0u);
   ASSERT_EQ(freed.size(), 3u);  // the old list and the new block
   EXPECT_EQ(freed[1], second);
@@ -128,7 +128,7 @@ TEST_F(PrinterListTest, RefillReleasesTheOldBlockAndAFailedFillLeavesNothing) {
   allocated.clear();
   fake::FailNth<&Platform::EnumPrintersW>(1, RPC_S_SERVER_UNAVAILABLE);
   ListPrinters(list);
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_TRUE(allocated.empty());
 }
 
@@ -137,7 +137,7 @@ TEST_F(PrinterListTest, NoMemoryLeavesOutOfMemory) {
   fake::FailNth<&Platform::GlobalAlloc>(1, ERROR_NOT_ENOUGH_MEMORY);
   ListPrinters(list);
   EXPECT_EQ(::GetLastError(), 0x8007000Eu);
-  EXPECT_EQ(list.buffer, nullptr);
+  EXPECT_EQ(list.buffer.get(), nullptr);
   EXPECT_EQ(list.count, 0u);
   EXPECT_EQ(fake::CountCalls("EnumPrintersW"), 1);
 }

@@ -135,12 +135,12 @@ TEST_F(PrinterRecreateTest, SaveKeepsACopyAtTheFrontAndClosesThePrinter) {
   Add(L"F", std::string(63, 'f'));
   MarkDefaultPrinter(session);
   for (uint32_t i = 0; i < session.Printers.count; ++i)
-    SaveProductPrinter(session, &session.Printers.buffer[i]);
+    SaveProductPrinter(session, &session.Printers.buffer.get()[i]);
   std::vector<std::pair<std::wstring, std::string>> saved;
-  for (SavedPrinter* n = session.SavedPrinters; n; n = n->next) {
+  for (SavedPrinter* n = session.SavedPrinters.get(); n; n = n->next) {
     saved.emplace_back(n->printer->pPrinterName, n->subKey);
-    EXPECT_GE(n->printer, session.Printers.buffer);
-    EXPECT_LT(n->printer, session.Printers.buffer + session.Printers.count);
+    EXPECT_GE(n->printer, session.Printers.buffer.get());
+    EXPECT_LT(n->printer, session.Printers.buffer.get() + session.Printers.count);
   }
   EXPECT_THAT(saved, ElementsAre(std::make_pair(std::wstring(L"F"), std::string(63, 'f')),
                                  std::make_pair(std::wstring(L"B"), std::string("s2")),
@@ -157,14 +157,14 @@ TEST_F(PrinterRecreateTest, SaveOfAMissingPrinterOrWithoutMemorySavesNothing) {
   Add(L"A", "s1");
   MarkDefaultPrinter(session);
   world.printers.clear();
-  SaveProductPrinter(session, &session.Printers.buffer[0]);
-  EXPECT_EQ(session.SavedPrinters, nullptr);
+  SaveProductPrinter(session, &session.Printers.buffer.get()[0]);
+  EXPECT_EQ(session.SavedPrinters.get(), nullptr);
   EXPECT_EQ(fake::CountCalls("ClosePrinter"), 0);
 
   Add(L"A", "s1");
   fake::FailNth<&Platform::GlobalAlloc>(1, ERROR_NOT_ENOUGH_MEMORY);
-  SaveProductPrinter(session, &session.Printers.buffer[0]);
-  EXPECT_EQ(session.SavedPrinters, nullptr);
+  SaveProductPrinter(session, &session.Printers.buffer.get()[0]);
+  EXPECT_EQ(session.SavedPrinters.get(), nullptr);
   EXPECT_EQ(fake::CountCalls("ClosePrinter"), 1);
 }
 
@@ -355,7 +355,7 @@ TEST_F(PrinterRecreateTest, DefaultFlagOfAForeignDriverRecordIsNotCarried) {
   Add(L"F", "s1").driver = L"Loomscribe printer 2";
   world.defaultPrinter = L"F";
   MarkDefaultPrinter(session);
-  SaveProductPrinter(session, &session.Printers.buffer[0]);
+  SaveProductPrinter(session, &session.Printers.buffer.get()[0]);
   world.printers.clear();
   RecreateSavedPrinters(session);
   EXPECT_THAT(Names(), ElementsAre(L"F"));

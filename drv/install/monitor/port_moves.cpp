@@ -2,6 +2,7 @@
 // removed, and back once it is registered again, in this run or, from the
 // journal, in a later one.
 #include <cwchar>
+#include <utility>
 
 #include "journal/journal.h"
 #include "monitor/port_text.h"
@@ -26,10 +27,8 @@ void StorePrinterPort(InstallSession& session, PRINTER_INFO_2W* record) {
 }
 
 void RedirectPrinters(InstallSession& session) {
-  if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
-  if (session.RedirectedRewrites) Os().GlobalFree(session.RedirectedRewrites);
-  session.RedirectedPorts = nullptr;
-  session.RedirectedRewrites = nullptr;
+  session.RedirectedPorts.reset();
+  session.RedirectedRewrites.reset();
   if (!session.Printers.buffer || session.Printers.count == 0) return;
 
   size_t capacity = static_cast<size_t>(session.Printers.count) + 1;
@@ -47,15 +46,15 @@ void RedirectPrinters(InstallSession& session) {
   // record none is moved.
   size_t listed = 0;
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
-    PRINTER_INFO_2W* record = session.Printers.buffer + i;
+    PRINTER_INFO_2W* record = session.Printers.buffer.get() + i;
     if (record->pPortName && std::wcsstr(record->pPortName, kProductPort))
       list.get()[listed++] = record;
   }
   if (listed > 0 && !JournalPortMoves(session, list.get(), listed)) return;
-  PRINTER_INFO_2W** moved = list.release();
-  PortRewrite* where = rewrites.release();
-  session.RedirectedPorts = moved;
-  session.RedirectedRewrites = where;
+  PRINTER_INFO_2W** moved = list.get();
+  PortRewrite* where = rewrites.get();
+  session.RedirectedPorts = std::move(list);
+  session.RedirectedRewrites = std::move(rewrites);
 
   for (size_t i = 0; i < listed; ++i) {
     RedirectPortText(moved[i]->pPortName, &where[i]);
@@ -65,10 +64,8 @@ void RedirectPrinters(InstallSession& session) {
 
 void PutBackRedirectedPrinters(InstallSession& session) {
   RestoreRedirectedPrinters(session);
-  if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
-  if (session.RedirectedRewrites) Os().GlobalFree(session.RedirectedRewrites);
-  session.RedirectedPorts = nullptr;
-  session.RedirectedRewrites = nullptr;
+  session.RedirectedPorts.reset();
+  session.RedirectedRewrites.reset();
 }
 
 // Each text is given back exactly where it was rewritten and only while it
@@ -76,8 +73,8 @@ void PutBackRedirectedPrinters(InstallSession& session) {
 // holds that "file:" is left alone. Whatever this leaves on "file:" stays in
 // the journal.
 void RestoreRedirectedPrinters(InstallSession& session) {
-  PRINTER_INFO_2W** list = session.RedirectedPorts;
-  PortRewrite* rewrites = session.RedirectedRewrites;
+  PRINTER_INFO_2W** list = session.RedirectedPorts.get();
+  PortRewrite* rewrites = session.RedirectedRewrites.get();
   if (!list || !list[0] || !rewrites) return;
   for (size_t i = 0; list[i]; ++i) {
     PRINTER_INFO_2W* record = list[i];

@@ -205,7 +205,7 @@ bool PrepareJournal(InstallSession& session) {
 
   // The save step reads each product printer's "SubKey" once; the entries
   // are written from what it read, also for a printer it could not note.
-  PRINTER_INFO_2W* records = session.Printers.buffer;
+  PRINTER_INFO_2W* records = session.Printers.buffer.get();
   uint32_t count = records ? session.Printers.count : 0;
   UniqueGlobal<char> subKeys(
       count ? static_cast<char*>(Os().GlobalAlloc(GPTR, static_cast<SIZE_T>(count) * 64)) : nullptr);

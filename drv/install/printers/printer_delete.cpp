@@ -36,7 +36,7 @@ void DeletePrinterBlock(InstallSession& session, const wchar_t* name, HANDLE hel
 }
 
 SavedPrinter* SavedNode(InstallSession& session, const PRINTER_INFO_2W* record) {
-  for (SavedPrinter* node = session.SavedPrinters; node; node = node->next)
+  for (SavedPrinter* node = session.SavedPrinters.get(); node; node = node->next)
     if (node->printer == record) return node;
   return nullptr;
 }
@@ -45,7 +45,7 @@ SavedPrinter* SavedNode(InstallSession& session, const PRINTER_INFO_2W* record) 
 
 void DeleteAllPrinters(InstallSession& session) {
   LogSection section(session, L">DeleteAllPrinters");
-  PRINTER_INFO_2W* records = session.Printers.buffer;
+  PRINTER_INFO_2W* records = session.Printers.buffer.get();
   uint32_t count = records ? session.Printers.count : 0;
   for (uint32_t i = 0; i < count; ++i) {
     PRINTER_INFO_2W* record = &records[i];

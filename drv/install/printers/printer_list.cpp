@@ -14,7 +14,7 @@ constexpr DWORD kDefaultNameChars = 255;
 }  // namespace
 
 void ListPrinters(PrinterList& list) {
-  FreePrinterList(list);
+  list = PrinterList();
   UniqueGlobal<BYTE> block;
   DWORD size = 0;
   DWORD needed = 0;
@@ -25,16 +25,10 @@ void ListPrinters(PrinterList& list) {
   };
   // The block has spare bytes; the spooler is told the size it asked for.
   if (CallWithNeededSize(enumerate, block, size, needed, kSpareBytes) != SizedCall::kFilled) return;
-  list.buffer = reinterpret_cast<PRINTER_INFO_2W*>(block.release());
+  list.buffer.reset(reinterpret_cast<PRINTER_INFO_2W*>(block.release()));
   // Never more records than the block can hold.
   const DWORD fits = size / sizeof(PRINTER_INFO_2W);
   list.count = count < fits ? count : fits;
-}
-
-void FreePrinterList(PrinterList& list) {
-  if (list.buffer) Os().GlobalFree(list.buffer);
-  list.buffer = nullptr;
-  list.count = 0;
 }
 
 PrinterInfoBuffer QueryPrinterInfo(HANDLE printer) {
@@ -66,7 +60,7 @@ void MarkDefaultPrinter(InstallSession& session) {
   if (!Os().GetDefaultPrinterW(name, &size)) return;
   name[kDefaultNameChars - 1] = L'\0';
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
-    PRINTER_INFO_2W& record = session.Printers.buffer[i];
+    PRINTER_INFO_2W& record = session.Printers.buffer.get()[i];
     if (record.pPrinterName && wcscmp(record.pPrinterName, name) == 0)
       record.Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
   }

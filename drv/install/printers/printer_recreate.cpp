@@ -69,8 +69,7 @@ void SaveProductPrinter(InstallSession& session, PRINTER_INFO_2W* printer, char*
       if (node->subKey) std::memcpy(node->subKey, subKey, length);
       node->printer = printer;
       if (forDelete) node->opened = handle.release();
-      node->next = session.SavedPrinters;
-      session.SavedPrinters = node;
+      session.SavedPrinters.Push(node);
     }
   }
 }
@@ -157,7 +156,7 @@ void RecreateSavedPrinters(InstallSession& session) {
     if (run) run->defaultToFirst = 2;
   };
   MonitorCheck monitors;
-  for (SavedPrinter* node = session.SavedPrinters; node; node = node->next) {
+  for (SavedPrinter* node = session.SavedPrinters.get(); node; node = node->next) {
     PRINTER_INFO_2W* saved = node->printer;
     if (!saved || !saved->pPrinterName) continue;
     UniquePrinter printer(AddProductPrinter(session, saved->pPrinterName, &monitors,

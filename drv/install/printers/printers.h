@@ -15,7 +15,6 @@
 // every pointer into the old buffer dangles afterwards. The session's
 // Printers is listed once per run, by MarkDefaultPrinter (session.h).
 void ListPrinters(PrinterList& list);
-void FreePrinterList(PrinterList& list);
 
 // PRINTER_INFO_2 of one open printer, in one global-heap block that goes
 // with the record.

@@ -29,17 +29,11 @@ bool IsProductPrinter(const PRINTER_INFO_2W& printer) {
 const PRINTER_INFO_2W* FirstProductPrinter(const PrinterList& list) {
   if (!list.buffer) return nullptr;
   for (uint32_t i = 0; i < list.count; ++i) {
-    const PRINTER_INFO_2W& printer = list.buffer[i];
+    const PRINTER_INFO_2W& printer = list.buffer.get()[i];
     if (!IsProductPrinter(printer)) continue;
     return printer.pPrinterName && *printer.pPrinterName ? &printer : nullptr;
   }
   return nullptr;
-}
-
-void ReleaseList(PrinterList& list) {
-  if (list.buffer) Os().GlobalFree(list.buffer);
-  list.buffer = nullptr;
-  list.count = 0;
 }
 
 wchar_t LowerAscii(wchar_t c) {
@@ -100,7 +94,6 @@ bool IsDriverUpToDate() {
     if (driver && driver.get()->pDriverPath && *driver.get()->pDriverPath)
       upToDate = FileBuildNumber(driver.get()->pDriverPath) >= kUpToDateBuild;
   }
-  ReleaseList(list);
   return upToDate;
 }
 
@@ -134,5 +127,4 @@ void SetOurPrinterAsDefault() {
   ListPrinters(list);
   if (const PRINTER_INFO_2W* printer = FirstProductPrinter(list))
     Os().SetDefaultPrinterW(printer->pPrinterName);
-  ReleaseList(list);
 }

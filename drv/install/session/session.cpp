@@ -1,6 +1,7 @@
 #include "session/session.h"
 
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 
 void BeginSession(InstallSession& session) {
   session.ModuleDirectory = {};
@@ -12,8 +13,8 @@ void BeginSession(InstallSession& session) {
   session.HelpFile = nullptr;
   session.UiFile = nullptr;
   session.PendingDeletes = nullptr;
-  session.SavedPrinters = nullptr;
-  session.Printers = {};
+  session.SavedPrinters.reset();
+  session.Printers = PrinterList();
   session.ErrorCount = 0;
   session.IndentDepth = 0;
   LogLine(session, L"Loomscribe %d", kBuildNumber);
@@ -21,8 +22,8 @@ void BeginSession(InstallSession& session) {
   session.InstallMonitor = 1;
   session.CopyMonitor = 1;
   session.MonitorFile = nullptr;
-  session.RedirectedPorts = nullptr;
-  session.RedirectedRewrites = nullptr;
+  session.RedirectedPorts.reset();
+  session.RedirectedRewrites.reset();
   session.Monitor = MonitorPlan{};
   session.Journal = nullptr;
   session.DriverReady = 0;
@@ -56,21 +57,24 @@ void TakeSessionDirectories(InstallSession& session) {
   Assign(session.SystemDirectory, system);
 }
 
-void EndSession(InstallSession& session) {
-  if (session.RedirectedPorts) Os().GlobalFree(session.RedirectedPorts);
-  session.RedirectedPorts = nullptr;
-  if (session.RedirectedRewrites) Os().GlobalFree(session.RedirectedRewrites);
-  session.RedirectedRewrites = nullptr;
-  if (session.Printers.buffer) Os().GlobalFree(session.Printers.buffer);
-  session.Printers = {};
-  for (SavedPrinter* node = session.SavedPrinters; node;) {
-    SavedPrinter* next = node->next;
-    if (node->subKey) Os().GlobalFree(node->subKey);
-    if (node->opened) Os().ClosePrinter(node->opened);
-    Os().GlobalFree(node);
-    node = next;
+void SavedPrinterList::reset() {
+  for (SavedPrinter* node = head_; node;) {
+    UniqueGlobal<SavedPrinter> block(node);
+    UniqueGlobal<char> subKey(node->subKey);
+    UniquePrinter opened(node->opened);
+    node = node->next;
   }
-  session.SavedPrinters = nullptr;
+  head_ = nullptr;
+}
+
+void EndSession(InstallSession& session) {
+  // What the run still holds goes now, not with the record: the saved
+  // printers' handles are closed before anything looks at the machine again.
+  // The lists that point into the snapshot of the printers go before it.
+  session.RedirectedPorts.reset();
+  session.RedirectedRewrites.reset();
+  session.Printers = PrinterList();
+  session.SavedPrinters.reset();
   ReleasePendingDeletes(&session.PendingDeletes);
   Release(session.Monitor.Library);
   session.Monitor = MonitorPlan{};

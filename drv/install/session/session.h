@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "platform/unique_handle.h"
 #include "product.h"
 #include "session/log.h"
 #include "session/names.h"
@@ -20,7 +21,7 @@ constexpr int kBuildNumber = 2070;
 // ---------------------------------------------------------------------------
 // Records of the spooler's answers that the session holds.
 struct PrinterList {
-  PRINTER_INFO_2W* buffer = nullptr;  // one global-heap block: records and strings
+  UniqueGlobal<PRINTER_INFO_2W> buffer;  // one global-heap block: records and strings
   uint32_t count = 0;
 };
 
@@ -31,6 +32,40 @@ struct SavedPrinter {
   // The printer opened with the delete step's access by the save, owned until
   // the delete step takes it; null when the save could only read.
   HANDLE opened;
+};
+
+// The saved printers, newest first: global-heap nodes, each with what it
+// owns (its sub-key text and its opened printer). The nodes go with the list,
+// their printers closed in list order.
+class SavedPrinterList {
+ public:
+  SavedPrinterList() = default;
+  ~SavedPrinterList() { reset(); }
+  SavedPrinterList(SavedPrinterList&& other) noexcept : head_(other.head_) {
+    other.head_ = nullptr;
+  }
+  SavedPrinterList& operator=(SavedPrinterList&& other) noexcept {
+    if (this != &other) {
+      reset();
+      head_ = other.head_;
+      other.head_ = nullptr;
+    }
+    return *this;
+  }
+  SavedPrinterList(const SavedPrinterList&) = delete;
+  SavedPrinterList& operator=(const SavedPrinterList&) = delete;
+
+  SavedPrinter* get() const { return head_; }
+  explicit operator bool() const { return head_ != nullptr; }
+  // Puts `node`, a global-heap block, first; the list owns it from now on.
+  void Push(SavedPrinter* node) {
+    node->next = head_;
+    head_ = node;
+  }
+  void reset();
+
+ private:
+  SavedPrinter* head_ = nullptr;
 };
 
 // Where the removal wrote "file:" into a redirected printer's port text (see
@@ -99,9 +134,8 @@ struct InstallSession {
   // (the passes with the spooler stopped, scheduling at the end of the run).
   PendingDelete* PendingDeletes = nullptr;
   // w: printers/ (SaveProductPrinter, called by DeleteAllPrinters).
-  // r: printers/ (RecreateSavedPrinters). Freed by EndSession. Its nodes
-  // point into Printers.
-  SavedPrinter* SavedPrinters = nullptr;
+  // r: printers/ (RecreateSavedPrinters). Its nodes point into Printers.
+  SavedPrinterList SavedPrinters;
   // The snapshot of the machine's printers, taken once per run by
   // printers/ (MarkDefaultPrinter) during the set-up, and held until
   // EndSession. r: printers/ (DeleteAllPrinters, journal), monitor/
@@ -111,9 +145,9 @@ struct InstallSession {
   PrinterList Printers;
   // w: monitor/ (RedirectPrinters; PutBackRedirectedPrinters empties them).
   // r: monitor/ (RestoreRedirectedPrinters, after a failed removal or from
-  // InstallPortMonitor). Freed by EndSession.
-  PRINTER_INFO_2W** RedirectedPorts = nullptr;  // null-terminated, points into Printers
-  PortRewrite* RedirectedRewrites = nullptr;     // one per entry of RedirectedPorts
+  // InstallPortMonitor).
+  UniqueGlobal<PRINTER_INFO_2W*> RedirectedPorts;  // null-terminated, points into Printers
+  UniqueGlobal<PortRewrite> RedirectedRewrites;    // one per entry of RedirectedPorts
   // w and r: monitor/ (monitor_plan.cpp; InstallPortMonitor notes a failed
   // copy). r through monitor/'s functions: sequences/ (component check and
   // guard).
