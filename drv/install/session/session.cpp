@@ -11,7 +11,7 @@ void BeginSession(InstallSession& session) {
   session.DriverFile = nullptr;
   session.HelpFile = nullptr;
   session.UiFile = nullptr;
-  session.PendingDeletes = nullptr;
+  session.PendingDeletes = {};
   session.SavedPrinters = nullptr;
   session.Printers = {};
   session.ErrorCount = 0;
@@ -71,7 +71,7 @@ void EndSession(InstallSession& session) {
     node = next;
   }
   session.SavedPrinters = nullptr;
-  ReleasePendingDeletes(&session.PendingDeletes);
+  ReleasePendingDeletes(session.PendingDeletes);
   Release(session.Monitor.Library);
   session.Monitor = MonitorPlan{};
   Release(session.DriverDirectory);

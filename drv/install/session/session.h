@@ -97,7 +97,7 @@ struct InstallSession {
   // and removal), files/ (copy), tray/ (an uninstall's undeletable tray
   // program). r and released: DeleteFileTry, sequences/
   // (the passes with the spooler stopped, scheduling at the end of the run).
-  PendingDelete* PendingDeletes = nullptr;
+  PendingDeleteList PendingDeletes;
   // w: printers/ (SaveProductPrinter, called by DeleteAllPrinters).
   // r: printers/ (RecreateSavedPrinters). Freed by EndSession. Its nodes
   // point into Printers.
