@@ -138,21 +138,21 @@ TEST(WideBufferTest, AssignAnsiConverts) {
 }
 
 TEST_F(SessionTest, PendingDeletesKeepOnePathOnceAndCaseMatters) {
-  AddPendingDelete(&session.PendingDeletes, L"C:\\a.dll");
-  AddPendingDelete(&session.PendingDeletes, L"C:\\a.dll");
-  AddPendingDelete(&session.PendingDeletes, L"C:\\A.dll");
-  ASSERT_NE(session.PendingDeletes, nullptr);
-  EXPECT_STREQ(session.PendingDeletes->path, L"C:\\A.dll");
-  ASSERT_NE(session.PendingDeletes->next, nullptr);
-  EXPECT_STREQ(session.PendingDeletes->next->path, L"C:\\a.dll");
-  EXPECT_EQ(session.PendingDeletes->next->next, nullptr);
+  AddPendingDelete(session.PendingDeletes, L"C:\\a.dll");
+  AddPendingDelete(session.PendingDeletes, L"C:\\a.dll");
+  AddPendingDelete(session.PendingDeletes, L"C:\\A.dll");
+  ASSERT_NE(session.PendingDeletes.head, nullptr);
+  EXPECT_STREQ(session.PendingDeletes.head->path, L"C:\\A.dll");
+  ASSERT_NE(session.PendingDeletes.head->next, nullptr);
+  EXPECT_STREQ(session.PendingDeletes.head->next->path, L"C:\\a.dll");
+  EXPECT_EQ(session.PendingDeletes.head->next->next, nullptr);
 }
 
 TEST_F(SessionTest, DeleteFileTryDropsDeletedAndMissingFiles) {
-  AddPendingDelete(&session.PendingDeletes, L"gone");
-  AddPendingDelete(&session.PendingDeletes, L"held");
-  AddPendingDelete(&session.PendingDeletes, L"deletable");
-  AddPendingDelete(&session.PendingDeletes, L"nodir\\x");
+  AddPendingDelete(session.PendingDeletes, L"gone");
+  AddPendingDelete(session.PendingDeletes, L"held");
+  AddPendingDelete(session.PendingDeletes, L"deletable");
+  AddPendingDelete(session.PendingDeletes, L"nodir\\x");
   fake::Set<&Platform::DeleteFileW>([](LPCWSTR path) -> BOOL {
     std::wstring p = path;
     if (p == L"deletable") return TRUE;
@@ -163,7 +163,7 @@ TEST_F(SessionTest, DeleteFileTryDropsDeletedAndMissingFiles) {
   });
   DeleteFileTry(session);
   std::vector<std::wstring> left;
-  for (PendingDelete* n = session.PendingDeletes; n; n = n->next) left.push_back(n->path);
+  for (PendingDelete* n = session.PendingDeletes.head; n; n = n->next) left.push_back(n->path);
   EXPECT_THAT(left, ElementsAre(L"nodir\\x", L"held"));
   EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070", L"DeleteFile-try"));
 }

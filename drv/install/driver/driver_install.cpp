@@ -103,7 +103,6 @@ bool DriverFilesInPlace(InstallSession& session, const wchar_t* const* staged, i
       check(path);
     for (const wchar_t* path = record.pDependentFiles; path && *path; path += wcslen(path) + 1)
       check(path);
-    Release(folder);
   }
   return ok;
 }
@@ -148,5 +147,5 @@ void InstallPrinterDriver(InstallSession& session) {
   // The spooler has copied the files into its own store (APD_COPY_ALL_FILES):
   // the staged copies are not needed any more.
   for (const wchar_t* path : staged)
-    if (*path && !Os().DeleteFileW(path)) AddPendingDelete(&session.PendingDeletes, path);
+    if (*path && !Os().DeleteFileW(path)) AddPendingDelete(session.PendingDeletes, path);
 }

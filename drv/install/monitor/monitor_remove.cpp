@@ -100,10 +100,9 @@ void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
     if (deleted) {
       NoteMonitorRemoved(session);
       if (haveFile && !Os().DeleteFileW(Text(fileName)))
-        AddPendingDelete(&session.PendingDeletes, Text(fileName));
+        AddPendingDelete(session.PendingDeletes, Text(fileName));
       LogLine(session, L"Monitor was removed :)");
     }
   }
 
-  Release(fileName);
 }

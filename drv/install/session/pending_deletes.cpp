@@ -3,53 +3,70 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "session/log.h"
 #include "session/session.h"
 
-void AddPendingDelete(PendingDelete** head, const wchar_t* path) {
-  for (PendingDelete* node = *head; node; node = node->next) {
+namespace {
+
+void FreeNode(PendingDelete* node) {
+  if (node->path) FreeGlobalBlock(node->path);
+  FreeGlobalBlock(node);
+}
+
+}  // namespace
+
+PendingDeleteList::~PendingDeleteList() { ReleasePendingDeletes(*this); }
+
+PendingDeleteList& PendingDeleteList::operator=(PendingDeleteList&& other) noexcept {
+  if (this != &other) {
+    ReleasePendingDeletes(*this);
+    head = other.head;
+    other.head = nullptr;
+  }
+  return *this;
+}
+
+void AddPendingDelete(PendingDeleteList& list, const wchar_t* path) {
+  for (PendingDelete* node = list.head; node; node = node->next) {
     const wchar_t* listed = node->path ? node->path : L"";
     if (std::wcscmp(listed, path ? path : L"") == 0) return;
   }
-  auto* node = static_cast<PendingDelete*>(Os().GlobalAlloc(GPTR, sizeof(PendingDelete)));
+  UniqueGlobal<PendingDelete> node(
+      static_cast<PendingDelete*>(Os().GlobalAlloc(GPTR, sizeof(PendingDelete))));
   if (!node) return;
-  node->path = nullptr;
+  node.get()->path = nullptr;
   size_t n = path ? std::wcslen(path) : 0;
   if (n > 0) {
-    node->path = static_cast<wchar_t*>(Os().GlobalAlloc(GPTR, (n + 1) * sizeof(wchar_t)));
-    if (!node->path) {
-      // A node without its path would later be taken for an empty path.
-      Os().GlobalFree(node);
-      return;
-    }
-    std::wmemcpy(node->path, path, n);
+    // A node without its path would later be taken for an empty path.
+    node.get()->path = static_cast<wchar_t*>(Os().GlobalAlloc(GPTR, (n + 1) * sizeof(wchar_t)));
+    if (!node.get()->path) return;
+    std::wmemcpy(node.get()->path, path, n);
   }
-  node->next = *head;
-  *head = node;
+  node.get()->next = list.head;
+  list.head = node.release();
 }
 
 void DeleteFileTry(InstallSession& session) {
   LogLine(session, L"DeleteFile-try");
-  PendingDelete** link = &session.PendingDeletes;
+  PendingDelete** link = &session.PendingDeletes.head;
   while (PendingDelete* node = *link) {
     bool gone = Os().DeleteFileW(node->path ? node->path : L"") ||
                 Os().GetLastError() == ERROR_FILE_NOT_FOUND;
     if (gone) {
       *link = node->next;
-      if (node->path) Os().GlobalFree(node->path);
-      Os().GlobalFree(node);
+      FreeNode(node);
     } else {
       link = &node->next;
     }
   }
 }
 
-void ReleasePendingDeletes(PendingDelete** head) {
-  for (PendingDelete* node = *head; node;) {
+void ReleasePendingDeletes(PendingDeleteList& list) {
+  for (PendingDelete* node = list.head; node;) {
     PendingDelete* next = node->next;
-    if (node->path) Os().GlobalFree(node->path);
-    Os().GlobalFree(node);
+    FreeNode(node);
     node = next;
   }
-  *head = nullptr;
+  list.head = nullptr;
 }

@@ -12,7 +12,7 @@ void BeginSession(InstallSession& session) {
   session.DriverFile = nullptr;
   session.HelpFile = nullptr;
   session.UiFile = nullptr;
-  session.PendingDeletes = nullptr;
+  session.PendingDeletes = {};
   session.SavedPrinters.reset();
   session.Printers = PrinterList();
   session.ErrorCount = 0;
@@ -75,7 +75,7 @@ void EndSession(InstallSession& session) {
   session.RedirectedRewrites.reset();
   session.Printers = PrinterList();
   session.SavedPrinters.reset();
-  ReleasePendingDeletes(&session.PendingDeletes);
+  ReleasePendingDeletes(session.PendingDeletes);
   Release(session.Monitor.Library);
   session.Monitor = MonitorPlan{};
   Release(session.DriverDirectory);

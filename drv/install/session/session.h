@@ -132,7 +132,7 @@ struct InstallSession {
   // and removal), files/ (copy), tray/ (an uninstall's undeletable tray
   // program). r and released: DeleteFileTry, sequences/
   // (the passes with the spooler stopped, scheduling at the end of the run).
-  PendingDelete* PendingDeletes = nullptr;
+  PendingDeleteList PendingDeletes;
   // w: printers/ (SaveProductPrinter, called by DeleteAllPrinters).
   // r: printers/ (RecreateSavedPrinters). Its nodes point into Printers.
   SavedPrinterList SavedPrinters;

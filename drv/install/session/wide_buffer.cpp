@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
@@ -56,8 +57,19 @@ bool SetLength(WideBuffer& buffer, uint64_t count) {
   return true;
 }
 
+WideBuffer::~WideBuffer() { Release(*this); }
+
+WideBuffer& WideBuffer::operator=(WideBuffer&& other) noexcept {
+  if (this != &other) {
+    Release(*this);
+    block = other.block;
+    other.block = nullptr;
+  }
+  return *this;
+}
+
 void Release(WideBuffer& buffer) {
-  if (buffer.block) Os().HeapFree(Os().GetProcessHeap(), 0, buffer.block);
+  if (buffer.block) FreeHeapBlock(buffer.block);
   buffer.block = nullptr;
 }
 

@@ -7,8 +7,17 @@
 // WideBuffer: one pointer. Null is the empty text and holds no memory.
 // Otherwise it leads to one heap block: a 64-bit character count, that many
 // UTF-16 characters and a NUL. The capacity is not stored: it is count + 1
-// rounded up to the next multiple of 32 characters.
+// rounded up to the next multiple of 32 characters. The buffer owns its
+// block: it is moved, never copied (CopyBuffer makes a second one), and gives
+// the block back through the seam when it goes out of scope.
 struct WideBuffer {
+  WideBuffer() = default;
+  ~WideBuffer();
+  WideBuffer(WideBuffer&& other) noexcept : block(other.block) { other.block = nullptr; }
+  WideBuffer& operator=(WideBuffer&& other) noexcept;
+  WideBuffer(const WideBuffer&) = delete;
+  WideBuffer& operator=(const WideBuffer&) = delete;
+
   void* block = nullptr;
 };
 
@@ -22,6 +31,7 @@ wchar_t* MutableText(WideBuffer& buffer);
 // Sets the count, growing or shrinking the block when its size changes.
 // Returns false, with the buffer unchanged, when memory cannot be had.
 bool SetLength(WideBuffer& buffer, uint64_t count);
+// Gives the block back: the buffer is empty again.
 void Release(WideBuffer& buffer);
 bool Assign(WideBuffer& buffer, const wchar_t* text);
 bool Append(WideBuffer& buffer, const wchar_t* text);
