@@ -897,7 +897,7 @@ TEST_F(JournalTest, TheKeyIsProtectedAndBoundedAndOnlyMadeWhenNeeded) {
 TEST_F(JournalTest, AnEntryWrittenAfterATakeBackIsReadBackWhole) {
   auto moved = [](journal::Store& store, const wchar_t* name) {
     journal::Entry* entry = journal::NewEntry(store, journal::kMoved, name);
-    EXPECT_NE(entry, nullptr);
+    ASSERT_NE(entry, nullptr);
     entry->movedPort = static_cast<wchar_t*>(Os().GlobalAlloc(GPTR, 32 * sizeof(wchar_t)));
     std::wcscpy(entry->movedPort, L"Loomscribe:");
     EXPECT_TRUE(journal::Write(store, *entry));
