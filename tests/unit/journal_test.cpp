@@ -353,6 +353,34 @@ TEST_F(JournalTest, ARunWithoutAnyCutLeavesNoEntryAndLogsNothingOfIt) {
   }
 }
 
+// An entry an earlier, cut-off run left, written as the account that runs now.
+void LeaveEntry(const wchar_t* name, const char* subKey, const wchar_t* comment) {
+  journal::Store store;
+  ASSERT_TRUE(journal::Open(store, true, 1));
+  journal::Entry* entry = journal::NewEntry(store, journal::kCarried, name);
+  ASSERT_NE(entry, nullptr);
+  std::strcpy(entry->subKey, subKey);
+  entry->comment = static_cast<wchar_t*>(Os().GlobalAlloc(GPTR, 64 * sizeof(wchar_t)));
+  std::wcscpy(entry->comment, comment);
+  ASSERT_TRUE(journal::OwnAccount(entry->sid, &entry->sidBytes));
+  ASSERT_TRUE(journal::Write(store, *entry) && journal::Flush(store));
+  journal::Close(store);
+}
+
+// A printer that stands whole keeps its settings: another account's older
+// entry of its name does not write its own over them.
+TEST_F(JournalTest, AWholePrinterKeepsItsSettingsOverAnotherAccountsOlderEntry) {
+  world.InstallProduct();
+  world.AddProductPrinter(L"Office", "s1").comment = L"now";
+  const std::wstring own = world.accountSid;
+  world.accountSid = L"S-1-5-21-9-9-9-1001";
+  ASSERT_NO_FATAL_FAILURE(LeaveEntry(L"Office", "s1", L"then"));
+  world.accountSid = own;
+  EXPECT_FALSE(Install(world).errorsCounted);
+  ASSERT_NE(world.FindPrinter(L"Office"), nullptr);
+  EXPECT_EQ(world.FindPrinter(L"Office")->comment, L"now");
+}
+
 // The cost of the journal, counted: per run and per carried printer (the
 // benchmark prints the same on Wine).
 TEST(JournalCost, OneValuePerPrinterAndNothingWrittenWithoutPrinters) {
