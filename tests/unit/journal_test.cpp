@@ -179,16 +179,17 @@ const Scene kProductPrinters[] = {
 // "deleted" marker), another vendor's printer on "Loomscribe:" and one on the
 // pooled "FILE:,Loomscribe:", over a monitor of an unsupported build, so the
 // re-install removes it and moves the two to "file:" on the way.
-void SetUpScene(fake::World& world, bool libraryHeld) {
+void SetUpScene(fake::World& world, bool libraryHeld, bool productPrinters = true) {
   world.InstallProduct(1000);
   AddForeignDriver(world);
   for (const Scene& p : kProductPrinters) {
+    if (!productPrinters) break;
     fake::WorldPrinter& printer = world.AddProductPrinter(p.name, p.subKey);
     printer.comment = p.comment;
     printer.location = p.location;
     world.registry[kMarkers + p.subKey]["deleted"] = Dword(1);
   }
-  world.defaultPrinter = L"Office";
+  if (productPrinters) world.defaultPrinter = L"Office";
   AddForeign(world, L"Plotter", L"Loomscribe:");
   AddForeign(world, L"Pool", L"FILE:,Loomscribe:");
   if (libraryHeld) {
@@ -379,6 +380,36 @@ TEST_F(JournalTest, AWholePrinterKeepsItsSettingsOverAnotherAccountsOlderEntry) 
   EXPECT_FALSE(Install(world).errorsCounted);
   ASSERT_NE(world.FindPrinter(L"Office"), nullptr);
   EXPECT_EQ(world.FindPrinter(L"Office")->comment, L"now");
+}
+
+// Other vendors' printers on the product's port and no product printer, the
+// monitor's library held (so the spooler is restarted with them on "file:"):
+// whatever cut stops the re-install, the next one puts them back.
+TEST(ForeignPrintersAlone, EveryCutOfAReinstallLeavesThemOnTheirPorts) {
+  int total = 0;
+  {
+    fake::FakePlatform os;
+    fake::World world;
+    SetUpScene(world, true, false);
+    world.StopAfter(-1);
+    Install(world);
+    total = world.stateChanges;
+  }
+  ASSERT_GT(total, 20);
+  for (int n = 1; n <= total; ++n) {
+    fake::FakePlatform os;
+    fake::World world;
+    SetUpScene(world, true, false);
+    world.StopAfter(n);
+    Install(world);
+    world.PowerOn();
+    Install(world);
+    const fake::WorldPrinter* plotter = world.FindPrinter(L"Plotter");
+    const fake::WorldPrinter* pool = world.FindPrinter(L"Pool");
+    ASSERT_TRUE(plotter && pool) << n;
+    EXPECT_EQ(plotter->port + L"|" + pool->port, L"Loomscribe:|FILE:,Loomscribe:")
+        << "cut after change " << n;
+  }
 }
 
 // The cost of the journal, counted: per run and per carried printer (the
