@@ -412,38 +412,6 @@ TEST(ForeignPrintersAlone, EveryCutOfAReinstallLeavesThemOnTheirPorts) {
   }
 }
 
-// The cost of the journal, counted: per run and per carried printer (the
-// benchmark prints the same on Wine).
-TEST(JournalCost, OneValuePerPrinterAndNothingWrittenWithoutPrinters) {
-  auto costOf = [&](int printers, int* flushes, int* sets, int* opens) {
-    fake::FakePlatform os;
-    fake::World world;
-    world.InstallProduct();
-    for (int i = 0; i < printers; ++i)
-      world.AddProductPrinter(L"P" + std::to_wstring(i), "s" + std::to_string(i));
-    fake::Calls().clear();
-    RunInstall(nullptr);
-    *flushes = fake::CountCalls("RegFlushKey");
-    *sets = fake::CountCalls("RegSetValueExW");
-    *opens = fake::CountCalls("OpenPrinterW");
-    return fake::CountCalls("RegCreateKeyExW");
-  };
-  int f0, f1, f3, s0, s1, s3, o0, o1, o3;
-  int c0 = costOf(0, &f0, &s0, &o0);
-  costOf(1, &f1, &s1, &o1);
-  costOf(3, &f3, &s3, &o3);
-  // Nothing to carry: the key holds only the previous installation's
-  // record, made and flushed once.
-  EXPECT_EQ(c0, 1);
-  EXPECT_EQ(f0, 1);
-  // One value per printer; the printer is opened once before its deletion.
-  EXPECT_EQ(s3 - s1, 2);
-  EXPECT_EQ(o3 - o1, 2 * (o1 - o0));
-  std::printf("journal cost: per printer %d value writes, %d printer opens in all; flushes per "
-              "run %d\n",
-              (s3 - s1) / 2, (o3 - o1) / 2, f3);
-}
-
 // --- failure to write ----------------------------------------------------------
 
 struct WriteFault {
