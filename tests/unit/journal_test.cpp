@@ -761,6 +761,24 @@ TEST_P(PutBack, AFailedUpgradeLeavesThePreviousInstallationWorking) {
   EXPECT_EQ(world.FindRegValue(kJournal, "previous"), nullptr);
 }
 
+// A record naming a file outside the driver directory (through ".."): a
+// failed upgrade puts the previous installation back without a copy of it.
+TEST(PutBackOutside, NothingOutsideTheDriverDirectoryIsKeptOrPutBack) {
+  fake::FakePlatform os;
+  fake::World world;
+  SetUpScene(world, false);
+  const std::wstring victim = L"C:\\windows\\system32\\victim.dll";
+  world.AddFile(victim, "someone else's");
+  world.FindFile(victim)->lockedForever = true;
+  world.drivers[0].helpFile = kStoreDriver + L"\\..\\..\\..\\..\\..\\victim.dll";
+  bool failing = true;
+  NewLibraryCannotLoad(world, "", &failing);
+  EXPECT_TRUE(Install(world).errorsCounted);
+  EXPECT_EQ(Damage(world), "");
+  EXPECT_FALSE(world.HasFile(L"C:\\windows\\system32\\spool\\drivers\\x64\\3\\victim.dll"));
+  EXPECT_EQ(world.FindFile(victim)->bytes, "someone else's");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Upgrade, PutBack,
     ::testing::Values(
