@@ -69,12 +69,17 @@ TEST_F(DriverFilesLeftTest, InstallLeavesAHeldOldDriverFileToItsInstallHalf) {
 
 TEST_F(DriverFilesLeftTest, FilesOutsideTheDriverStoreOrSharedWithAnotherDriverStay) {
   // A record may name files the spooler keeps for others: one outside its
-  // driver directory, one that another driver names too.
+  // driver directory, one reached from inside it through "..", one that
+  // another driver names too.
   const std::wstring outside =
       std::wstring(fake::World::kSystemDir) + L"\\Loomscribe help files\\lmxhelp.chm";
-  world.AddFile(outside, "help");
-  world.FindFile(outside)->lockedForever = true;
+  const std::wstring climbedTo = std::wstring(fake::World::kSystemDir) + L"\\victim.dll";
+  for (const std::wstring& path : {outside, climbedTo}) {
+    world.AddFile(path, "someone else's");
+    world.FindFile(path)->lockedForever = true;
+  }
   world.drivers[0].helpFile = outside;
+  world.drivers[0].dataFile = kStore + L"..\\..\\..\\..\\victim.dll";
   world.FindFile(kUiPath)->lockedForever = true;
   fake::WorldDriver other;
   other.name = L"Other printer";
@@ -88,6 +93,7 @@ TEST_F(DriverFilesLeftTest, FilesOutsideTheDriverStoreOrSharedWithAnotherDriverS
   EXPECT_EQ(Dispatch(L"uninstall"), kExitUninstalled);
   EXPECT_TRUE(world.bootDeletes.empty());
   EXPECT_TRUE(world.HasFile(outside));
+  EXPECT_TRUE(world.HasFile(climbedTo));
   EXPECT_TRUE(world.HasFile(kUiPath));
   EXPECT_EQ(fake::CountCalls("ControlService"), 0);
 }

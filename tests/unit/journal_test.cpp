@@ -179,16 +179,17 @@ const Scene kProductPrinters[] = {
 // "deleted" marker), another vendor's printer on "Loomscribe:" and one on the
 // pooled "FILE:,Loomscribe:", over a monitor of an unsupported build, so the
 // re-install removes it and moves the two to "file:" on the way.
-void SetUpScene(fake::World& world, bool libraryHeld) {
+void SetUpScene(fake::World& world, bool libraryHeld, bool productPrinters = true) {
   world.InstallProduct(1000);
   AddForeignDriver(world);
   for (const Scene& p : kProductPrinters) {
+    if (!productPrinters) break;
     fake::WorldPrinter& printer = world.AddProductPrinter(p.name, p.subKey);
     printer.comment = p.comment;
     printer.location = p.location;
     world.registry[kMarkers + p.subKey]["deleted"] = Dword(1);
   }
-  world.defaultPrinter = L"Office";
+  if (productPrinters) world.defaultPrinter = L"Office";
   AddForeign(world, L"Plotter", L"Loomscribe:");
   AddForeign(world, L"Pool", L"FILE:,Loomscribe:");
   if (libraryHeld) {
@@ -353,36 +354,62 @@ TEST_F(JournalTest, ARunWithoutAnyCutLeavesNoEntryAndLogsNothingOfIt) {
   }
 }
 
-// The cost of the journal, counted: per run and per carried printer (the
-// benchmark prints the same on Wine).
-TEST(JournalCost, OneValuePerPrinterAndNothingWrittenWithoutPrinters) {
-  auto costOf = [&](int printers, int* flushes, int* sets, int* opens) {
+// An entry an earlier, cut-off run left, written as the account that runs now.
+void LeaveEntry(const wchar_t* name, const char* subKey, const wchar_t* comment) {
+  journal::Store store;
+  ASSERT_TRUE(journal::Open(store, true, 1));
+  journal::Entry* entry = journal::NewEntry(store, journal::kCarried, name);
+  ASSERT_NE(entry, nullptr);
+  std::strcpy(entry->subKey, subKey);
+  entry->comment = static_cast<wchar_t*>(Os().GlobalAlloc(GPTR, 64 * sizeof(wchar_t)));
+  std::wcscpy(entry->comment, comment);
+  ASSERT_TRUE(journal::OwnAccount(entry->sid, &entry->sidBytes));
+  ASSERT_TRUE(journal::Write(store, *entry) && journal::Flush(store));
+  journal::Close(store);
+}
+
+// A printer that stands whole keeps its settings: another account's older
+// entry of its name does not write its own over them.
+TEST_F(JournalTest, AWholePrinterKeepsItsSettingsOverAnotherAccountsOlderEntry) {
+  world.InstallProduct();
+  world.AddProductPrinter(L"Office", "s1").comment = L"now";
+  const std::wstring own = world.accountSid;
+  world.accountSid = L"S-1-5-21-9-9-9-1001";
+  ASSERT_NO_FATAL_FAILURE(LeaveEntry(L"Office", "s1", L"then"));
+  world.accountSid = own;
+  EXPECT_FALSE(Install(world).errorsCounted);
+  ASSERT_NE(world.FindPrinter(L"Office"), nullptr);
+  EXPECT_EQ(world.FindPrinter(L"Office")->comment, L"now");
+}
+
+// Other vendors' printers on the product's port and no product printer, the
+// monitor's library held (so the spooler is restarted with them on "file:"):
+// whatever cut stops the re-install, the next one puts them back.
+TEST(ForeignPrintersAlone, EveryCutOfAReinstallLeavesThemOnTheirPorts) {
+  int total = 0;
+  {
     fake::FakePlatform os;
     fake::World world;
-    world.InstallProduct();
-    for (int i = 0; i < printers; ++i)
-      world.AddProductPrinter(L"P" + std::to_wstring(i), "s" + std::to_string(i));
-    fake::Calls().clear();
-    RunInstall(nullptr);
-    *flushes = fake::CountCalls("RegFlushKey");
-    *sets = fake::CountCalls("RegSetValueExW");
-    *opens = fake::CountCalls("OpenPrinterW");
-    return fake::CountCalls("RegCreateKeyExW");
-  };
-  int f0, f1, f3, s0, s1, s3, o0, o1, o3;
-  int c0 = costOf(0, &f0, &s0, &o0);
-  costOf(1, &f1, &s1, &o1);
-  costOf(3, &f3, &s3, &o3);
-  // Nothing to carry: the key holds only the previous installation's
-  // record, made and flushed once.
-  EXPECT_EQ(c0, 1);
-  EXPECT_EQ(f0, 1);
-  // One value per printer; the printer is opened once before its deletion.
-  EXPECT_EQ(s3 - s1, 2);
-  EXPECT_EQ(o3 - o1, 2 * (o1 - o0));
-  std::printf("journal cost: per printer %d value writes, %d printer opens in all; flushes per "
-              "run %d\n",
-              (s3 - s1) / 2, (o3 - o1) / 2, f3);
+    SetUpScene(world, true, false);
+    world.StopAfter(-1);
+    Install(world);
+    total = world.stateChanges;
+  }
+  ASSERT_GT(total, 20);
+  for (int n = 1; n <= total; ++n) {
+    fake::FakePlatform os;
+    fake::World world;
+    SetUpScene(world, true, false);
+    world.StopAfter(n);
+    Install(world);
+    world.PowerOn();
+    Install(world);
+    const fake::WorldPrinter* plotter = world.FindPrinter(L"Plotter");
+    const fake::WorldPrinter* pool = world.FindPrinter(L"Pool");
+    ASSERT_TRUE(plotter && pool) << n;
+    EXPECT_EQ(plotter->port + L"|" + pool->port, L"Loomscribe:|FILE:,Loomscribe:")
+        << "cut after change " << n;
+  }
 }
 
 // --- failure to write ----------------------------------------------------------
@@ -734,6 +761,24 @@ TEST_P(PutBack, AFailedUpgradeLeavesThePreviousInstallationWorking) {
   EXPECT_EQ(world.FindRegValue(kJournal, "previous"), nullptr);
 }
 
+// A record naming a file outside the driver directory (through ".."): a
+// failed upgrade puts the previous installation back without a copy of it.
+TEST(PutBackOutside, NothingOutsideTheDriverDirectoryIsKeptOrPutBack) {
+  fake::FakePlatform os;
+  fake::World world;
+  SetUpScene(world, false);
+  const std::wstring victim = L"C:\\windows\\system32\\victim.dll";
+  world.AddFile(victim, "someone else's");
+  world.FindFile(victim)->lockedForever = true;
+  world.drivers[0].helpFile = kStoreDriver + L"\\..\\..\\..\\..\\..\\victim.dll";
+  bool failing = true;
+  NewLibraryCannotLoad(world, "", &failing);
+  EXPECT_TRUE(Install(world).errorsCounted);
+  EXPECT_EQ(Damage(world), "");
+  EXPECT_FALSE(world.HasFile(L"C:\\windows\\system32\\spool\\drivers\\x64\\3\\victim.dll"));
+  EXPECT_EQ(world.FindFile(victim)->bytes, "someone else's");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Upgrade, PutBack,
     ::testing::Values(
@@ -897,7 +942,7 @@ TEST_F(JournalTest, TheKeyIsProtectedAndBoundedAndOnlyMadeWhenNeeded) {
 TEST_F(JournalTest, AnEntryWrittenAfterATakeBackIsReadBackWhole) {
   auto moved = [](journal::Store& store, const wchar_t* name) {
     journal::Entry* entry = journal::NewEntry(store, journal::kMoved, name);
-    EXPECT_NE(entry, nullptr);
+    ASSERT_NE(entry, nullptr);
     entry->movedPort = static_cast<wchar_t*>(Os().GlobalAlloc(GPTR, 32 * sizeof(wchar_t)));
     std::wcscpy(entry->movedPort, L"Loomscribe:");
     EXPECT_TRUE(journal::Write(store, *entry));

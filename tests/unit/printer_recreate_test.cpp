@@ -259,7 +259,7 @@ TEST_F(PrinterRecreateTest, ReinstallCarriesNamesSubKeysCommentsLocationsAndDefa
 
 TEST_F(PrinterRecreateTest, NothingSavedGivesOnePrinterLoomscribeWithoutDefaultChange) {
   RecreateSavedPrinters(session);
-  EXPECT_THAT(Names(), ElementsAre(L"Loomscribe"));
+  ASSERT_THAT(Names(), ElementsAre(L"Loomscribe"));
   EXPECT_EQ(world.printers[0].port, L"Loomscribe:");
   EXPECT_TRUE(world.printers[0].data.empty());
   EXPECT_EQ(fake::CountCalls("SetDefaultPrinterW"), 0);

@@ -135,12 +135,14 @@ TEST_F(RunLockTest, TheLockFileIsOursAloneAndARunThatDidNotLetGoIsNamed) {
   EXPECT_EQ(world.FindFile(kLockFile)->sddl, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)");
   EXPECT_EQ(world.FindFile(kLockFile)->bytes, "");  // let go: emptied
   EXPECT_FALSE(heldAtWindow);
+  ASSERT_EQ(world.dialogs.size(), 1u);
   EXPECT_THAT(testutil::SplitLines(world.dialogs[0].text),
               Not(Contains(HasSubstr(L"ended without letting go"))));
 
   // A run cut off while it held the lock left its mark.
   world.FindFile(kLockFile)->bytes = "process 77, started 2026-12-07 09:00:00 UTC\r\n";
   EXPECT_EQ(Dispatch(L"install"), kExitInstalled);
+  ASSERT_EQ(world.dialogs.size(), 2u);
   EXPECT_THAT(testutil::SplitLines(world.dialogs[1].text),
               Contains(L"Took over from an install.exe run that ended without letting go "
                        L"(process 77, started 2026-12-07 09:00:00 UTC)"));

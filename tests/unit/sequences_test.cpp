@@ -329,6 +329,7 @@ TEST_F(SequencesTest, StagedFileTheInstallCannotDeleteIsScheduledAfterASpoolerRe
   EXPECT_FALSE(result.errorsCounted);
   EXPECT_EQ(result.scheduledForRestart, 1u);
   EXPECT_THAT(world.bootDeletes, ElementsAreArray({staged}));
+  ASSERT_EQ(world.dialogs.size(), 1u);
   EXPECT_EQ(world.dialogs[0].title, L"Loomscribe build 2070- Install log.");
   // The install half's last passes stand at the depth of ReInstall's steps.
   ASSERT_GE(log.size(), 3u);

@@ -116,6 +116,7 @@ TEST_F(WholeCopyTest, HeldDestinationFailsWithError9AfterTheRetries) {
   EXPECT_EQ(Copy(false), E_FAIL);
   ExpectPreviousFileAndNoCopyLeft();
   EXPECT_EQ(fake::CountCalls("MoveFileExW"), 11);
+  ASSERT_GE(NewLines().size(), 2u);
   EXPECT_EQ(NewLines().back(), L"  Copy Failed :(");
   EXPECT_EQ(NewLines()[NewLines().size() - 2], L"  CreateFile - timeout");
 }

@@ -111,8 +111,18 @@ void TakeMonitorPart(PreviousInstallation& to, const PreviousInstallation& from)
     if (from.files[i].role == kKeptMonitorLibrary) to.files[to.fileCount++] = from.files[i];
 }
 
+// A file of the driver's record that lies in the driver directory. A record
+// that names another place (a full path elsewhere, a way out through "..")
+// is not followed: nothing there is read, kept or put back on its word.
+bool InDriverDirectory(const wchar_t* directory, const wchar_t* path) {
+  size_t length = std::wcslen(directory);
+  return length > 0 && std::wcslen(path) > length && PathBeginsWith(path, directory, length) &&
+         !std::wcsstr(path + length, L"..");
+}
+
 bool KeepDriver(PreviousInstallation& previous, const PreviousInstallation& earlier,
-                const DRIVER_INFO_6W& record, const wchar_t* folder, const wchar_t** failed) {
+                const DRIVER_INFO_6W& record, const wchar_t* directory, const wchar_t* folder,
+                const wchar_t** failed) {
   *failed = kProductDriver;
   previous.hasDriver = 1;
   previous.driverVersion = record.cVersion;
@@ -136,11 +146,12 @@ bool KeepDriver(PreviousInstallation& previous, const PreviousInstallation& earl
   }
   for (const wchar_t* path : {record.pDriverPath, record.pDataFile, record.pConfigFile,
                               record.pHelpFile}) {
-    if (!path || !*path) continue;
+    if (!path || !*path || !InDriverDirectory(directory, path)) continue;
     *failed = path;
     if (!KeepFile(previous, earlier, folder, path, kKeptDriverFile)) return false;
   }
   for (const wchar_t* path = record.pDependentFiles; path && *path; path += std::wcslen(path) + 1) {
+    if (!InDriverDirectory(directory, path)) continue;
     *failed = path;
     if (!KeepFile(previous, earlier, folder, path, kKeptDriverFile)) return false;
   }
@@ -189,7 +200,8 @@ bool KeepPreviousInstallation(InstallSession& session, PreviousInstallation& pre
     TakeDriverPart(previous, earlier);
   } else if (ok && index >= 0) {
     const auto& record = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer.get())[index];
-    ok = KeepDriver(previous, earlier, record, Text(folderPath), &failed);
+    ok = KeepDriver(previous, earlier, record, Text(session.DriverDirectory), Text(folderPath),
+                    &failed);
   }
   if (ok && earlier.hasMonitor) {
     TakeMonitorPart(previous, earlier);

@@ -120,11 +120,14 @@ Carry Replayed(InstallSession& session, const Entry& entry, bool userParts, bool
   char subKey[64] = {};
   ReadPrinterSubKey(printer.get(), subKey);
   if (subKey[0] && std::strcmp(subKey, entry.subKey) != 0) return Carry::kTaken;
-  // Half-made, or made and cut off before its entry went: completed.
-  return CarrySettings(printer.get(), entry.subKey, entry.comment, entry.location, makeDefault,
-                       userParts)
-             ? Carry::kRecovered
-             : Carry::kFailed;
+  // Half-made: completed. Made whole (its "SubKey" is written last) and cut
+  // off before its entry went, or carried by this run: its settings stand
+  // and may be newer than the entry's; only the per-user parts are done.
+  bool done = subKey[0] ? CarryToNewPrinter(printer.get(), entry.name, entry.subKey, makeDefault,
+                                            userParts)
+                        : CarrySettings(printer.get(), entry.subKey, entry.comment,
+                                        entry.location, makeDefault, userParts);
+  return done ? Carry::kRecovered : Carry::kFailed;
 }
 
 struct Gates {
