@@ -269,7 +269,13 @@ class World {
   static std::string Lower(const std::string& text);
 
  private:
+  // The hooks, one part per subsystem (fake_world_<subsystem>.cpp).
   void InstallHooks();
+  void InstallServiceHooks();
+  void InstallFileHooks();
+  void InstallRegistryHooks();
+  void InstallProcessHooks();
+  void InstallSpoolerHooks();
   void InstallPowerSwitch();
   int stopAfter_ = -1;
   int stopPollsLeft_ = 0;
