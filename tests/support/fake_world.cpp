@@ -4,6 +4,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include <gtest/gtest.h>
+
 #include "support/fake_world_internal.h"
 #include "support/spooler_block.h"
 
@@ -196,7 +198,41 @@ WorldOpenHandles World::OpenHandles() const {
   open.mutexes = static_cast<int>(h.mutexes.size());
   open.processes = static_cast<int>(h.others.size());
   open.services = h.scm + h.services;
+  AddRunHandles(open, nullptr);
   return open;
+}
+
+std::string WorldOpenHandles::Kinds() const {
+  std::string text;
+  auto add = [&text](const char* kind, int n) {
+    if (n) text += (text.empty() ? "" : ", ") + std::string(kind) + " " + std::to_string(n);
+  };
+  add("files", files);
+  add("printers", printers);
+  add("keys", keys);
+  add("mutexes", mutexes);
+  add("processes", processes);
+  add("services", services);
+  add("folders", folders);
+  add("searches", searches);
+  add("tokens", tokens);
+  add("environments", environments);
+  return text;
+}
+
+std::vector<std::string> World::OpenHandleNames() const {
+  const Handles& h = TheHandles();
+  std::vector<std::string> names;
+  for (const auto& file : h.files) names.push_back("file " + Narrow(file.second.key.c_str()));
+  for (const auto& printer : h.printers) names.push_back("printer " + Narrow(printer.second.c_str()));
+  for (const auto& key : h.keys) names.push_back("key " + key.second);
+  if (!h.mutexes.empty()) names.push_back("unnamed mutexes " + std::to_string(h.mutexes.size()));
+  if (!h.others.empty()) names.push_back("processes/threads " + std::to_string(h.others.size()));
+  if (h.scm) names.push_back("service manager " + std::to_string(h.scm));
+  if (h.services) names.push_back("services " + std::to_string(h.services));
+  WorldOpenHandles run;
+  AddRunHandles(run, &names);
+  return names;
 }
 
 void World::InstallPowerSwitch() {
@@ -226,7 +262,14 @@ void World::InstallPowerSwitch() {
 #undef LMX_WORLD_WRAP
 }
 
-World::~World() { TheHandles() = Handles{}; }
+World::~World() {
+  if (expectNothingOpenAtEnd && OpenHandles().all() != 0) {
+    std::string names;
+    for (const std::string& name : OpenHandleNames()) names += "\n  " + name;
+    ADD_FAILURE() << "left open at the end: " << OpenHandles().Kinds() << names;
+  }
+  TheHandles() = Handles{};
+}
 
 void World::AddFile(const std::wstring& path, const std::string& bytes, int build) {
   files[FileKey(path)].bytes =

@@ -116,5 +116,10 @@ inline std::string KeyPathBelow(HKEY root, LPCWSTR sub) {
   return World::Lower(tail.empty() ? base : base + "\\" + tail);
 }
 
+// Adds the handles fake_world_run.cpp's hooks hand out (named mutexes,
+// folders, searches, tokens, environment blocks) to `open`, and their names
+// to `names` when given.
+void AddRunHandles(WorldOpenHandles& open, std::vector<std::string>* names);
+
 }  // namespace world_internal
 }  // namespace fake

@@ -396,9 +396,10 @@ class StartTrayTest : public ::testing::Test {
         });
     // The process's token and window station come from the machine model
     // (not split, as Wine's); only the started program's handles count here.
-    fake::Set<&Platform::CloseHandle>([this](HANDLE h) {
-      if (h == reinterpret_cast<HANDLE>(0x10) || h == reinterpret_cast<HANDLE>(0x20))
-        closed.push_back(h);
+    fake::Wrap<&Platform::CloseHandle>([this](auto& previous, HANDLE h) -> BOOL {
+      if (h != reinterpret_cast<HANDLE>(0x10) && h != reinterpret_cast<HANDLE>(0x20))
+        return previous(h);
+      closed.push_back(h);
       return TRUE;
     });
   }
