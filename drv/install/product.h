@@ -9,14 +9,17 @@
 // written: they are texts for people, not names for the system.
 #pragma once
 
+#include <cstddef>
+
 // The port monitor, and the port the product's printers print to.
 inline constexpr wchar_t kProductPort[] = L"Loomscribe:";
 // The printer driver.
 inline constexpr wchar_t kProductDriver[] = L"Loomscribe printer";
 // The printer the install creates when it carries none across.
 inline constexpr wchar_t kFirstPrinterName[] = L"Loomscribe";
-// The driver's manufacturer.
+// The driver's manufacturer, and its address in the driver's record.
 inline constexpr wchar_t kDriverMaker[] = L"Tamarel Software Kft.";
+inline constexpr wchar_t kMakerUrl[] = L"https://www.tamarel.example/";
 
 // The 64-bit component files, copied from the program's own folder.
 inline constexpr wchar_t kMonitorFile64[] = L"lmxmon64.dll";
@@ -42,6 +45,10 @@ inline constexpr wchar_t kCarriedPrintersKey[] =
 // the printer's top level and under the key "DsUser".
 inline constexpr char kSubKeyValue[] = "SubKey";
 inline constexpr char kDsUserKey[] = "DsUser";
+// Below the per-user key, the marker of a printer's settings: this prefix and
+// the printer's "SubKey"; its value "deleted" says the printer is gone.
+inline constexpr char kMarkerPrefix[] = "Loomscribes\\";
+inline constexpr size_t kMarkerPrefixLength = sizeof kMarkerPrefix - 1;
 
 // The help viewer windows that install and uninstall close first.
 inline constexpr wchar_t kHelpWindowClass[] = L"HH Parent";

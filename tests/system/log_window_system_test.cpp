@@ -119,7 +119,7 @@ TEST_F(LogWindowSystemTest, ARunWithErrorsShowsItsLogAndEnterClosesWithOne) {
   LogLine(session, L">Check Spooler");
   ++session.IndentDepth;
   ::SetLastError(ERROR_ACCESS_DENIED);
-  LogError(session, 1, ErrorMessageFormat(1));
+  LogServiceManagerOpenFailed(session);
   --session.IndentDepth;
   Seen seen;
   std::wstring artifacts = testutil::WindowsPath(LMX_BUILD_DIR_UNIX) + L"\\artifacts";

@@ -93,7 +93,7 @@ TEST_F(MonitorDriverSystemTest, InstallsListsAndRemovesMonitorAndDriver) {
   const std::wstring staging = winespool::DriverDirectory();
   for (const wchar_t* f : {L"lmxdrv64.dll", L"lmxui64.dll", L"lmxhelp.chm"})
     EXPECT_FALSE(FileExists(staging + f)) << f;
-  EXPECT_EQ(session.PendingDeletes, nullptr);
+  EXPECT_EQ(session.PendingDeletes.head, nullptr);
   std::vector<std::wstring> driverFiles = InstalledDriverFiles();
   ASSERT_EQ(driverFiles.size(), 3u);
   for (const std::wstring& f : driverFiles) EXPECT_TRUE(FileExists(f)) << f;
@@ -113,7 +113,7 @@ TEST_F(MonitorDriverSystemTest, InstallsListsAndRemovesMonitorAndDriver) {
   EXPECT_EQ(LogLines(session).back(), L"  Monitor was removed :)");
   EXPECT_THAT(winespool::MonitorNames(), Not(Contains(L"Loomscribe:")));
   EXPECT_FALSE(FileExists(monitorPath));
-  EXPECT_EQ(session.PendingDeletes, nullptr);
+  EXPECT_EQ(session.PendingDeletes.head, nullptr);
 }
 
 // DeleteMonitorW refuses its first `deleteMonitorRefusals` calls; every other

@@ -165,7 +165,7 @@ TEST_F(DriverRemoveTest, DeletesWithAllFilesAtFirstTry) {
   EXPECT_THAT(deletes, ElementsAre(L"|Windows x64|Loomscribe printer|4|0"));
   EXPECT_EQ(world.FindDriver(L"Loomscribe printer"), nullptr);
   EXPECT_EQ(fake::CountCalls("ControlService"), 0);
-  EXPECT_EQ(session.PendingDeletes, nullptr);
+  EXPECT_EQ(session.PendingDeletes.head, nullptr);
   EXPECT_EQ(session.IndentDepth, 0);
 }
 
@@ -319,7 +319,7 @@ TEST_F(DriverInstallTest, StagesAddsAndRemovesTheStagedCopies) {
   EXPECT_EQ(record.ftDriverDate.dwLowDateTime | record.ftDriverDate.dwHighDateTime, 0u);
   for (const std::wstring& p : {kStagedDriver, kStagedUi, kStagedHelp}) EXPECT_FALSE(world.HasFile(p));
   EXPECT_NE(world.FindDriver(L"Loomscribe printer"), nullptr);
-  EXPECT_EQ(session.PendingDeletes, nullptr);
+  EXPECT_EQ(session.PendingDeletes.head, nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
   EXPECT_EQ(session.IndentDepth, 0);
 }
@@ -373,9 +373,9 @@ TEST_F(DriverInstallTest, StagedFileThatCannotBeDeletedIsListed) {
   InstallPrinterDriver(session);
   EXPECT_THAT(StagedDeletions(),
               ElementsAre("AddPrinterDriverExW", "DeleteFileW", "DeleteFileW", "DeleteFileW"));
-  ASSERT_NE(session.PendingDeletes, nullptr);
-  EXPECT_EQ(std::wstring(session.PendingDeletes->path), kStagedUi);
-  EXPECT_EQ(session.PendingDeletes->next, nullptr);
+  ASSERT_NE(session.PendingDeletes.head, nullptr);
+  EXPECT_EQ(std::wstring(session.PendingDeletes.head->path), kStagedUi);
+  EXPECT_EQ(session.PendingDeletes.head->next, nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
   EXPECT_EQ(LogLines(session).back(), L"  OK :)");
 }

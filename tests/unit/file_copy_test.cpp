@@ -1,18 +1,16 @@
-// CopyComponentFile and OpenDestinationWithRetry against a small in-memory
-// file system, in fake time.
+// CopyComponentFile and OpenDestinationWithRetry on the whole-machine fake,
+// in fake time.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-#include <map>
-#include <set>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "files/files.h"
 #include "session/session.h"
 #include "support/fake_platform.h"
+#include "support/fake_world.h"
 #include "support/test_util.h"
 
 using testutil::LogLines;
@@ -20,111 +18,7 @@ using ::testing::ElementsAre;
 
 namespace {
 
-// Files by path; handles are small numbers. Paths listed in `locked` cannot
-// be opened for writing; a source opened for reading shows its bytes.
-struct FakeFiles {
-  struct Open {
-    std::wstring path;
-    bool write;
-    size_t offset;
-  };
-  std::map<std::wstring, std::string> files;
-  std::set<std::wstring> locked;
-  std::map<HANDLE, Open> open;
-  std::vector<std::wstring> closed;
-  std::vector<DWORD> reads;   // bytes delivered per ReadFile
-  std::vector<DWORD> writes;  // bytes asked per WriteFile
-  std::vector<std::wstring> opened;  // paths passed to CreateFileW
-  std::vector<std::wstring> replaced;  // destinations passed to MoveFileExW
-  std::vector<std::wstring> deleted;   // paths passed to DeleteFileW
-  DWORD openDelayMs = 0;      // each CreateFileW advances the clock this much
-  int shortWriteAt = 0;       // the n-th WriteFile writes one byte less
-  int failReadAt = 0;         // the n-th ReadFile fails
-  uintptr_t nextHandle = 0x100;
-
-  void Install() {
-    fake::Set<&Platform::CreateFileW>([this](LPCWSTR path, DWORD access, DWORD share,
-                                             LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                                             DWORD flags, HANDLE model) -> HANDLE {
-      fake::TheClock().now += openDelayMs;
-      opened.push_back(path);
-      EXPECT_EQ(share, static_cast<DWORD>(FILE_SHARE_READ));
-      EXPECT_EQ(security, nullptr);
-      EXPECT_EQ(flags, 0u);
-      EXPECT_EQ(model, nullptr);
-      if (access == GENERIC_READ) {
-        EXPECT_EQ(disposition, static_cast<DWORD>(OPEN_EXISTING));
-        if (!files.count(path)) {
-          ::SetLastError(ERROR_FILE_NOT_FOUND);
-          return INVALID_HANDLE_VALUE;
-        }
-      } else {
-        EXPECT_EQ(access, static_cast<DWORD>(GENERIC_WRITE));
-        EXPECT_EQ(disposition, static_cast<DWORD>(CREATE_ALWAYS));
-        if (locked.count(path)) {
-          ::SetLastError(ERROR_SHARING_VIOLATION);
-          return INVALID_HANDLE_VALUE;
-        }
-        files[path].clear();
-      }
-      HANDLE handle = reinterpret_cast<HANDLE>(nextHandle++);
-      open[handle] = {path, access == GENERIC_WRITE, 0};
-      return handle;
-    });
-    fake::Set<&Platform::ReadFile>([this](HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read,
-                                          LPOVERLAPPED) -> BOOL {
-      *read = 0;
-      if (failReadAt && static_cast<int>(reads.size()) + 1 == failReadAt) {
-        reads.push_back(0);
-        ::SetLastError(ERROR_READ_FAULT);
-        return FALSE;
-      }
-      Open& file = open.at(handle);
-      const std::string& bytes = files[file.path];
-      size_t n = std::min<size_t>(size, bytes.size() - file.offset);
-      std::memcpy(buffer, bytes.data() + file.offset, n);
-      file.offset += n;
-      *read = static_cast<DWORD>(n);
-      reads.push_back(*read);
-      return TRUE;
-    });
-    fake::Set<&Platform::WriteFile>([this](HANDLE handle, LPCVOID buffer, DWORD size,
-                                           LPDWORD written, LPOVERLAPPED) -> BOOL {
-      writes.push_back(size);
-      DWORD n = static_cast<int>(writes.size()) == shortWriteAt ? size - 1 : size;
-      files[open.at(handle).path].append(static_cast<const char*>(buffer), n);
-      *written = n;
-      if (n != size) ::SetLastError(ERROR_DISK_FULL);
-      return TRUE;
-    });
-    // The copy goes to a temporary file that then replaces the destination;
-    // a locked destination refuses to be replaced.
-    fake::Set<&Platform::MoveFileExW>([this](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
-      fake::TheClock().now += openDelayMs;
-      replaced.push_back(to);
-      EXPECT_EQ(flags, static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
-      if (locked.count(to)) {
-        ::SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-      }
-      files[to] = files.at(from);
-      files.erase(from);
-      return TRUE;
-    });
-    fake::Set<&Platform::DeleteFileW>([this](LPCWSTR path) -> BOOL {
-      deleted.push_back(path);
-      if (files.erase(path)) return TRUE;
-      ::SetLastError(ERROR_FILE_NOT_FOUND);
-      return FALSE;
-    });
-    fake::Set<&Platform::FlushFileBuffers>([](HANDLE) -> BOOL { return TRUE; });
-    fake::Set<&Platform::CloseHandle>([this](HANDLE handle) -> BOOL {
-      closed.push_back(open.at(handle).path);
-      open.erase(handle);
-      return TRUE;
-    });
-  }
-};
+const std::wstring kSys = L"C:\\sys";
 
 std::string Bytes(size_t n) {
   std::string bytes(n, '\0');
@@ -136,74 +30,79 @@ class FileCopyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     BeginSession(session);
-    Assign(session.ModuleDirectory, L"C:\\product\\x64\\");
-    fs.Install();
+    Assign(session.ModuleDirectory, fake::WorldModuleDirectory().c_str());
   }
-  void TearDown() override { EndSession(session); }
+  void TearDown() override {
+    EXPECT_EQ(world.OpenHandles().files, 0) << "both files are closed";
+    EndSession(session);
+  }
+  // A file's bytes, or "<absent>".
+  std::string BytesOf(const std::wstring& path) {
+    fake::WorldFile* file = world.FindFile(path);
+    return file ? file->bytes : "<absent>";
+  }
+  void AddSource(const wchar_t* name, const std::string& bytes) {
+    world.AddFile(fake::WorldModuleDirectory() + name, bytes);
+  }
+  // Another program holds `path` open: it cannot be replaced until `locked`
+  // is cleared. Each refused try takes `delayMs`.
+  std::shared_ptr<bool> Hold(const std::wstring& path, DWORD delayMs = 0) {
+    auto locked = std::make_shared<bool>(true);
+    fake::Wrap<&Platform::MoveFileExW>([=](auto& previous, LPCWSTR from, LPCWSTR to, DWORD flags) {
+      if (*locked && to && fake::World::Lower(std::wstring(to)) == fake::World::Lower(path)) {
+        fake::TheClock().now += delayMs;
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+      }
+      return previous(from, to, flags);
+    });
+    return locked;
+  }
 
   fake::FakePlatform os;
+  fake::World world;
   InstallSession session;
-  FakeFiles fs;
 };
 
-TEST_F(FileCopyTest, CopiesInBlocksOf8192Bytes) {
-  fs.files[L"C:\\product\\x64\\lmxmon64.dll"] = Bytes(20000);
-  wchar_t destination[MAX_PATH] = {L'?'};
-  EXPECT_EQ(CopyComponentFile(session, L"C:\\windows\\system32", L"lmxmon64.dll", destination,
-                              MAX_PATH, true),
-            S_OK);
-  EXPECT_EQ(fs.files[L"C:\\windows\\system32\\lmxmon64.dll"], Bytes(20000));
-  EXPECT_THAT(fs.reads, ElementsAre(8192u, 8192u, 3616u));
-  EXPECT_THAT(fs.writes, ElementsAre(8192u, 8192u, 3616u));
-  EXPECT_STREQ(destination, L"C:\\windows\\system32\\lmxmon64.dll");
-  // The destination (its copy in progress) is closed before the source.
-  EXPECT_THAT(fs.closed, ElementsAre(L"C:\\windows\\system32\\lmxmon64.dll.tmp",
-                                     L"C:\\product\\x64\\lmxmon64.dll"));
-  EXPECT_FALSE(fs.files.count(L"C:\\windows\\system32\\lmxmon64.dll.tmp"));
-  EXPECT_THAT(LogLines(session),
-              ElementsAre(L"Loomscribe 2070",
-                          L">CopyFile lmxmon64.dll to C:\\windows\\system32 [1])",
-                          L"  Copy Succeeded :)"));
+TEST_F(FileCopyTest, CopiesWholeFilesOfAnySize) {
+  for (size_t size : {0u, 8192u, 20000u}) {
+    SCOPED_TRACE(size);
+    AddSource(L"lmxmon64.dll", Bytes(size));
+    wchar_t destination[MAX_PATH] = {L'?'};
+    EXPECT_EQ(CopyComponentFile(session, L"C:\\windows\\system32", L"lmxmon64.dll", destination,
+                                MAX_PATH, true),
+              S_OK);
+    EXPECT_STREQ(destination, L"C:\\windows\\system32\\lmxmon64.dll");
+    EXPECT_EQ(BytesOf(destination), Bytes(size));
+    EXPECT_FALSE(world.HasFile(L"C:\\windows\\system32\\lmxmon64.dll.tmp"));
+  }
+  auto lines = LogLines(session);
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[5], L">CopyFile lmxmon64.dll to C:\\windows\\system32 [1])");
+  EXPECT_EQ(lines[6], L"  Copy Succeeded :)");
   EXPECT_EQ(session.IndentDepth, 0);
   EXPECT_EQ(session.ErrorCount, 0);
 }
 
-TEST_F(FileCopyTest, EmptyAndExactBlockSources) {
-  fs.files[L"C:\\product\\x64\\empty.chm"] = "";
-  EXPECT_EQ(CopyComponentFile(session, L"D:\\drv\\", L"empty.chm", nullptr, 0, true), S_OK);
-  EXPECT_TRUE(fs.files.count(L"D:\\drv\\empty.chm"));
-  EXPECT_EQ(fs.files[L"D:\\drv\\empty.chm"], "");
-  EXPECT_THAT(fs.reads, ElementsAre(0u));
-  EXPECT_TRUE(fs.writes.empty());
-
-  fs.reads.clear();
-  fs.files[L"C:\\product\\x64\\block.dll"] = Bytes(8192);
-  EXPECT_EQ(CopyComponentFile(session, L"D:\\drv\\", L"block.dll", nullptr, 0, true), S_OK);
-  EXPECT_THAT(fs.reads, ElementsAre(8192u, 0u));
-  EXPECT_THAT(fs.writes, ElementsAre(8192u));
-  EXPECT_EQ(fs.files[L"D:\\drv\\block.dll"], Bytes(8192));
-}
-
 TEST_F(FileCopyTest, PathsGetExactlyOneSeparator) {
-  Assign(session.ModuleDirectory, L"C:\\product");
-  fs.files[L"C:\\product\\a.dll"] = "a";
+  Assign(session.ModuleDirectory, fake::World::kModuleDir);  // no separator
+  AddSource(L"a.dll", "a");
   wchar_t destination[64];
-  EXPECT_EQ(CopyComponentFile(session, L"D:\\drv\\", L"a.dll", destination, 64, false), S_OK);
-  EXPECT_STREQ(destination, L"D:\\drv\\a.dll");
-  EXPECT_EQ(CopyComponentFile(session, L"D:\\drv", L"a.dll", destination, 64, false), S_OK);
-  EXPECT_STREQ(destination, L"D:\\drv\\a.dll");
+  for (const wchar_t* directory : {L"D:\\drv\\", L"D:\\drv"}) {
+    world.RemoveFile(L"D:\\drv\\a.dll");
+    EXPECT_EQ(CopyComponentFile(session, directory, L"a.dll", destination, 64, false), S_OK);
+    EXPECT_STREQ(destination, L"D:\\drv\\a.dll");
+    EXPECT_TRUE(world.HasFile(L"D:\\drv\\a.dll"));
+  }
   // An empty target directory names the bare file.
   EXPECT_EQ(CopyComponentFile(session, L"", L"a.dll", destination, 64, false), S_OK);
   EXPECT_STREQ(destination, L"a.dll");
-  EXPECT_THAT(fs.opened, ElementsAre(L"C:\\product\\a.dll", L"D:\\drv\\a.dll.tmp",
-                                     L"C:\\product\\a.dll", L"D:\\drv\\a.dll.tmp",
-                                     L"C:\\product\\a.dll", L"a.dll.tmp"));
-  EXPECT_THAT(fs.replaced, ElementsAre(L"D:\\drv\\a.dll", L"D:\\drv\\a.dll", L"a.dll"));
+  EXPECT_TRUE(world.HasFile(L"a.dll"));
   EXPECT_EQ(LogLines(session)[5], L">CopyFile a.dll to  [0])");
 }
 
 TEST_F(FileCopyTest, DestinationBufferTakesTheWholePathOrNothing) {
-  fs.files[L"C:\\product\\x64\\a.dll"] = "a";
+  AddSource(L"a.dll", "a");
   const std::wstring path = L"D:\\drv\\a.dll";
   std::vector<wchar_t> exact(path.size() + 1, L'?');
   CopyComponentFile(session, L"D:\\drv", L"a.dll", exact.data(), exact.size(), true);
@@ -215,12 +114,13 @@ TEST_F(FileCopyTest, DestinationBufferTakesTheWholePathOrNothing) {
 }
 
 TEST_F(FileCopyTest, MissingSourceIsCountedOnlyWhenReporting) {
+  world.RemoveFile(fake::WorldModuleDirectory() + L"lmxmon64.dll");
   wchar_t destination[64] = {};
-  EXPECT_EQ(CopyComponentFile(session, L"C:\\sys", L"lmxmon64.dll", destination, 64, false),
+  EXPECT_EQ(CopyComponentFile(session, kSys.c_str(), L"lmxmon64.dll", destination, 64, false),
             E_FAIL);
   EXPECT_EQ(session.ErrorCount, 0);
   EXPECT_STREQ(destination, L"C:\\sys\\lmxmon64.dll");
-  EXPECT_EQ(CopyComponentFile(session, L"C:\\sys", L"lmxmon64.dll", nullptr, 0, true), E_FAIL);
+  EXPECT_EQ(CopyComponentFile(session, kSys.c_str(), L"lmxmon64.dll", nullptr, 0, true), E_FAIL);
   EXPECT_THAT(LogLines(session),
               ElementsAre(L"Loomscribe 2070", L">CopyFile lmxmon64.dll to C:\\sys [0])",
                           L"  Copy Failed :(", L">CopyFile lmxmon64.dll to C:\\sys [1])",
@@ -228,105 +128,109 @@ TEST_F(FileCopyTest, MissingSourceIsCountedOnlyWhenReporting) {
                               testutil::SystemText(ERROR_FILE_NOT_FOUND) + L")",
                           L"  Copy Failed :("));
   EXPECT_EQ(session.ErrorCount, 1);
-  EXPECT_FALSE(fs.files.count(L"C:\\sys\\lmxmon64.dll"));  // no destination was made
+  EXPECT_TRUE(world.FilesIn(kSys).empty());  // no destination was made
 }
 
-TEST_F(FileCopyTest, LockedDestinationTimesOutAfterTenSeconds) {
-  fs.files[L"C:\\product\\x64\\lmxmon64.dll"] = Bytes(10);
-  fs.locked.insert(L"C:\\sys\\lmxmon64.dll");
-  fs.openDelayMs = 150;  // each refused open takes a while
-  wchar_t destination[64] = {};
-  EXPECT_EQ(CopyComponentFile(session, L"C:\\sys\\", L"lmxmon64.dll", destination, 64, true),
-            E_FAIL);
-  EXPECT_STREQ(destination, L"C:\\sys\\lmxmon64.dll");
-  EXPECT_THAT(LogLines(session),
-              ElementsAre(L"Loomscribe 2070", L">CopyFile lmxmon64.dll to C:\\sys\\ [1])",
-                          L"  CreateFile - timeout",
-                          L"  Error(9): Cant't open destination file: C:\\sys\\lmxmon64.dll - (" +
-                              testutil::SystemText(ERROR_SHARING_VIOLATION) + L")",
-                          L"  Copy Failed :("));
-  EXPECT_EQ(session.ErrorCount, 1);
+// A held destination is tried every 50 ms for 10 seconds, at most 100 times
+// (the tick count may wrap meanwhile); it keeps its bytes and the copy that
+// could not take its place is gone.
+TEST_F(FileCopyTest, HeldDestinationIsTriedForTenSecondsAndKeepsItsBytes) {
+  const std::wstring held = kSys + L"\\lmxmon64.dll";
+  AddSource(L"lmxmon64.dll", Bytes(10));
+  world.AddFile(held, "old");
+  struct Case {
+    bool report;
+    DWORD delayMs, startTick, slept;
+  };
   // 200 ms per try (150 replace, 50 sleep): the try that ends past 10 s is
   // the 51st.
-  EXPECT_EQ(fs.replaced.size(), 51u);
-  EXPECT_EQ(fake::TheClock().slept, 50u * 50u);
-  // Both files were closed again, and the copy that could not take the
-  // destination's place is gone.
-  EXPECT_THAT(fs.closed, ElementsAre(L"C:\\sys\\lmxmon64.dll.tmp",
-                                     L"C:\\product\\x64\\lmxmon64.dll"));
-  EXPECT_FALSE(fs.files.count(L"C:\\sys\\lmxmon64.dll.tmp"));
-}
-
-TEST_F(FileCopyTest, LockedDestinationGivesUpAfterHundredTriesWithoutALine) {
-  fs.files[L"C:\\product\\x64\\lmxmon64.dll"] = Bytes(10);
-  fs.locked.insert(L"C:\\sys\\lmxmon64.dll");
-  fake::TheClock().now = 0xFFFFF000u;  // the tick count wraps during the retries
-  EXPECT_EQ(CopyComponentFile(session, L"C:\\sys", L"lmxmon64.dll", nullptr, 0, false), E_FAIL);
-  EXPECT_EQ(fs.replaced.size(), 100u);
-  EXPECT_EQ(fake::TheClock().slept, 100u * 50u);
-  EXPECT_THAT(LogLines(session),
-              ElementsAre(L"Loomscribe 2070", L">CopyFile lmxmon64.dll to C:\\sys [0])",
-                          L"  Copy Failed :("));
-  EXPECT_EQ(session.ErrorCount, 0);
+  for (const Case& c : {Case{true, 150, 1000, 50 * 50}, Case{false, 0, 0xFFFFF000u, 100 * 50}}) {
+    SCOPED_TRACE(c.report);
+    auto locked = Hold(held, c.delayMs);
+    fake::TheClock().now = c.startTick;
+    fake::TheClock().slept = 0;
+    int errors = session.ErrorCount;
+    size_t logged = LogLines(session).size();
+    wchar_t destination[64] = {};
+    EXPECT_EQ(CopyComponentFile(session, (kSys + L"\\").c_str(), L"lmxmon64.dll", destination, 64,
+                                c.report),
+              E_FAIL);
+    *locked = false;
+    EXPECT_STREQ(destination, held.c_str());
+    EXPECT_EQ(fake::TheClock().slept, c.slept);
+    EXPECT_EQ(BytesOf(held), "old");
+    EXPECT_THAT(world.FilesIn(kSys), ElementsAre(L"lmxmon64.dll"));
+    auto lines = LogLines(session);
+    lines.erase(lines.begin(), lines.begin() + logged);
+    if (c.report) {
+      EXPECT_THAT(lines, ElementsAre(L">CopyFile lmxmon64.dll to C:\\sys\\ [1])",
+                                     L"  CreateFile - timeout",
+                                     L"  Error(9): Cant't open destination file: C:\\sys\\lmxmon64.dll - (" +
+                                         testutil::SystemText(ERROR_SHARING_VIOLATION) + L")",
+                                     L"  Copy Failed :("));
+      EXPECT_EQ(session.ErrorCount, errors + 1);
+    } else {
+      EXPECT_THAT(lines, ElementsAre(L">CopyFile lmxmon64.dll to C:\\sys\\ [0])", L"  Copy Failed :("));
+      EXPECT_EQ(session.ErrorCount, errors);
+    }
+  }
 }
 
 TEST_F(FileCopyTest, DestinationFreedDuringRetriesIsTaken) {
-  fs.files[L"C:\\product\\x64\\a.dll"] = Bytes(100);
-  fs.locked.insert(L"C:\\sys\\a.dll");
+  AddSource(L"a.dll", Bytes(100));
+  world.AddFile(kSys + L"\\a.dll", "old");
+  auto locked = Hold(kSys + L"\\a.dll");
   int tries = 0;
-  fake::Set<&Platform::Sleep>([&](DWORD ms) {
-    fake::TheClock().now += ms;
-    if (++tries == 3) fs.locked.clear();
+  fake::Wrap<&Platform::Sleep>([&](auto& previous, DWORD ms) {
+    previous(ms);
+    if (++tries == 3) *locked = false;
   });
-  EXPECT_EQ(CopyComponentFile(session, L"C:\\sys", L"a.dll", nullptr, 0, true), S_OK);
-  EXPECT_EQ(fs.files[L"C:\\sys\\a.dll"], Bytes(100));
+  EXPECT_EQ(CopyComponentFile(session, kSys.c_str(), L"a.dll", nullptr, 0, true), S_OK);
+  EXPECT_EQ(BytesOf(kSys + L"\\a.dll"), Bytes(100));
   EXPECT_EQ(tries, 3);
 }
 
-TEST_F(FileCopyTest, ShortWriteFailsTheCopy) {
-  fs.files[L"C:\\product\\x64\\a.dll"] = Bytes(9000);
-  fs.shortWriteAt = 1;
-  EXPECT_EQ(CopyComponentFile(session, L"C:\\sys", L"a.dll", nullptr, 0, true), E_FAIL);
-  EXPECT_THAT(fs.writes, ElementsAre(8192u));  // the copy stops at the short write
-  EXPECT_THAT(LogLines(session),
-              ElementsAre(L"Loomscribe 2070", L">CopyFile a.dll to C:\\sys [1])",
-                          L"  Error(8): CopyFile(..,C:\\sys\\a.dll) - (" +
-                              testutil::SystemText(ERROR_DISK_FULL) + L")",
-                          L"  Copy Failed :("));
-  EXPECT_EQ(session.ErrorCount, 1);
-  EXPECT_EQ(fs.closed.size(), 2u);
-}
-
-TEST_F(FileCopyTest, FailedReadFailsTheCopy) {
-  fs.files[L"C:\\product\\x64\\a.dll"] = Bytes(20000);
-  fs.failReadAt = 2;
-  EXPECT_EQ(CopyComponentFile(session, L"C:\\sys", L"a.dll", nullptr, 0, false), E_FAIL);
-  EXPECT_THAT(fs.writes, ElementsAre(8192u));
-  EXPECT_THAT(LogLines(session),
-              ElementsAre(L"Loomscribe 2070", L">CopyFile a.dll to C:\\sys [0])",
-                          L"  Error(8): CopyFile(..,C:\\sys\\a.dll) - (" +
-                              testutil::SystemText(ERROR_READ_FAULT) + L")",
-                          L"  Copy Failed :("));
-  EXPECT_EQ(fs.closed.size(), 2u);
-}
-
-TEST(OpenDestinationTest, ReturnsTheFirstHandleThatOpens) {
-  fake::FakePlatform os;
-  InstallSession session;
-  BeginSession(session);
-  int calls = 0;
-  fake::Set<&Platform::CreateFileW>([&](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                        HANDLE) -> HANDLE {
-    if (++calls < 4) {
-      ::SetLastError(ERROR_ACCESS_DENIED);
-      return INVALID_HANDLE_VALUE;
+// A write that takes less than it was given (a full disk), or a failed read,
+// fails the copy: the destination keeps its bytes, no copy is left.
+TEST_F(FileCopyTest, AShortWriteOrAFailedReadFailsTheCopy) {
+  AddSource(L"a.dll", Bytes(20000));
+  world.AddFile(kSys + L"\\a.dll", "old");
+  auto shortWrites = std::make_shared<bool>(false);
+  fake::Wrap<&Platform::WriteFile>([shortWrites](auto& previous, HANDLE file, LPCVOID data,
+                                                 DWORD bytes, LPDWORD written,
+                                                 LPOVERLAPPED overlapped) {
+    BOOL ok = previous(file, data, bytes, written, overlapped);
+    if (*shortWrites && ok && *written) {
+      --*written;
+      ::SetLastError(ERROR_DISK_FULL);
     }
-    return reinterpret_cast<HANDLE>(0x44);
+    return ok;
   });
-  EXPECT_EQ(OpenDestinationWithRetry(session, L"C:\\x"), reinterpret_cast<HANDLE>(0x44));
-  EXPECT_EQ(fake::TheClock().sleeps, (std::vector<DWORD>{50, 50, 50}));
+  for (bool shortWrite : {true, false}) {
+    SCOPED_TRACE(shortWrite ? "short write" : "failed read");
+    size_t logged = LogLines(session).size();
+    *shortWrites = shortWrite;
+    if (!shortWrite) fake::FailNth<&Platform::ReadFile>(2, ERROR_READ_FAULT);
+    EXPECT_EQ(CopyComponentFile(session, kSys.c_str(), L"a.dll", nullptr, 0, shortWrite), E_FAIL);
+    auto lines = LogLines(session);
+    ASSERT_EQ(lines.size(), logged + 3);
+    EXPECT_EQ(lines[logged + 1], L"  Error(8): CopyFile(..,C:\\sys\\a.dll) - (" +
+                                     testutil::SystemText(shortWrite ? ERROR_DISK_FULL
+                                                                     : ERROR_READ_FAULT) +
+                                     L")");
+    EXPECT_EQ(BytesOf(kSys + L"\\a.dll"), "old");
+    EXPECT_THAT(world.FilesIn(kSys), ElementsAre(L"a.dll"));
+  }
+}
+
+TEST_F(FileCopyTest, OpenDestinationWithRetryTakesTheFirstOpen) {
+  fake::FailCalls<&Platform::CreateFileW>(1, 3, ERROR_ACCESS_DENIED);
+  HANDLE file = OpenDestinationWithRetry(session, L"C:\\x");
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(world.HasFile(L"C:\\x"));
+  EXPECT_EQ(fake::TheClock().slept, 3u * 50u);
   EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070"));
-  EndSession(session);
+  Os().CloseHandle(file);
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ TEST_F(LogWindowTest, InitShowsTheLogAndTheTitleOfARunWithoutErrors) {
 
 TEST_F(LogWindowTest, TheTitleOfARunWithErrors) {
   ::SetLastError(0);
-  LogError(session, 4, ErrorMessageFormat(4));
+  LogSpoolerStartFailed(session);
   LogWindowProc(dialog, WM_INITDIALOG, 0, reinterpret_cast<LPARAM>(&session));
   EXPECT_EQ(title, L"Loomscribe build 2070- Install error log!");
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "files/version_resource.h"
 #include "monitor/monitor.h"
 #include "session/session.h"
 #include "support/fake_world.h"
@@ -131,7 +132,7 @@ TEST_F(MonitorRemoveTest, DeletedAtFirstTryTakesTheRegisteredFile) {
                                        L"  Monitor was removed :)"})));
   EXPECT_FALSE(world.HasFile(oldPath));
   EXPECT_TRUE(world.HasFile(kMonitorPath));
-  EXPECT_EQ(session.PendingDeletes, nullptr);
+  EXPECT_EQ(session.PendingDeletes.head, nullptr);
   EXPECT_EQ(session.RedirectedPorts, nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
 }
@@ -141,9 +142,9 @@ TEST_F(MonitorRemoveTest, HeldMonitorFileIsListedForLater) {
   world.monitorStaysLoadedAfterDelete = true;
   Run();
   EXPECT_EQ(LogLines(session).back(), L"  Monitor was removed :)");
-  ASSERT_NE(session.PendingDeletes, nullptr);
-  EXPECT_EQ(std::wstring(session.PendingDeletes->path), kMonitorPath);
-  EXPECT_EQ(session.PendingDeletes->next, nullptr);
+  ASSERT_NE(session.PendingDeletes.head, nullptr);
+  EXPECT_EQ(std::wstring(session.PendingDeletes.head->path), kMonitorPath);
+  EXPECT_EQ(session.PendingDeletes.head->next, nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
 }
 
@@ -306,7 +307,7 @@ TEST_F(MonitorRemoveTest, FoundMonitorWithoutFileNameDeletesNoFile) {
                                        L"  Monitor was removed :)"})));
   EXPECT_TRUE(versionPaths.empty());
   EXPECT_EQ(fake::CountCalls("DeleteFileW"), 0);
-  EXPECT_EQ(session.PendingDeletes, nullptr);
+  EXPECT_EQ(session.PendingDeletes.head, nullptr);
   EXPECT_EQ(session.InstallMonitor, 1);
 }
 

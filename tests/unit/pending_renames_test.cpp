@@ -1,5 +1,5 @@
-// The PendingFileRenameOperations table: reading the value through the fake
-// registry, the queued deletions carried out, and a randomized comparison of
+// The PendingFileRenameOperations table on the whole-machine fake: reading
+// the value, the queued deletions carried out, and a randomized comparison of
 // arbitrary values with a plain reading of the same bytes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,20 +7,20 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <map>
+#include <memory>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "files/files.h"
 #include "support/fake_platform.h"
+#include "support/fake_world.h"
 
 using ::testing::ElementsAre;
 
 namespace {
 
-const HKEY kSessionManager = reinterpret_cast<HKEY>(0x5150);
+const char kValueName[] = "pendingfilerenameoperations";
 
 std::string Multi(const std::vector<std::wstring>& strings) {
   std::wstring all;
@@ -29,196 +29,156 @@ std::string Multi(const std::vector<std::wstring>& strings) {
   return std::string(reinterpret_cast<const char*>(all.data()), all.size() * 2);
 }
 
-// A registry that holds `value` (raw bytes) as PendingFileRenameOperations.
-struct FakeRegistry {
-  bool keyExists = true;
-  bool valueExists = true;
-  std::string value;
-  std::string growTo;  // the value after the first size query, when set
-  int closes = 0;
-  int writableOpens = 0;
-  std::vector<std::string> written;  // every value written back
-
-  void Install() {
-    fake::Set<&Platform::RegOpenKeyExA>([this](HKEY root, LPCSTR name, DWORD options, REGSAM sam,
-                                               PHKEY key) -> LSTATUS {
-      EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
-      EXPECT_STREQ(name, "SYSTEM\\CurrentControlSet\\Control\\Session Manager");
-      EXPECT_EQ(options, 0u);
-      // Read-only, except to drop a deletion that was carried out.
-      EXPECT_TRUE(sam == static_cast<REGSAM>(0x20019) || sam == (0x20019 | KEY_SET_VALUE)) << sam;
-      if (sam != static_cast<REGSAM>(0x20019)) ++writableOpens;
-      if (!keyExists) return ERROR_FILE_NOT_FOUND;
-      *key = kSessionManager;
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegQueryValueExW>([this](HKEY key, LPCWSTR name, LPDWORD reserved,
-                                                  LPDWORD type, LPBYTE data,
-                                                  LPDWORD size) -> LSTATUS {
-      EXPECT_EQ(key, kSessionManager);
-      EXPECT_STREQ(name, L"PendingFileRenameOperations");
-      EXPECT_EQ(reserved, nullptr);
-      if (!valueExists) return ERROR_FILE_NOT_FOUND;
-      if (type) *type = REG_MULTI_SZ;
-      DWORD bytes = static_cast<DWORD>(value.size());
-      if (!data) {
-        *size = bytes;
-        if (!growTo.empty()) value = growTo;
-        return ERROR_SUCCESS;
-      }
-      if (*size < bytes) {
-        *size = bytes;
-        return ERROR_MORE_DATA;
-      }
-      std::memcpy(data, value.data(), bytes);
-      *size = bytes;
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegCloseKey>([this](HKEY key) -> LSTATUS {
-      EXPECT_EQ(key, kSessionManager);
-      ++closes;
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegSetValueExW>([this](HKEY key, LPCWSTR name, DWORD, DWORD type,
-                                                const BYTE* data, DWORD bytes) -> LSTATUS {
-      EXPECT_EQ(key, kSessionManager);
-      EXPECT_STREQ(name, L"PendingFileRenameOperations");
-      EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
-      value.assign(reinterpret_cast<const char*>(data), bytes);
-      written.push_back(value);
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegDeleteValueA>([this](HKEY key, LPCSTR name) -> LSTATUS {
-      EXPECT_EQ(key, kSessionManager);
-      EXPECT_STREQ(name, "PendingFileRenameOperations");
-      valueExists = false;
-      written.push_back("<deleted>");
-      return ERROR_SUCCESS;
-    });
-  }
-};
-
-// Files and directories by path; deletions recorded.
-struct FakeDisk {
-  std::set<std::wstring> files;
-  std::set<std::wstring> directories;
-  std::set<std::wstring> undeletable;
-  std::vector<std::wstring> tested;
-  std::vector<std::wstring> deleted;
-
-  void Install() {
-    fake::Set<&Platform::GetFileAttributesW>([this](LPCWSTR path) -> DWORD {
-      tested.push_back(path);
-      if (files.count(path)) return FILE_ATTRIBUTE_ARCHIVE;
-      if (directories.count(path)) return FILE_ATTRIBUTE_DIRECTORY;
-      ::SetLastError(ERROR_FILE_NOT_FOUND);
-      return INVALID_FILE_ATTRIBUTES;
-    });
-    fake::Set<&Platform::DeleteFileW>([this](LPCWSTR path) -> BOOL {
-      deleted.push_back(path);
-      if (undeletable.count(path) || !files.count(path)) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-      }
-      files.erase(path);
-      return TRUE;
-    });
-  }
-};
-
 std::wstring Entry(const PendingRenameTable& table, int i) {
   return table.entries[i] ? std::wstring(table.entries[i]) : std::wstring(L"<null>");
+}
+
+// The Session Manager key of the machine, as raw bytes of the value.
+void SetValue(fake::World& world, const std::string& bytes) {
+  world.registry[fake::World::Lower(std::string(fake::World::kSessionManagerKey))][kValueName] = {
+      REG_MULTI_SZ, bytes};
+}
+std::string ValueOf(fake::World& world) {
+  fake::WorldRegValue* value = world.FindRegValue(fake::World::kSessionManagerKey, kValueName);
+  return value ? value->bytes : "<absent>";
+}
+
+// Counts the global-heap blocks alive, from now on.
+std::shared_ptr<int> CountLiveBlocks() {
+  auto live = std::make_shared<int>(0);
+  fake::Wrap<&Platform::GlobalAlloc>([live](auto& previous, UINT flags, SIZE_T bytes) {
+    HGLOBAL block = previous(flags, bytes);
+    if (block) ++*live;
+    return block;
+  });
+  fake::Wrap<&Platform::GlobalFree>([live](auto& previous, HGLOBAL block) {
+    if (block) --*live;
+    return previous(block);
+  });
+  return live;
 }
 
 class PendingRenamesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    registry.Install();
-    disk.Install();
+    // An account that may read the key and set its values, nothing more.
+    fake::FailWhen<&Platform::RegOpenKeyExA>(
+        [](HKEY, LPCSTR, DWORD, REGSAM sam, PHKEY) { return (sam & ~(KEY_READ | KEY_SET_VALUE)) != 0; },
+        ERROR_ACCESS_DENIED);
+    // Paths asked about; a share may belong to a server that never answers.
+    fake::Wrap<&Platform::GetFileAttributesW>([this](auto& previous, LPCWSTR path) {
+      asked.push_back(path);
+      return previous(path);
+    });
   }
   void TearDown() override {
     ReleasePendingRenames(table);
-    // Nothing is queued; the value is written only to drop what was done.
-    EXPECT_EQ(fake::CountCalls("MoveFileExW"), 0);
+    EXPECT_EQ(world.OpenHandles().keys, 0);
+    // Nothing is queued anew.
+    EXPECT_TRUE(world.bootDeletes.empty());
   }
 
   fake::FakePlatform os;
-  FakeRegistry registry;
-  FakeDisk disk;
+  fake::World world;
   PendingRenameTable table;
+  std::vector<std::wstring> asked;
 };
 
-TEST_F(PendingRenamesTest, MissingKeyOrValueGivesAnEmptyTable) {
-  registry.keyExists = false;
-  table = ReadPendingRenames();
-  EXPECT_EQ(table.pairCount, 0);
-  EXPECT_EQ(fake::CountCalls("RegQueryValueExW"), 0);
-
-  registry.keyExists = true;
-  registry.valueExists = false;
-  table = ReadPendingRenames();
-  EXPECT_EQ(table.pairCount, 0);
-  EXPECT_EQ(table.entries, nullptr);
-  EXPECT_EQ(registry.closes, 1);
-
-  registry.valueExists = true;
-  registry.value.clear();  // present but empty
-  table = ReadPendingRenames();
-  EXPECT_EQ(table.pairCount, 0);
-  EXPECT_EQ(registry.closes, 2);
-  ApplyPendingDeletes(table);
-  EXPECT_TRUE(disk.deleted.empty());
+TEST_F(PendingRenamesTest, NoValueEmptyOrGrowingGivesNothingToDo) {
+  const std::string grown = Multi({L"\\??\\C:\\a", L"", L"\\??\\C:\\b", L""});
+  world.AddFile(L"C:\\a");
+  world.AddFile(L"C:\\b");
+  // No key, no value, an empty value, a value that grows between its size
+  // and its bytes being read.
+  for (int variant = 0; variant < 4; ++variant) {
+    SCOPED_TRACE(variant);
+    SetValue(world, variant == 2 ? std::string() : Multi({L"\\??\\C:\\a", L""}));
+    auto& key = world.registry[fake::World::Lower(std::string(fake::World::kSessionManagerKey))];
+    if (variant == 1) key.erase(kValueName);
+    if (variant == 0) world.registry.erase(fake::World::Lower(std::string(fake::World::kSessionManagerKey)));
+    if (variant == 3)
+      fake::Wrap<&Platform::RegQueryValueExW>([&](auto& previous, HKEY k, LPCWSTR name,
+                                                  LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                                  LPDWORD size) {
+        LSTATUS status = previous(k, name, reserved, type, data, size);
+        if (!data) SetValue(world, grown);
+        return status;
+      });
+    std::string before = ValueOf(world);
+    table = ReadPendingRenames();
+    EXPECT_EQ(table.pairCount, 0);
+    EXPECT_EQ(table.entries, nullptr);
+    ApplyPendingDeletes(table);
+    EXPECT_TRUE(world.HasFile(L"C:\\a"));
+    EXPECT_EQ(ValueOf(world), variant == 3 ? grown : before);
+    world.registry[fake::World::Lower(std::string(fake::World::kSessionManagerKey))];
+  }
 }
 
-TEST_F(PendingRenamesTest, QueuedDeletionOfAnExistingFileIsCarriedOut) {
-  disk.files = {L"C:\\Windows\\System32\\lmxmon64.dll"};
-  registry.value = Multi({L"\\??\\C:\\Windows\\System32\\lmxmon64.dll", L""});
+// Only a queued deletion (an empty destination) of a file on a local drive is
+// carried out now, and exactly its pair leaves the value. A relative path
+// would name a file in this program's current directory.
+TEST_F(PendingRenamesTest, OnlyQueuedDeletionsOfLocalFilesAreCarriedOut) {
+  const std::wstring dir = fake::World::kProductDir;
+  for (const wchar_t* file : {L"C:\\a\\renamed.dll", L"D:\\plain.dll", L"C:\\a\\held.dll",
+                              L"C:\\y.dll", L"lmxmon64.dll", L"\\\\server\\share\\f.dll",
+                              L"UNC\\server\\share\\f.dll", L"\\\\server\\share\\g.dll",
+                              L"C:\\x.dll"})
+    world.AddFile(file);
+  world.FindFile(L"C:\\a\\held.dll")->lockedForever = true;
+  const std::vector<std::wstring> kept = {
+      L"\\??\\C:\\a\\renamed.dll", L"\\??\\C:\\a\\new.dll",  // a rename: left alone
+      L"\\??\\" + dir, L"",                                  // a directory
+      L"\\??\\C:\\a\\missing.dll", L"",                      // gone already
+      L"\\??\\C:\\a\\held.dll", L"",                         // deletion refused
+      L"", L"",                                              // two empty strings: a pair
+      L"lmxmon64.dll", L"",                                  // relative
+      L"\\??\\UNC\\server\\share\\f.dll", L"",               // a share, NT form
+      L"\\\\server\\share\\g.dll", L"",                      // a share, plain
+      L"\\??\\lmxmon64.dll", L"",                            // relative behind the prefix
+      L"\\??x\\C:\\x.dll", L"",                              // no prefix, no drive
+  };
+  std::vector<std::wstring> all = kept;
+  all.insert(all.begin() + 8, {L"D:\\plain.dll", L""});  // no prefix: used unchanged
+  all.insert(all.end(), {L"\\??\\C:\\y.dll", L"", L"\\??\\C:\\a\\odd.dll"});  // odd last string
+  SetValue(world, Multi(all));
+
+  table = ReadPendingRenames();
+  ASSERT_EQ(table.pairCount, 12);
+  EXPECT_EQ(Entry(table, 0), L"\\??\\C:\\a\\renamed.dll");  // stored as is
+  EXPECT_EQ(Entry(table, 1), L"\\??\\C:\\a\\new.dll");
+  EXPECT_EQ(Entry(table, 10), L"<null>");
+  std::vector<int> flags(table.isFile, table.isFile + 24);
+  EXPECT_EQ(flags, (std::vector<int>{1, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0,
+                                     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}));
+  for (const std::wstring& path : asked)
+    EXPECT_TRUE(path.size() > 2 && path[1] == L':') << path;
+
+  ApplyPendingDeletes(table);
+  EXPECT_FALSE(world.HasFile(L"D:\\plain.dll"));
+  EXPECT_FALSE(world.HasFile(L"C:\\y.dll"));
+  for (const wchar_t* file : {L"C:\\a\\renamed.dll", L"C:\\a\\held.dll", L"lmxmon64.dll",
+                              L"\\\\server\\share\\f.dll", L"UNC\\server\\share\\f.dll",
+                              L"\\\\server\\share\\g.dll", L"C:\\x.dll"})
+    EXPECT_TRUE(world.HasFile(file)) << file;
+  // Carried out, so no longer queued: the rest, the odd last string included,
+  // is as it was.
+  std::vector<std::wstring> left = kept;
+  left.push_back(L"\\??\\C:\\a\\odd.dll");
+  EXPECT_EQ(ValueOf(world), Multi(left));
+  // The component check sees only the refused deletion still waiting.
+  EXPECT_EQ(table.isFile[8], 0);
+  EXPECT_EQ(table.isFile[6], 1);
+}
+
+TEST_F(PendingRenamesTest, TheLastDeletionCarriedOutTakesTheValueWithIt) {
+  world.AddFile(L"C:\\Windows\\System32\\lmxmon64.dll");
+  SetValue(world, Multi({L"\\??\\C:\\Windows\\System32\\lmxmon64.dll", L""}));
   table = ReadPendingRenames();
   ASSERT_EQ(table.pairCount, 1);
-  EXPECT_EQ(Entry(table, 0), L"\\??\\C:\\Windows\\System32\\lmxmon64.dll");  // stored as is
-  EXPECT_EQ(table.entries[1], nullptr);
-  EXPECT_EQ(table.isFile[0], 1);
-  EXPECT_EQ(table.isFile[1], 0);
-  EXPECT_THAT(disk.tested, ElementsAre(L"C:\\Windows\\System32\\lmxmon64.dll"));
-  EXPECT_EQ(registry.closes, 1);
-
   ApplyPendingDeletes(table);
-  EXPECT_THAT(disk.deleted, ElementsAre(L"C:\\Windows\\System32\\lmxmon64.dll"));
-  EXPECT_EQ(table.isFile[0], 0);
-  // Carried out now, so not queued any more: the only pair goes, and with it
-  // the value.
-  EXPECT_THAT(registry.written, ElementsAre("<deleted>"));
-  EXPECT_EQ(registry.closes, 2);
-}
-
-TEST_F(PendingRenamesTest, OnlyQueuedDeletionsOfFilesAreCarriedOut) {
-  disk.files = {L"C:\\a\\renamed.dll", L"D:\\plain.dll", L"C:\\a\\held.dll"};
-  disk.directories = {L"C:\\a\\dir"};
-  disk.undeletable = {L"C:\\a\\held.dll"};
-  registry.value = Multi({
-      L"\\??\\C:\\a\\renamed.dll", L"\\??\\C:\\a\\new.dll",  // a rename: left alone
-      L"\\??\\C:\\a\\dir", L"",                              // a directory
-      L"\\??\\C:\\a\\missing.dll", L"",                      // gone already
-      L"D:\\plain.dll", L"",                                 // no prefix: used unchanged
-      L"\\??\\C:\\a\\held.dll", L"",                         // deletion refused
-      L"\\??\\C:\\a\\odd.dll",                               // odd last string: dropped
-  });
-  table = ReadPendingRenames();
-  ASSERT_EQ(table.pairCount, 5);
-  EXPECT_EQ(Entry(table, 1), L"\\??\\C:\\a\\new.dll");
-  std::vector<int> flags(table.isFile, table.isFile + 10);
-  EXPECT_THAT(flags, ElementsAre(1, 0, 0, 0, 0, 0, 1, 0, 1, 0));
-  ApplyPendingDeletes(table);
-  EXPECT_THAT(disk.deleted, ElementsAre(L"D:\\plain.dll", L"C:\\a\\held.dll"));
-  flags.assign(table.isFile, table.isFile + 10);
-  EXPECT_THAT(flags, ElementsAre(1, 0, 0, 0, 0, 0, 0, 0, 1, 0));
-  EXPECT_TRUE(disk.files.count(L"C:\\a\\renamed.dll"));
-  // Exactly the deletion that was done left the queue; the rest (the odd
-  // last string included) is as it was.
-  EXPECT_THAT(registry.written,
-              ElementsAre(Multi({L"\\??\\C:\\a\\renamed.dll", L"\\??\\C:\\a\\new.dll",
-                                 L"\\??\\C:\\a\\dir", L"", L"\\??\\C:\\a\\missing.dll", L"",
-                                 L"\\??\\C:\\a\\held.dll", L"", L"\\??\\C:\\a\\odd.dll"})));
+  EXPECT_FALSE(world.HasFile(L"C:\\Windows\\System32\\lmxmon64.dll"));
+  EXPECT_EQ(ValueOf(world), "<absent>");
 }
 
 TEST_F(PendingRenamesTest, DroppingAPairKeepsEveryOtherByte) {
@@ -227,117 +187,52 @@ TEST_F(PendingRenamesTest, DroppingAPairKeepsEveryOtherByte) {
   std::string before = Multi({L"C:\\f.dll", L"C:\\g.dll", L"C:\\f.dll", L""});
   before.resize(before.size() - 2);  // no closing NUL
   std::string tail = std::string("\x41\x00\x42", 3);
-  registry.value = before + tail;
+  SetValue(world, before + tail);
   EXPECT_TRUE(DropQueuedDeletion(L"C:\\f.dll"));
   std::string deletion = Multi({L"C:\\f.dll", L""});
   deletion.resize(deletion.size() - 2);
   std::string expected = before.substr(0, before.size() - deletion.size()) + tail;
-  ASSERT_EQ(registry.written.size(), 1u);
-  EXPECT_EQ(registry.written[0], expected);
+  EXPECT_EQ(ValueOf(world), expected);
   // Nothing queued for it any more, and a rename is never taken for one.
-  EXPECT_FALSE(DropQueuedDeletion(L"C:\\f.dll"));
-  EXPECT_FALSE(DropQueuedDeletion(L"C:\\g.dll"));
-  EXPECT_FALSE(DropQueuedDeletion(L"C:\\F.DLL"));
-  EXPECT_FALSE(DropQueuedDeletion(L""));
-  EXPECT_EQ(registry.written.size(), 1u);
-}
-
-TEST_F(PendingRenamesTest, RelativeAndNetworkPathsAreNeverTestedOrDeleted) {
-  disk.files = {L"lmxmon64.dll", L"\\\\server\\share\\f.dll", L"UNC\\server\\share\\f.dll",
-                L"\\\\server\\share\\g.dll", L"C:\\x.dll", L"C:\\y.dll"};
-  const std::vector<std::wstring> strings = {
-      L"lmxmon64.dll", L"",                      // relative
-      L"\\??\\UNC\\server\\share\\f.dll", L"",  // a share, NT form
-      L"\\\\server\\share\\g.dll", L"",           // a share, plain
-      L"\\??\\lmxmon64.dll", L"",                 // relative behind the prefix
-      L"\\??x\\C:\\x.dll", L"",                   // no prefix, no drive
-      L"\\??\\C:\\y.dll", L""};                   // the one that is carried out
-  registry.value = Multi(strings);
-  table = ReadPendingRenames();
-  ASSERT_EQ(table.pairCount, 6);
-  std::vector<int> flags(table.isFile, table.isFile + 12);
-  // A relative path would name a file in this program's current directory;
-  // a share may belong to a server that never answers.
-  EXPECT_EQ(flags, (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}));
-  EXPECT_THAT(disk.tested, ElementsAre(L"C:\\y.dll"));
-  ApplyPendingDeletes(table);
-  EXPECT_THAT(disk.deleted, ElementsAre(L"C:\\y.dll"));
-  std::vector<std::wstring> left(strings.begin(), strings.end() - 2);
-  EXPECT_THAT(registry.written, ElementsAre(Multi(left)));
-}
-
-TEST_F(PendingRenamesTest, EmptyStringsInsideTheListAreTaken) {
-  disk.files = {L"C:\\b.dll"};
-  // Two empty strings in a row make a pair of their own.
-  registry.value = Multi({L"", L"", L"\\??\\C:\\b.dll", L""});
-  table = ReadPendingRenames();
-  ASSERT_EQ(table.pairCount, 2);
-  EXPECT_EQ(table.entries[0], nullptr);
-  EXPECT_EQ(table.entries[1], nullptr);
-  EXPECT_EQ(Entry(table, 2), L"\\??\\C:\\b.dll");
-  ApplyPendingDeletes(table);
-  EXPECT_THAT(disk.deleted, ElementsAre(L"C:\\b.dll"));
-}
-
-TEST_F(PendingRenamesTest, ValueThatGrowsBetweenTheReadsGivesNothing) {
-  registry.value = Multi({L"\\??\\C:\\a", L""});
-  registry.growTo = Multi({L"\\??\\C:\\a", L"", L"\\??\\C:\\b", L""});
-  table = ReadPendingRenames();
-  EXPECT_EQ(table.pairCount, 0);
-  EXPECT_EQ(table.entries, nullptr);
-  EXPECT_EQ(registry.closes, 1);
+  for (const wchar_t* source : {L"C:\\f.dll", L"C:\\g.dll", L"C:\\F.DLL", L""})
+    EXPECT_FALSE(DropQueuedDeletion(source)) << source;
+  EXPECT_EQ(ValueOf(world), expected);
 }
 
 TEST_F(PendingRenamesTest, UnterminatedAndOddValuesStayInsideTheirBytes) {
-  disk.files = {L"C:\\a", L"C:\\b"};
   // No terminators at all, and an odd byte count: the last byte is no character.
   std::wstring text = L"C:\\a";
   std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-  registry.value = bytes + std::string("\0\0", 2) + std::string("C\0:\0\\\0b\0", 8) + "x";
+  SetValue(world, bytes + std::string("\0\0", 2) + std::string("C\0:\0\\\0b\0", 8) + "x");
   table = ReadPendingRenames();
   ASSERT_EQ(table.pairCount, 1);
   EXPECT_EQ(Entry(table, 0), L"C:\\a");
   EXPECT_EQ(Entry(table, 1), L"C:\\b");
-
-  ReleasePendingRenames(table);
-  registry.value = std::string("C\0", 2);  // one character, no terminator
-  table = ReadPendingRenames();
-  EXPECT_EQ(table.pairCount, 0);
-  registry.value = std::string("\0", 1);
-  table = ReadPendingRenames();
-  EXPECT_EQ(table.pairCount, 0);
+  for (const std::string& value : {std::string("C\0", 2), std::string("\0", 1)}) {
+    ReleasePendingRenames(table);
+    SetValue(world, value);  // one character without terminator; one byte
+    table = ReadPendingRenames();
+    EXPECT_EQ(table.pairCount, 0);
+  }
 }
 
 TEST_F(PendingRenamesTest, AllocationFailuresGiveAnEmptyTableAndLeakNothing) {
-  int live = 0;
-  fake::Set<&Platform::GlobalAlloc>([&](UINT flags, SIZE_T bytes) -> HGLOBAL {
-    HGLOBAL block = ::GlobalAlloc(flags, bytes);
-    if (block) ++live;
-    return block;
-  });
-  fake::Set<&Platform::GlobalFree>([&](HGLOBAL block) -> HGLOBAL {
-    if (block) --live;
-    return ::GlobalFree(block);
-  });
-  disk.files = {L"C:\\a", L"C:\\c"};
-  registry.value = Multi({L"\\??\\C:\\a", L"\\??\\C:\\b", L"\\??\\C:\\c", L""});
+  std::shared_ptr<int> live = CountLiveBlocks();
+  world.AddFile(L"C:\\a");
+  world.AddFile(L"C:\\c");
+  SetValue(world, Multi({L"\\??\\C:\\a", L"\\??\\C:\\b", L"\\??\\C:\\c", L""}));
   // Allocations: raw data, entries, flags, then one per non-empty string.
   for (int n = 1; n <= 6; ++n) {
     fake::FailNth<&Platform::GlobalAlloc>(n, ERROR_NOT_ENOUGH_MEMORY);
     table = ReadPendingRenames();
     EXPECT_EQ(table.pairCount, 0) << n;
     EXPECT_EQ(table.entries, nullptr) << n;
-    EXPECT_EQ(live, 0) << n;
-    fake::Set<&Platform::GlobalAlloc>([&](UINT flags, SIZE_T bytes) -> HGLOBAL {
-      HGLOBAL block = ::GlobalAlloc(flags, bytes);
-      if (block) ++live;
-      return block;
-    });
+    EXPECT_EQ(*live, 0) << n;
   }
   table = ReadPendingRenames();
   EXPECT_EQ(table.pairCount, 2);
   ReleasePendingRenames(table);
-  EXPECT_EQ(live, 0);
+  EXPECT_EQ(*live, 0);
   EXPECT_EQ(table.pairCount, 0);
 }
 
@@ -468,70 +363,59 @@ std::string RandomValue(std::mt19937& random) {
 
 TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds) {
   fake::FakePlatform os;
+  fake::World world;
   GuardedBlock guard(100000);
   std::mt19937 random(20701213);
   std::string value;
-  bool present = true;
-  bool guardNext = false;
-  int live = 0;
+  auto guardNext = std::make_shared<bool>(false);
+  auto live = std::make_shared<int>(0);
 
-  fake::Set<&Platform::RegOpenKeyExA>([](HKEY, LPCSTR, DWORD, REGSAM, PHKEY key) -> LSTATUS {
-    *key = kSessionManager;
-    return ERROR_SUCCESS;
+  fake::Wrap<&Platform::RegQueryValueExW>([guardNext](auto& previous, HKEY key, LPCWSTR name,
+                                                      LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                                      LPDWORD size) {
+    LSTATUS status = previous(key, name, reserved, type, data, size);
+    // The next allocation receives the value.
+    if (status == ERROR_SUCCESS && !data && size) *guardNext = *size > 0;
+    return status;
   });
-  fake::Set<&Platform::RegCloseKey>([](HKEY) -> LSTATUS { return ERROR_SUCCESS; });
-  fake::Set<&Platform::RegQueryValueExW>([&](HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE data,
-                                             LPDWORD size) -> LSTATUS {
-    if (!present) return ERROR_FILE_NOT_FOUND;
-    DWORD bytes = static_cast<DWORD>(value.size());
-    if (!data) {
-      *size = bytes;
-      guardNext = bytes > 0;  // the next allocation receives the value
-      return ERROR_SUCCESS;
-    }
-    if (*size < bytes) return ERROR_MORE_DATA;
-    std::memcpy(data, value.data(), bytes);
-    *size = bytes;
-    return ERROR_SUCCESS;
-  });
-  fake::Set<&Platform::GlobalAlloc>([&](UINT flags, SIZE_T bytes) -> HGLOBAL {
-    if (guardNext) {
-      guardNext = false;
-      EXPECT_EQ(bytes, value.size());
-      ++live;
+  fake::Wrap<&Platform::GlobalAlloc>([&, guardNext, live](auto& previous, UINT flags,
+                                                          SIZE_T bytes) -> HGLOBAL {
+    if (*guardNext) {
+      *guardNext = false;
+      EXPECT_EQ(bytes, ValueOf(world).size());
+      ++*live;
       return guard.Place(bytes);
     }
-    HGLOBAL block = ::GlobalAlloc(flags, bytes);
-    if (block) ++live;
+    HGLOBAL block = previous(flags, bytes);
+    if (block) ++*live;
     return block;
   });
-  fake::Set<&Platform::GlobalFree>([&](HGLOBAL block) -> HGLOBAL {
-    if (block) --live;
-    return guard.Owns(block) ? nullptr : ::GlobalFree(block);
+  fake::Wrap<&Platform::GlobalFree>([&, live](auto& previous, HGLOBAL block) -> HGLOBAL {
+    if (block) --*live;
+    return guard.Owns(block) ? nullptr : previous(block);
   });
   // Every write of the value drops one queued deletion that was carried out.
   std::vector<std::wstring> dropped;
-  fake::Set<&Platform::RegSetValueExW>([&](HKEY, LPCWSTR, DWORD, DWORD, const BYTE* data,
-                                           DWORD bytes) -> LSTATUS {
-    std::string after(reinterpret_cast<const char*>(data), bytes);
-    dropped.push_back(CutPair(value, after, false));
-    value = after;
-    return ERROR_SUCCESS;
+  fake::Wrap<&Platform::RegSetValueExW>([&](auto& previous, HKEY key, LPCWSTR name,
+                                            DWORD reserved, DWORD type, const BYTE* data,
+                                            DWORD bytes) {
+    dropped.push_back(CutPair(ValueOf(world), std::string(reinterpret_cast<const char*>(data), bytes), false));
+    return previous(key, name, reserved, type, data, bytes);
   });
-  fake::Set<&Platform::RegDeleteValueA>([&](HKEY, LPCSTR) -> LSTATUS {
-    dropped.push_back(CutPair(value, std::string(), true));
-    present = false;
-    return ERROR_SUCCESS;
+  fake::Wrap<&Platform::RegDeleteValueA>([&](auto& previous, HKEY key, LPCSTR name) {
+    dropped.push_back(CutPair(ValueOf(world), std::string(), true));
+    return previous(key, name);
   });
+  // Whether a file stands at a path is decided by the path's text alone.
   std::vector<std::wstring> deleted;
   std::vector<std::wstring> tested;
-  fake::Set<&Platform::GetFileAttributesW>([&](LPCWSTR path) -> DWORD {
+  fake::Wrap<&Platform::GetFileAttributesW>([&](auto&, LPCWSTR path) -> DWORD {
     tested.push_back(path);
     DWORD attributes = AttributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) ::SetLastError(ERROR_FILE_NOT_FOUND);
     return attributes;
   });
-  fake::Set<&Platform::DeleteFileW>([&](LPCWSTR path) -> BOOL {
+  fake::Wrap<&Platform::DeleteFileW>([&](auto&, LPCWSTR path) -> BOOL {
     deleted.push_back(path);
     return TRUE;
   });
@@ -539,7 +423,7 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
   int tables = 0, networkEntries = 0;
   for (int round = 0; round < 4000; ++round) {
     value = RandomValue(random);
-    present = true;
+    SetValue(world, value);
     SCOPED_TRACE(round);
     tested.clear();
     PendingRenameTable table = ReadPendingRenames();
@@ -578,7 +462,8 @@ TEST(PendingRenamesRandomTest, ArbitraryValuesMatchAPlainReadingAndStayInBounds)
       }
     if (pairs) ++tables;
     ReleasePendingRenames(table);
-    ASSERT_EQ(live, 0);
+    ASSERT_EQ(*live, 0);
+    ASSERT_EQ(world.OpenHandles().keys, 0);
   }
   // The generator reaches both empty and filled tables, and entries on shares.
   EXPECT_GT(tables, 1000);

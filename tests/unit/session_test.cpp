@@ -38,12 +38,12 @@ TEST_F(SessionTest, IndentationFollowsDepthUpToTenLevels) {
 
 TEST_F(SessionTest, ErrorLineCarriesSystemTextAndCounts) {
   ::SetLastError(ERROR_ACCESS_DENIED);
-  LogError(session, 16, ErrorMessageFormat(16), L"P1");
+  LogPrinterOpenFailed(session, L"P1");
   ::SetLastError(0);
   session.IndentDepth = 1;
-  LogError(session, 7, ErrorMessageFormat(7));
+  LogSystemDirectoryUnknown(session);
   ::SetLastError(0x2000FFFF);  // no system text for this one
-  LogError(session, 9, ErrorMessageFormat(9), L"C:\\x");
+  LogCopyDestinationFailed(session, L"C:\\x");
   EXPECT_THAT(LogLines(session),
               ElementsAre(L"Loomscribe 2070",
                           L"Error(16): Can`t open printer 'P1' - (" +
@@ -57,7 +57,7 @@ TEST_F(SessionTest, OverlongLinesAreCutAndTheRunGoesOn) {
   std::wstring huge(5000, L'a');
   LogLine(session, L"%s", huge.c_str());
   ::SetLastError(ERROR_ACCESS_DENIED);
-  LogError(session, 15, ErrorMessageFormat(15), huge.c_str());
+  LogPrinterAddFailed(session, huge.c_str());
   LogLine(session, L"after");
   auto lines = LogLines(session);
   ASSERT_EQ(lines.size(), 4u);
@@ -138,21 +138,21 @@ TEST(WideBufferTest, AssignAnsiConverts) {
 }
 
 TEST_F(SessionTest, PendingDeletesKeepOnePathOnceAndCaseMatters) {
-  AddPendingDelete(&session.PendingDeletes, L"C:\\a.dll");
-  AddPendingDelete(&session.PendingDeletes, L"C:\\a.dll");
-  AddPendingDelete(&session.PendingDeletes, L"C:\\A.dll");
-  ASSERT_NE(session.PendingDeletes, nullptr);
-  EXPECT_STREQ(session.PendingDeletes->path, L"C:\\A.dll");
-  ASSERT_NE(session.PendingDeletes->next, nullptr);
-  EXPECT_STREQ(session.PendingDeletes->next->path, L"C:\\a.dll");
-  EXPECT_EQ(session.PendingDeletes->next->next, nullptr);
+  AddPendingDelete(session.PendingDeletes, L"C:\\a.dll");
+  AddPendingDelete(session.PendingDeletes, L"C:\\a.dll");
+  AddPendingDelete(session.PendingDeletes, L"C:\\A.dll");
+  ASSERT_NE(session.PendingDeletes.head, nullptr);
+  EXPECT_STREQ(session.PendingDeletes.head->path, L"C:\\A.dll");
+  ASSERT_NE(session.PendingDeletes.head->next, nullptr);
+  EXPECT_STREQ(session.PendingDeletes.head->next->path, L"C:\\a.dll");
+  EXPECT_EQ(session.PendingDeletes.head->next->next, nullptr);
 }
 
 TEST_F(SessionTest, DeleteFileTryDropsDeletedAndMissingFiles) {
-  AddPendingDelete(&session.PendingDeletes, L"gone");
-  AddPendingDelete(&session.PendingDeletes, L"held");
-  AddPendingDelete(&session.PendingDeletes, L"deletable");
-  AddPendingDelete(&session.PendingDeletes, L"nodir\\x");
+  AddPendingDelete(session.PendingDeletes, L"gone");
+  AddPendingDelete(session.PendingDeletes, L"held");
+  AddPendingDelete(session.PendingDeletes, L"deletable");
+  AddPendingDelete(session.PendingDeletes, L"nodir\\x");
   fake::Set<&Platform::DeleteFileW>([](LPCWSTR path) -> BOOL {
     std::wstring p = path;
     if (p == L"deletable") return TRUE;
@@ -163,7 +163,7 @@ TEST_F(SessionTest, DeleteFileTryDropsDeletedAndMissingFiles) {
   });
   DeleteFileTry(session);
   std::vector<std::wstring> left;
-  for (PendingDelete* n = session.PendingDeletes; n; n = n->next) left.push_back(n->path);
+  for (PendingDelete* n = session.PendingDeletes.head; n; n = n->next) left.push_back(n->path);
   EXPECT_THAT(left, ElementsAre(L"nodir\\x", L"held"));
   EXPECT_THAT(LogLines(session), ElementsAre(L"Loomscribe 2070", L"DeleteFile-try"));
 }

@@ -1,402 +1,228 @@
+// The status commands (onChkDrv, def.set, onInit) on the whole-machine fake.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <map>
+#include <algorithm>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sequences/sequences.h"
 #include "support/fake_platform.h"
-#include "support/test_util.h"
-
-using ::testing::ElementsAre;
+#include "support/fake_world.h"
 
 namespace {
 
-// A small machine behind the fake seam: printers with their driver files,
-// the version resources of those files, the default printer, the queued
-// boot-time file operations, the files on disk and the spooler service.
-class StatusTest : public ::testing::Test {
- protected:
-  struct Printer {
-    std::wstring name, driver, driverPath;
-  };
+const wchar_t kDriver[] = L"Loomscribe printer";
+const std::wstring kStore = std::wstring(fake::World::kDriverDir) + L"\\3\\";
+const std::wstring kDriverFile = kStore + L"lmxdrv64.dll";
 
-  void SetUp() override {
-    fake::Set<&Platform::EnumPrintersW>([this](DWORD flags, LPWSTR server, DWORD level,
-                                               LPBYTE buffer, DWORD size, LPDWORD needed,
-                                               LPDWORD returned) -> BOOL {
-      EXPECT_EQ(server, nullptr);
-      EXPECT_EQ(level, 2u);
-      ++enumerations;
-      if (enumFails) {
-        ::SetLastError(RPC_S_SERVER_UNAVAILABLE);
-        return FALSE;
-      }
-      DWORD bytes = static_cast<DWORD>(printers.size() * sizeof(PRINTER_INFO_2W));
-      *needed = bytes;
-      if (returned) *returned = 0;
-      if (printers.empty()) return TRUE;
-      if (!buffer || size < bytes) {
-        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-      }
-      auto* records = reinterpret_cast<PRINTER_INFO_2W*>(buffer);
-      for (size_t i = 0; i < printers.size(); ++i) {
-        records[i] = {};
-        records[i].pPrinterName = &printers[i].name[0];
-        records[i].pDriverName = &printers[i].driver[0];
-        records[i].pPortName = const_cast<wchar_t*>(L"Loomscribe:");
-      }
-      *returned = static_cast<DWORD>(printers.size());
-      return TRUE;
-    });
-    fake::Set<&Platform::OpenPrinterW>([this](LPWSTR name, LPHANDLE handle,
-                                              LPPRINTER_DEFAULTSW defaults) -> BOOL {
-      EXPECT_EQ(defaults, nullptr);
-      opened.push_back(name ? name : L"(null)");
-      for (size_t i = 0; i < printers.size(); ++i) {
-        if (name && printers[i].name == name && openWorks) {
-          *handle = reinterpret_cast<HANDLE>(0x100 + i);
-          ++openHandles;
-          return TRUE;
-        }
-      }
-      ::SetLastError(ERROR_INVALID_PRINTER_NAME);
-      return FALSE;
-    });
-    fake::Set<&Platform::ClosePrinter>([this](HANDLE) {
-      --openHandles;
-      return TRUE;
-    });
-    fake::Set<&Platform::GetPrinterDriverW>([this](HANDLE handle, LPWSTR, DWORD level,
-                                                   LPBYTE buffer, DWORD size,
-                                                   LPDWORD needed) -> BOOL {
-      EXPECT_EQ(level, 2u);
-      const Printer& p = PrinterOf(handle);
-      DWORD bytes = sizeof(DRIVER_INFO_2W);
-      *needed = bytes;
-      if (!buffer || size < bytes) {
-        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-      }
-      auto* record = reinterpret_cast<DRIVER_INFO_2W*>(buffer);
-      *record = {};
-      record->cVersion = 3;
-      record->pName = const_cast<wchar_t*>(p.driver.c_str());
-      record->pDriverPath = p.driverPath.empty() ? nullptr : const_cast<wchar_t*>(p.driverPath.c_str());
-      return TRUE;
-    });
-    fake::Set<&Platform::GetPrinterW>([this](HANDLE handle, DWORD level, LPBYTE buffer,
-                                             DWORD size, LPDWORD needed) -> BOOL {
-      EXPECT_EQ(level, 2u);
-      if (printerInfoFails) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-      }
-      const Printer& p = PrinterOf(handle);
-      *needed = sizeof(PRINTER_INFO_2W);
-      if (!buffer || size < *needed) {
-        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-      }
-      auto* record = reinterpret_cast<PRINTER_INFO_2W*>(buffer);
-      *record = {};
-      record->pPrinterName = const_cast<wchar_t*>(p.name.c_str());
-      record->pDriverName = const_cast<wchar_t*>(p.driver.c_str());
-      return TRUE;
-    });
-    // Version resources: the block is just the build number.
-    fake::Set<&Platform::GetFileVersionInfoSizeW>([this](LPCWSTR path, LPDWORD) -> DWORD {
-      auto found = builds.find(path);
-      if (found == builds.end() || found->second < 0) {
-        ::SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-        return 0;
-      }
-      return sizeof(VS_FIXEDFILEINFO);
-    });
-    fake::Set<&Platform::GetFileVersionInfoW>([this](LPCWSTR path, DWORD, DWORD size,
-                                                     LPVOID data) -> BOOL {
-      if (size < sizeof(VS_FIXEDFILEINFO)) return FALSE;
-      VS_FIXEDFILEINFO info = {};
-      info.dwSignature = 0xFEEF04BD;
-      info.dwProductVersionMS = MAKELONG(0, 1);  // 1.0
-      info.dwProductVersionLS = MAKELONG(builds.at(path), 7);
-      memcpy(data, &info, sizeof(info));
-      return TRUE;
-    });
-    fake::Set<&Platform::VerQueryValueW>([](LPCVOID block, LPCWSTR sub, LPVOID* out,
-                                            PUINT length) -> BOOL {
-      if (std::wstring(sub) != L"\\") return FALSE;
-      *out = const_cast<void*>(block);
-      *length = sizeof(VS_FIXEDFILEINFO);
-      return TRUE;
-    });
-    fake::Set<&Platform::GetDefaultPrinterW>([this](LPWSTR buffer, LPDWORD chars) -> BOOL {
-      EXPECT_EQ(*chars, 260u);
-      if (defaultPrinter.empty()) {
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
-      }
-      wcscpy_s(buffer, *chars, defaultPrinter.c_str());
-      *chars = static_cast<DWORD>(defaultPrinter.size() + 1);
-      return TRUE;
-    });
-    fake::Set<&Platform::SetDefaultPrinterW>([this](LPCWSTR name) {
-      madeDefault.push_back(name ? name : L"(null)");
-      return TRUE;
-    });
-    // PendingFileRenameOperations.
-    fake::Set<&Platform::RegOpenKeyExA>([](HKEY root, LPCSTR path, DWORD, REGSAM,
-                                           PHKEY key) -> LSTATUS {
-      EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
-      EXPECT_STREQ(path, "SYSTEM\\CurrentControlSet\\Control\\Session Manager");
-      *key = reinterpret_cast<HKEY>(0x77);
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegQueryValueExW>([this](HKEY, LPCWSTR name, LPDWORD, LPDWORD type,
-                                                  LPBYTE data, LPDWORD bytes) -> LSTATUS {
-      EXPECT_STREQ(name, L"PendingFileRenameOperations");
-      if (pending.empty()) return ERROR_FILE_NOT_FOUND;
-      std::wstring multi;
-      for (const std::wstring& s : pending) multi += s + L'\0';
-      multi += L'\0';
-      DWORD size = static_cast<DWORD>(multi.size() * sizeof(wchar_t));
-      if (type) *type = REG_MULTI_SZ;
-      if (!data) {
-        *bytes = size;
-        return ERROR_SUCCESS;
-      }
-      if (*bytes < size) {
-        *bytes = size;
-        return ERROR_MORE_DATA;
-      }
-      memcpy(data, multi.data(), size);
-      *bytes = size;
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegCloseKey>([](HKEY) -> LSTATUS { return ERROR_SUCCESS; });
-    fake::Set<&Platform::GetFileAttributesW>([this](LPCWSTR path) -> DWORD {
-      auto found = files.find(path);
-      if (found == files.end()) {
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_FILE_ATTRIBUTES;
-      }
-      return found->second ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY;
-    });
-    // A file mapped to false is held by the spooler and cannot be deleted.
-    fake::Set<&Platform::DeleteFileW>([this](LPCWSTR path) -> BOOL {
-      deletedFiles.push_back(path);
-      auto found = files.find(path);
-      if (found == files.end()) {
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
-      }
-      if (!found->second) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-      }
-      files.erase(found);
-      return TRUE;
-    });
-    // The spooler service: stops and starts at once.
-    fake::Set<&Platform::OpenSCManagerW>([](LPCWSTR, LPCWSTR, DWORD) {
-      return reinterpret_cast<SC_HANDLE>(0x31);
-    });
-    fake::Set<&Platform::OpenServiceW>([](SC_HANDLE, LPCWSTR name, DWORD) {
-      EXPECT_STREQ(name, L"spooler");
-      return reinterpret_cast<SC_HANDLE>(0x32);
-    });
-    fake::Set<&Platform::CloseServiceHandle>([](SC_HANDLE) { return TRUE; });
-    fake::Set<&Platform::ControlService>([this](SC_HANDLE, DWORD control, LPSERVICE_STATUS) {
-      EXPECT_EQ(control, static_cast<DWORD>(SERVICE_CONTROL_STOP));
-      ++spoolerStops;
-      spoolerState = SERVICE_STOPPED;
-      // A restart lets go of the files the spooler held.
-      if (restartReleasesFiles)
-        for (auto& file : files) file.second = true;
-      return TRUE;
-    });
-    fake::Set<&Platform::StartServiceW>([this](SC_HANDLE, DWORD, LPCWSTR*) {
-      spoolerState = SERVICE_RUNNING;
-      return TRUE;
-    });
-    fake::Set<&Platform::QueryServiceStatus>([this](SC_HANDLE, LPSERVICE_STATUS status) {
-      *status = {};
-      status->dwCurrentState = spoolerState;
-      return TRUE;
-    });
-  }
-
-  void TearDown() override { EXPECT_EQ(openHandles, 0) << "a printer handle was left open"; }
-
-  const Printer& PrinterOf(HANDLE handle) {
-    return printers.at(reinterpret_cast<size_t>(handle) - 0x100);
-  }
-
+struct Machine {
   fake::FakePlatform os;
-  std::vector<Printer> printers;
-  std::map<std::wstring, int> builds;  // driver file -> build number (-1: no resource)
-  std::wstring defaultPrinter;
-  std::vector<std::wstring> pending;
-  std::map<std::wstring, bool> files;  // existing files -> deletable
-  bool enumFails = false, openWorks = true, printerInfoFails = false;
-  bool restartReleasesFiles = false;
-  DWORD spoolerState = SERVICE_RUNNING;
-  int enumerations = 0, openHandles = 0, spoolerStops = 0;
-  std::vector<std::wstring> opened, madeDefault, deletedFiles;
+  fake::World world;
+  Machine() { world.InstallProduct(); }
+  ~Machine() { EXPECT_EQ(world.OpenHandles().all(), 0) << "every handle is closed"; }
+  void AddPrinter(const std::wstring& name, const std::wstring& driver) {
+    world.AddProductPrinter(name, "").driver = driver;
+  }
+  void Queue(const std::vector<std::wstring>& strings) {
+    std::wstring all;
+    for (const auto& s : strings) all += s + L'\0';
+    all += L'\0';
+    world.registry[fake::World::Lower(std::string(fake::World::kSessionManagerKey))]
+                  ["pendingfilerenameoperations"] = {
+        REG_MULTI_SZ, std::string(reinterpret_cast<const char*>(all.data()), all.size() * 2)};
+  }
 };
 
-const wchar_t kDriver[] = L"Loomscribe printer";
+struct Case {
+  const char* what;
+  std::function<void(Machine&)> set;
+  bool answer;
+};
 
 // --- onChkDrv ---------------------------------------------------------------
 
-TEST_F(StatusTest, DriverBuildDecidesAtTheThreshold) {
-  printers = {{L"Foreign", L"Generic / Text Only", L"C:\\d\\unidrv.dll"},
-              {L"Loomscribe", kDriver, L"C:\\d\\3\\lmxdrv64.dll"}};
-  const std::pair<int, bool> cases[] = {{2044, true}, {2045, true}, {65535, true},
-                                        {2043, false}, {0, false}, {-1, false}};
-  for (auto [build, expected] : cases) {
-    SCOPED_TRACE(build);
-    builds[L"C:\\d\\3\\lmxdrv64.dll"] = build;
-    EXPECT_EQ(IsDriverUpToDate(), expected);
+TEST(StatusTest, TheFirstProductPrintersDriverBuildDecides) {
+  auto build = [](int n) { return [n](Machine& m) { m.world.AddFile(kDriverFile, "x", n); }; };
+  const std::vector<Case> cases = {
+      {"2044", build(2044), true},
+      {"2045", build(2045), true},
+      {"65535", build(65535), true},
+      {"2043", build(2043), false},
+      {"0", build(0), false},
+      {"no version resource", build(-1), false},
+      {"the record names no driver file", [](Machine& m) { m.world.drivers[0].driverPath.clear(); },
+       false},
+      {"no product printer", [](Machine& m) { m.world.printers.pop_back(); }, false},
+      {"the spooler does not answer",
+       [](Machine&) { fake::FailFrom<&Platform::EnumPrintersW>(1, RPC_S_SERVER_UNAVAILABLE); },
+       false},
+      // Drivers whose names only resemble the product's are not taken,
+      // however recent; neither is a later product printer when the first
+      // cannot be opened.
+      {"near misses first",
+       [](Machine& m) {
+         m.world.AddFile(kDriverFile, "x", 2043);
+         for (const wchar_t* similar : {L"Loomscribe printer 2", L"loomscribe printer"}) {
+           fake::WorldDriver driver = m.world.drivers[0];
+           driver.name = similar;
+           driver.driverPath = kStore + L"new.dll";
+           m.world.drivers.push_back(driver);
+           m.world.printers.insert(m.world.printers.begin(), m.world.printers.back());
+           m.world.printers.front().name = std::wstring(L"Near ") + similar;
+           m.world.printers.front().driver = similar;
+         }
+         m.world.AddFile(kStore + L"new.dll", "x", 2070);
+       },
+       false},
+      {"the first cannot be opened",
+       [](Machine& m) {
+         m.world.FindPrinter(L"Loomscribe")->name = L"First";
+         m.AddPrinter(L"Second", kDriver);
+         fake::FailWhen<&Platform::OpenPrinterW>(
+             [](LPWSTR name, LPHANDLE, LPPRINTER_DEFAULTSW) {
+               return name && std::wstring(name) == L"First";
+             },
+             ERROR_ACCESS_DENIED);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Machine m;
+    m.AddPrinter(L"Foreign", L"Generic / Text Only");
+    m.AddPrinter(L"Loomscribe", kDriver);
+    c.set(m);
+    EXPECT_EQ(IsDriverUpToDate(), c.answer);
   }
-}
-
-TEST_F(StatusTest, OnlyTheFirstProductPrinterIsExamined) {
-  printers = {{L"Near miss", L"Loomscribe printer 2", L"C:\\d\\new.dll"},
-              {L"Lower case", L"loomscribe printer", L"C:\\d\\new.dll"},
-              {L"First", kDriver, L"C:\\d\\old.dll"},
-              {L"Second", kDriver, L"C:\\d\\new.dll"}};
-  builds = {{L"C:\\d\\old.dll", 2043}, {L"C:\\d\\new.dll", 2070}};
-  EXPECT_FALSE(IsDriverUpToDate());
-  EXPECT_THAT(opened, ElementsAre(L"First"));
-
-  // The first one cannot be opened: no other printer is tried.
-  opened.clear();
-  openWorks = false;
-  builds[L"C:\\d\\old.dll"] = 2070;
-  EXPECT_FALSE(IsDriverUpToDate());
-  EXPECT_THAT(opened, ElementsAre(L"First"));
-}
-
-TEST_F(StatusTest, NoProductPrinterOrNoDriverFileIsNotUpToDate) {
-  printers = {{L"Foreign", L"Generic / Text Only", L"C:\\d\\x.dll"}};
-  builds = {{L"C:\\d\\x.dll", 3000}};
-  EXPECT_FALSE(IsDriverUpToDate());
-  EXPECT_TRUE(opened.empty());
-
-  printers = {{L"Loomscribe", kDriver, L""}};  // the record names no driver file
-  EXPECT_FALSE(IsDriverUpToDate());
-  EXPECT_EQ(fake::CountCalls("GetFileVersionInfoSizeW"), 0);
-
-  enumFails = true;
-  EXPECT_FALSE(IsDriverUpToDate());
 }
 
 // --- def.set ------------------------------------------------------------------
 
-TEST_F(StatusTest, FirstProductPrinterBecomesTheDefault) {
-  printers = {{L"Foreign", L"Generic / Text Only", L""},
-              {L"Loomscribe (2)", kDriver, L""},
-              {L"Loomscribe", kDriver, L""}};
-  SetOurPrinterAsDefault();
-  EXPECT_THAT(madeDefault, ElementsAre(L"Loomscribe (2)"));
-
-  madeDefault.clear();
-  printers = {{L"Foreign", L"Generic / Text Only", L""}, {L"Case", L"LOOMSCRIBE PRINTER", L""}};
-  SetOurPrinterAsDefault();
-  enumFails = true;
-  SetOurPrinterAsDefault();
-  EXPECT_TRUE(madeDefault.empty());
+TEST(StatusTest, TheFirstProductPrinterBecomesTheDefault) {
+  struct Default {
+    const char* what;
+    std::vector<std::pair<std::wstring, std::wstring>> printers;
+    bool spoolerAnswers;
+    std::wstring after;
+  };
+  const Default cases[] = {
+      {"two of the product's",
+       {{L"Foreign", L"Generic / Text Only"}, {L"Loomscribe (2)", kDriver}, {L"Loomscribe", kDriver}},
+       true, L"Loomscribe (2)"},
+      {"a driver name in another letter case",
+       {{L"Foreign", L"Generic / Text Only"}, {L"Case", L"LOOMSCRIBE PRINTER"}}, true, L"Foreign"},
+      {"the spooler does not answer", {{L"Foreign", L"Generic / Text Only"}, {L"Loomscribe", kDriver}},
+       false, L"Foreign"},
+  };
+  for (const Default& c : cases) {
+    SCOPED_TRACE(c.what);
+    Machine m;
+    for (const auto& p : c.printers) m.AddPrinter(p.first, p.second);
+    m.world.defaultPrinter = L"Foreign";
+    if (!c.spoolerAnswers) fake::FailFrom<&Platform::EnumPrintersW>(1, RPC_S_SERVER_UNAVAILABLE);
+    SetOurPrinterAsDefault();
+    EXPECT_EQ(m.world.defaultPrinter, c.after);
+  }
 }
 
 // --- onInit: the default printer ------------------------------------------------
 
-TEST_F(StatusTest, DefaultPrinterForeignness) {
-  printers = {{L"Foreign", L"Generic / Text Only", L""}, {L"Loomscribe", kDriver, L""}};
-
-  defaultPrinter = L"";  // no default printer
-  EXPECT_TRUE(IsDefaultPrinterForeign());
-  EXPECT_TRUE(opened.empty());
-
-  defaultPrinter = L"Foreign";
-  EXPECT_TRUE(IsDefaultPrinterForeign());
-
-  defaultPrinter = L"Loomscribe";
-  EXPECT_FALSE(IsDefaultPrinterForeign());
-
-  printerInfoFails = true;  // its record cannot be read
-  EXPECT_TRUE(IsDefaultPrinterForeign());
-  printerInfoFails = false;
-
-  openWorks = false;
-  EXPECT_TRUE(IsDefaultPrinterForeign());
-  EXPECT_THAT(opened, ElementsAre(L"Foreign", L"Loomscribe", L"Loomscribe", L"Loomscribe"));
+TEST(StatusTest, OnlyAReadableProductPrinterAsDefaultIsNotForeign) {
+  const std::vector<Case> cases = {
+      {"no default printer", [](Machine& m) { m.world.defaultPrinter.clear(); }, true},
+      {"a foreign default", [](Machine& m) { m.world.defaultPrinter = L"Foreign"; }, true},
+      {"the product's", [](Machine&) {}, false},
+      {"its record cannot be read",
+       [](Machine&) { fake::FailFrom<&Platform::GetPrinterW>(1, ERROR_ACCESS_DENIED); }, true},
+      {"it cannot be opened",
+       [](Machine&) { fake::FailFrom<&Platform::OpenPrinterW>(1, ERROR_ACCESS_DENIED); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Machine m;
+    m.AddPrinter(L"Foreign", L"Generic / Text Only");
+    m.AddPrinter(L"Loomscribe", kDriver);
+    m.world.defaultPrinter = L"Loomscribe";
+    c.set(m);
+    EXPECT_EQ(IsDefaultPrinterForeign(), c.answer);
+  }
 }
 
 // --- onInit: queued component files -------------------------------------------------
 
-TEST_F(StatusTest, NothingQueuedCostsNoRestart) {
-  EXPECT_FALSE(HasPendingComponentFiles());
-  EXPECT_EQ(spoolerStops, 0);
-}
-
-TEST_F(StatusTest, QueuedDeletionThatCanBeDoneNowIsDoneWithoutRestart) {
-  pending = {L"\\??\\C:\\Windows\\System32\\lmxui64.dll", L""};
-  files = {{L"C:\\Windows\\System32\\lmxui64.dll", true}};
-  EXPECT_FALSE(HasPendingComponentFiles());
-  EXPECT_THAT(deletedFiles, ElementsAre(L"C:\\Windows\\System32\\lmxui64.dll"));
-  EXPECT_TRUE(files.empty());
-  EXPECT_EQ(spoolerStops, 0);
-}
-
-TEST_F(StatusTest, LockedQueuedFileCostsTwoRestartsAndAnswersTrue) {
-  pending = {L"\\??\\C:\\Windows\\System32\\spool\\drivers\\x64\\3\\lmxdrv64.dll", L""};
-  files = {{L"C:\\Windows\\System32\\spool\\drivers\\x64\\3\\lmxdrv64.dll", false}};
-  EXPECT_TRUE(HasPendingComponentFiles());
-  EXPECT_EQ(spoolerStops, 2);
-  EXPECT_EQ(spoolerState, static_cast<DWORD>(SERVICE_RUNNING));  // started again each time
-  EXPECT_EQ(deletedFiles.size(), 2u);
-}
-
-TEST_F(StatusTest, FileReleasedByTheFirstRestartAnswersFalse) {
-  restartReleasesFiles = true;
-  pending = {L"\\??\\C:\\Windows\\System32\\lmxmon64.dll", L""};
-  files = {{L"C:\\Windows\\System32\\lmxmon64.dll", false}};
-  EXPECT_FALSE(HasPendingComponentFiles());
-  EXPECT_EQ(spoolerStops, 1);
-  EXPECT_TRUE(files.empty());
-}
-
-TEST_F(StatusTest, QueuedRenameMatchesInAnyDirectoryAndLetterCase) {
-  const wchar_t* sources[] = {L"\\??\\D:\\Some\\Where\\LMXMON64.DLL", L"C:\\tmp\\LmxMon64.dll",
-                              L"\\??\\E:\\LMXUI64.DLL"};
-  for (const wchar_t* source : sources) {
-    SCOPED_TRACE(source);
-    spoolerStops = 0;
-    deletedFiles.clear();
-    pending = {L"\\??\\C:\\Windows\\other.dll", L"", source, L"\\??\\C:\\x\\renamed.dll"};
-    files = {{source[0] == L'\\' ? source + 4 : source, false}};
-    EXPECT_TRUE(HasPendingComponentFiles());
-    EXPECT_EQ(spoolerStops, 2);
-    // A rename is never carried out early.
-    EXPECT_TRUE(deletedFiles.empty());
+// A queued deletion that can be done now is done; only a component file that
+// still waits for the restart of Windows answers true, and only then is the
+// spooler restarted (twice) in the hope that it lets go of the file.
+TEST(StatusTest, OnlyAComponentFileThatStillWaitsAnswersTrue) {
+  const std::wstring ui = L"C:\\Windows\\System32\\lmxui64.dll";
+  struct Pending {
+    const char* what;
+    std::vector<std::wstring> queued;
+    std::vector<std::wstring> deletable, held, loaded;  // files on disk
+    bool answer;
+    int restarts;
+    std::vector<std::wstring> gone;  // files deleted now
+  };
+  const Pending cases[] = {
+      {"nothing queued", {}, {}, {}, {}, false, 0, {}},
+      {"a deletion done now", {L"\\??\\" + ui, L""}, {ui}, {}, {}, false, 0, {ui}},
+      {"a held file", {L"\\??\\" + kDriverFile, L""}, {}, {kDriverFile}, {}, true, 2, {}},
+      {"a file the first restart lets go of", {L"\\??\\" + ui, L""}, {}, {}, {ui}, false, 1, {ui}},
+      // A rename is never carried out early; it matches in any directory and
+      // letter case.
+      {"a rename",
+       {L"\\??\\C:\\Windows\\other.dll", L"", L"\\??\\D:\\Some\\Where\\LMXMON64.DLL",
+        L"\\??\\C:\\x\\renamed.dll"},
+       {L"C:\\Windows\\other.dll"}, {L"D:\\Some\\Where\\LMXMON64.DLL"}, {}, true, 2,
+       {L"C:\\Windows\\other.dll"}},
+      {"a rename without prefix", {L"C:\\tmp\\LmxMon64.dll", L"\\??\\C:\\x\\r.dll"}, {},
+       {L"C:\\tmp\\LmxMon64.dll"}, {}, true, 2, {}},
+      {"a rename of the UI file", {L"\\??\\E:\\LMXUI64.DLL", L"\\??\\C:\\x\\r.dll"}, {},
+       {L"E:\\LMXUI64.DLL"}, {}, true, 2, {}},
+      // Only the whole file name of an existing file matches.
+      {"near misses",
+       {L"\\??\\C:\\dir\\lmxmon64.dll.bak", L"\\??\\C:\\dir\\a",     // longer name
+        L"\\??\\C:\\lmxmon64.dll\\inner.dll", L"\\??\\C:\\dir\\b",   // only a directory
+        L"\\??\\C:\\dir\\xlmxdrv64.dll", L"\\??\\C:\\dir\\c",        // longer in front
+        L"\\??\\C:\\gone\\lmxdrv64.dll", L"\\??\\C:\\dir\\d",        // no such file
+        L"\\??\\C:\\dir\\e", L"\\??\\C:\\dir\\lmxui64.dll",          // only the destination
+        L"\\??\\C:\\dir\\lmxmon64.dll"},                             // odd string, dropped
+       {},
+       {L"C:\\dir\\lmxmon64.dll.bak", L"C:\\lmxmon64.dll\\inner.dll", L"C:\\dir\\xlmxdrv64.dll",
+        L"C:\\dir\\e", L"C:\\dir\\lmxui64.dll", L"C:\\dir\\lmxmon64.dll"},
+       {}, false, 0, {}},
+  };
+  for (const Pending& c : cases) {
+    SCOPED_TRACE(c.what);
+    Machine m;
+    if (!c.queued.empty()) m.Queue(c.queued);
+    for (const std::wstring& file : c.deletable) m.world.AddFile(file);
+    for (const std::wstring& file : c.held) {
+      m.world.AddFile(file);
+      m.world.FindFile(file)->lockedForever = true;
+    }
+    for (const std::wstring& file : c.loaded) {
+      m.world.AddFile(file);
+      m.world.lingeringModules.push_back(file);
+    }
+    auto stops = std::make_shared<int>(0);
+    fake::Wrap<&Platform::ControlService>(
+        [stops](auto& previous, SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+          *stops += control == SERVICE_CONTROL_STOP;
+          return previous(service, control, status);
+        });
+    EXPECT_EQ(HasPendingComponentFiles(), c.answer);
+    EXPECT_EQ(*stops, c.restarts);
+    EXPECT_TRUE(m.world.spoolerRunning);
+    for (const auto* files : {&c.deletable, &c.held, &c.loaded})
+      for (const std::wstring& file : *files)
+        EXPECT_EQ(m.world.HasFile(file),
+                  std::find(c.gone.begin(), c.gone.end(), file) == c.gone.end())
+            << file;
   }
-}
-
-TEST_F(StatusTest, OnlyTheWholeFileNameOfAnExistingFileMatches) {
-  pending = {L"\\??\\C:\\dir\\lmxmon64.dll.bak", L"\\??\\C:\\dir\\a",  // longer name
-             L"\\??\\C:\\lmxmon64.dll\\inner.dll", L"\\??\\C:\\dir\\b",  // only a directory
-             L"\\??\\C:\\dir\\xlmxdrv64.dll", L"\\??\\C:\\dir\\c",     // longer in front
-             L"\\??\\C:\\gone\\lmxdrv64.dll", L"\\??\\C:\\dir\\d",     // no such file
-             L"\\??\\C:\\dir\\e", L"\\??\\C:\\dir\\lmxui64.dll",        // only the destination
-             L"\\??\\C:\\dir\\lmxmon64.dll"};                           // odd string, dropped
-  files = {{L"C:\\dir\\lmxmon64.dll.bak", false}, {L"C:\\lmxmon64.dll\\inner.dll", false},
-           {L"C:\\dir\\xlmxdrv64.dll", false},    {L"C:\\dir\\e", false},
-           {L"C:\\dir\\lmxui64.dll", false},      {L"C:\\dir\\lmxmon64.dll", false}};
-  EXPECT_FALSE(HasPendingComponentFiles());
-  EXPECT_EQ(spoolerStops, 0);
 }
 
 }  // namespace

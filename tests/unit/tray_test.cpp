@@ -1,6 +1,11 @@
+// The tray program stopped and unregistered, registered and started, on the
+// whole-machine fake.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,333 +15,227 @@
 #include "support/test_util.h"
 #include "tray/tray.h"
 
-using ::testing::Each;
 using ::testing::ElementsAre;
 
 namespace {
 
-HANDLE const kMutex = reinterpret_cast<HANDLE>(0x4711);
-HKEY const kRunKey = reinterpret_cast<HKEY>(0x5150);
-HWND const kTrayWindow = reinterpret_cast<HWND>(0x2222);
+const char kValue[] = "LoomscribeTray";
+const std::wstring kTray = std::wstring(fake::World::kProductDir) + L"\\lsbtray.exe";
 
-// The Run key, the tray mutex and the file system as StopAndUnregisterTray
-// meets them.
-class StopTrayTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake::Set<&Platform::CreateMutexA>([this](LPSECURITY_ATTRIBUTES attributes, BOOL owner,
-                                              LPCSTR name) -> HANDLE {
-      EXPECT_EQ(attributes, nullptr);
-      EXPECT_FALSE(owner);
-      EXPECT_STREQ(name, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
-      if (!mutexHandle) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-      }
-      ::SetLastError(trayRunning ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-      return mutexHandle;
-    });
-    fake::Set<&Platform::ReleaseMutex>([this](HANDLE h) {
-      EXPECT_EQ(h, kMutex);
-      ++released;
-      return TRUE;
-    });
-    fake::Set<&Platform::CloseHandle>([](HANDLE h) {
-      EXPECT_EQ(h, kMutex);
-      return TRUE;
-    });
-    fake::Set<&Platform::FindWindowW>([this](LPCWSTR cls, LPCWSTR title) -> HWND {
-      EXPECT_STREQ(cls, L"qvs::{05759F8E-103D-41B6-8A61-EFAA89516692}");
-      EXPECT_EQ(title, nullptr);
-      ++finds;
-      return windowFor(finds) ? kTrayWindow : nullptr;
-    });
-    fake::Set<&Platform::PostMessageW>([this](HWND w, UINT message, WPARAM wp, LPARAM lp) {
-      EXPECT_EQ(w, kTrayWindow);
-      EXPECT_EQ(message, 1026u);
-      EXPECT_EQ(wp, 0u);
-      EXPECT_EQ(lp, 0);
-      ++posts;
-      return TRUE;
-    });
-    fake::Set<&Platform::WaitForSingleObject>([this](HANDLE h, DWORD ms) -> DWORD {
-      EXPECT_EQ(h, kMutex);
-      waits.push_back(ms);
-      fake::TheClock().now += ms;
-      fake::TheClock().slept += ms;
-      return waitResult(static_cast<int>(waits.size()));
-    });
-    fake::Set<&Platform::RegOpenKeyExA>([this](HKEY root, LPCSTR path, DWORD options, REGSAM sam,
-                                               PHKEY key) -> LSTATUS {
-      EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
-      EXPECT_STREQ(path, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
-      EXPECT_EQ(options, 0u);
-      EXPECT_EQ(sam, static_cast<REGSAM>(KEY_ALL_ACCESS));
-      if (openError != ERROR_SUCCESS) return openError;
-      *key = kRunKey;
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegQueryValueExW>([this](HKEY key, LPCWSTR name, LPDWORD reserved,
-                                                  LPDWORD type, LPBYTE data,
-                                                  LPDWORD bytes) -> LSTATUS {
-      EXPECT_EQ(key, kRunKey);
-      EXPECT_STREQ(name, L"LoomscribeTray");
-      EXPECT_EQ(reserved, nullptr);
-      EXPECT_NE(data, nullptr);
-      EXPECT_EQ(*bytes, 520u);
-      queriedBufferBytes = *bytes;
-      if (!valuePresent) return ERROR_FILE_NOT_FOUND;
-      if (valueBytes.size() > *bytes) {
-        *bytes = static_cast<DWORD>(valueBytes.size());
-        return ERROR_MORE_DATA;
-      }
-      // What lies beyond the data is whatever the buffer held: make it noise.
-      memset(data, 'X', *bytes);
-      memcpy(data, valueBytes.data(), valueBytes.size());
-      *bytes = static_cast<DWORD>(valueBytes.size());
-      if (type) *type = valueType;
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegDeleteValueA>([this](HKEY key, LPCSTR name) -> LSTATUS {
-      EXPECT_EQ(key, kRunKey);
-      deletedValue = name;
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegCloseKey>([](HKEY key) -> LSTATUS {
-      EXPECT_EQ(key, kRunKey);
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::GetFileAttributesW>([this](LPCWSTR path) -> DWORD {
-      return std::wstring(path) == directoryPath ? FILE_ATTRIBUTE_DIRECTORY
-                                                 : FILE_ATTRIBUTE_ARCHIVE;
-    });
-    fake::Set<&Platform::DeleteFileW>([this](LPCWSTR path) -> BOOL {
-      deleted.push_back(path);
-      DWORD error = deleteError(static_cast<int>(deleted.size()));
-      if (error == ERROR_SUCCESS) return TRUE;
-      ::SetLastError(error);
-      return FALSE;
-    });
-    SetRunValue(L"C:\\Program Files\\Loomscribe\\lsbtray.exe");
-  }
-
-  void SetRunValue(const std::wstring& text, bool terminated = true) {
-    valueBytes.assign(reinterpret_cast<const char*>(text.c_str()),
-                      (text.size() + (terminated ? 1 : 0)) * sizeof(wchar_t));
-  }
-  std::vector<DWORD> SleepsOnly() const { return fake::TheClock().sleeps; }
-
+// An installed product whose tray program runs from kTray, named by the Run
+// value; every handle is closed again by the end.
+struct Machine {
   fake::FakePlatform os;
-  HANDLE mutexHandle = kMutex;
-  bool trayRunning = true;
-  std::function<bool(int)> windowFor = [](int) { return true; };
-  std::function<DWORD(int)> waitResult = [](int) { return WAIT_OBJECT_0; };
-  std::function<DWORD(int)> deleteError = [](int) { return ERROR_SUCCESS; };
-  LSTATUS openError = ERROR_SUCCESS;
-  bool valuePresent = true;
-  DWORD valueType = REG_SZ;
-  std::string valueBytes;
-  std::wstring directoryPath;
-  DWORD queriedBufferBytes = 0;
-  int finds = 0, posts = 0, released = 0;
-  std::vector<DWORD> waits;
-  std::vector<std::wstring> deleted;
-  std::string deletedValue;
+  fake::World world;
+  Machine() {
+    world.InstallProduct();
+    // What lies beyond the value's data is whatever the buffer held: noise.
+    fake::Wrap<&Platform::RegQueryValueExW>([](auto& previous, HKEY key, LPCWSTR name,
+                                               LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                               LPDWORD size) {
+      if (data && size) std::memset(data, 'X', *size);
+      return previous(key, name, reserved, type, data, size);
+    });
+  }
+  ~Machine() { EXPECT_EQ(world.OpenHandles().all(), 0) << "every handle is closed"; }
+
+  bool HasRunValue() { return world.FindRegValue(fake::World::kRunKey, kValue) != nullptr; }
+  void SetRunValue(const std::wstring& text, bool terminated = true, DWORD type = REG_SZ) {
+    world.registry[fake::World::Lower(std::string(fake::World::kRunKey))]
+                  [fake::World::Lower(std::string(kValue))] = {
+        type, std::string(reinterpret_cast<const char*>(text.c_str()),
+                          (text.size() + (terminated ? 1 : 0)) * sizeof(wchar_t))};
+  }
+  // The tray program runs, but not from the file the Run value names.
+  void TrayElsewhere() { world.trayPath = L"C:\\elsewhere\\lsbtray.exe"; }
 };
 
-TEST_F(StopTrayTest, TrayThatQuitsOnFirstMessageEndsAfterOnePost) {
-  StopAndUnregisterTray();
-  EXPECT_EQ(posts, 1);
-  EXPECT_THAT(waits, ElementsAre(5000u));
-  EXPECT_EQ(released, 1);  // the wait obtained the mutex
-  EXPECT_THAT(deleted, ElementsAre(L"C:\\Program Files\\Loomscribe\\lsbtray.exe"));
-  EXPECT_EQ(deletedValue, "LoomscribeTray");
-  EXPECT_THAT(fake::CallsAmong({"CreateMutexA", "FindWindowW", "PostMessageW",
-                                "WaitForSingleObject", "ReleaseMutex", "CloseHandle",
-                                "RegOpenKeyExA", "RegQueryValueExW", "DeleteFileW",
-                                "RegDeleteValueA", "RegCloseKey"}),
-              ElementsAre("CreateMutexA", "FindWindowW", "PostMessageW", "WaitForSingleObject",
-                          "ReleaseMutex", "CloseHandle", "RegOpenKeyExA", "RegQueryValueExW",
-                          "DeleteFileW", "RegDeleteValueA", "RegCloseKey"));
-  EXPECT_TRUE(SleepsOnly().empty());
-}
-
-TEST_F(StopTrayTest, WindowThatNeverLetsGoCostsTwentyPassesAndOneLastWait) {
-  waitResult = [](int) { return WAIT_TIMEOUT; };
-  StopAndUnregisterTray();
-  EXPECT_EQ(finds, 20);
-  EXPECT_EQ(posts, 20);
-  EXPECT_EQ(waits.size(), 21u);
-  EXPECT_THAT(waits, Each(5000u));
-  EXPECT_EQ(fake::TheClock().slept, 21u * 5000u);
-  EXPECT_EQ(released, 0);
-  EXPECT_EQ(deleted.size(), 1u);  // the file and the value go anyway
-  EXPECT_EQ(deletedValue, "LoomscribeTray");
-}
-
-TEST_F(StopTrayTest, NoWindowEverCostsTwentyShortSleeps) {
-  windowFor = [](int) { return false; };
-  StopAndUnregisterTray();
-  EXPECT_EQ(finds, 20);
-  EXPECT_EQ(posts, 0);
-  EXPECT_TRUE(waits.empty());
-  EXPECT_EQ(SleepsOnly(), std::vector<DWORD>(20, 250));
-  EXPECT_EQ(fake::TheClock().slept, 5000u);
-}
-
-TEST_F(StopTrayTest, WindowGoneAfterAPostEndsWithOneLastWait) {
-  windowFor = [](int find) { return find == 1; };
-  waitResult = [](int) { return WAIT_TIMEOUT; };
-  StopAndUnregisterTray();
-  EXPECT_EQ(finds, 2);
-  EXPECT_EQ(posts, 1);
-  EXPECT_THAT(waits, ElementsAre(5000u, 5000u));
-  EXPECT_TRUE(SleepsOnly().empty());
-}
-
-TEST_F(StopTrayTest, AbandonedMutexIsReleasedAsOftenAsItWasObtained) {
-  // The tray died holding the mutex: the first wait inherits it, the window
-  // is gone at the next look, and the last wait obtains it once more.
-  windowFor = [](int find) { return find == 1; };
-  waitResult = [](int wait) { return wait == 1 ? WAIT_ABANDONED : WAIT_OBJECT_0; };
-  StopAndUnregisterTray();
-  EXPECT_EQ(waits.size(), 2u);
-  EXPECT_EQ(released, 2);
-}
-
-TEST_F(StopTrayTest, NewMutexMeansNoHandshakeButFileAndValueGo) {
-  trayRunning = false;
-  StopAndUnregisterTray();
-  EXPECT_EQ(finds, 0);
-  EXPECT_EQ(posts, 0);
-  EXPECT_TRUE(waits.empty());
-  EXPECT_EQ(released, 0);
-  EXPECT_EQ(fake::CountCalls("CloseHandle"), 1);
-  EXPECT_EQ(deleted.size(), 1u);
-  EXPECT_EQ(deletedValue, "LoomscribeTray");
-  EXPECT_EQ(fake::TheClock().slept, 0u);
-}
-
-TEST_F(StopTrayTest, AFileToKeepStaysWhileAnotherIsDeleted) {
-  // A re-install keeps the tray program it is about to start again; the
-  // name is compared as Windows compares paths, without letter case.
-  StopAndUnregisterTray(L"c:\\program files\\LOOMSCRIBE\\lsbtray.exe");
-  EXPECT_TRUE(deleted.empty());
-  EXPECT_EQ(deletedValue, "LoomscribeTray");
-  EXPECT_EQ(posts, 1);
-
-  deletedValue.clear();
-  StopAndUnregisterTray(L"D:\\Other\\lsbtray.exe");
-  EXPECT_THAT(deleted, ::testing::ElementsAre(L"C:\\Program Files\\Loomscribe\\lsbtray.exe"));
-  EXPECT_EQ(deletedValue, "LoomscribeTray");
-}
-
-TEST_F(StopTrayTest, NoMutexHandleKeepsTheFileButDeletesTheValue) {
-  mutexHandle = nullptr;
-  StopAndUnregisterTray();
-  EXPECT_EQ(fake::CountCalls("FindWindowW"), 0);
-  EXPECT_EQ(fake::CountCalls("CloseHandle"), 0);
-  EXPECT_EQ(fake::CountCalls("RegQueryValueExW"), 0);
-  EXPECT_TRUE(deleted.empty());
-  EXPECT_EQ(deletedValue, "LoomscribeTray");
-}
-
-TEST_F(StopTrayTest, RunKeyThatCannotBeOpenedLeavesFileAndValue) {
-  trayRunning = false;
-  openError = ERROR_ACCESS_DENIED;
-  StopAndUnregisterTray();
-  EXPECT_TRUE(deleted.empty());
-  EXPECT_EQ(fake::CountCalls("RegDeleteValueA"), 0);
-  EXPECT_EQ(fake::CountCalls("RegCloseKey"), 0);
-}
-
-TEST_F(StopTrayTest, MissingRunValueCostsOneSecond) {
-  trayRunning = false;
-  valuePresent = false;
-  StopAndUnregisterTray();
-  EXPECT_TRUE(deleted.empty());
-  EXPECT_THAT(SleepsOnly(), ElementsAre(1000u));
-  EXPECT_EQ(deletedValue, "LoomscribeTray");
-}
-
-TEST_F(StopTrayTest, DeleteAttemptsFollowTheError) {
-  trayRunning = false;
+// The handshake: post the quit message, wait up to 5 s for the tray's mutex;
+// at most 20 passes (250 ms apart while no window shows), then one last wait.
+// The value goes in every case; the file too, unless the tray still holds it.
+TEST(StopTrayTest, TheHandshakeWaitsOnlyAsLongAsTheTrayGivesCause) {
   struct Case {
     const char* what;
-    std::function<DWORD(int)> error;
-    size_t attempts;
-    std::vector<DWORD> sleeps;
+    std::function<void(Machine&)> set;
+    DWORD slept;
+    bool trayRunsAfter, fileStays;
   };
   const Case cases[] = {
-      {"access denied throughout", [](int) { return DWORD{ERROR_ACCESS_DENIED}; }, 10,
-       std::vector<DWORD>(9, 100)},
-      {"sharing violation throughout", [](int) { return DWORD{ERROR_SHARING_VIOLATION}; }, 10,
-       std::vector<DWORD>(9, 10)},
-      {"file already gone", [](int) { return DWORD{ERROR_FILE_NOT_FOUND}; }, 1, {}},
-      {"denied, then other, then deleted",
-       [](int n) { return n == 1 ? DWORD{ERROR_ACCESS_DENIED} : n == 2 ? DWORD{ERROR_LOCK_VIOLATION} : DWORD{0}; },
-       3, {100, 10}},
+      {"quits on the first message", [](Machine&) {}, 0, false, false},
+      {"not running: no handshake", [](Machine& m) { m.world.trayRunning = false; }, 0, false,
+       false},
+      // Its file stays held: nine 100 ms pauses between ten delete attempts.
+      {"never lets go", [](Machine& m) { m.world.trayQuitsOnRequest = false; },
+       21 * 5000 + 9 * 100, true, true},
+      {"no window ever",
+       [](Machine& m) {
+         m.TrayElsewhere();
+         fake::FailFrom<&Platform::FindWindowW>(1, ERROR_INVALID_WINDOW_HANDLE);
+       },
+       20 * 250, true, false},
+      {"window gone after a post",
+       [](Machine& m) {
+         m.TrayElsewhere();
+         m.world.trayQuitsOnRequest = false;
+         fake::FailFrom<&Platform::FindWindowW>(2, ERROR_INVALID_WINDOW_HANDLE);
+       },
+       2 * 5000, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fake::TheClock() = fake::Clock{};
-    deleted.clear();
-    deletedValue.clear();
-    deleteError = c.error;
+    Machine m;
+    c.set(m);
     StopAndUnregisterTray();
-    EXPECT_EQ(deleted.size(), c.attempts);
-    EXPECT_EQ(SleepsOnly(), c.sleeps);
-    EXPECT_EQ(deletedValue, "LoomscribeTray");
+    EXPECT_EQ(fake::TheClock().slept, c.slept);
+    EXPECT_EQ(m.world.trayRunning, c.trayRunsAfter);
+    EXPECT_EQ(m.world.HasFile(kTray), c.fileStays);
+    EXPECT_FALSE(m.HasRunValue());
   }
 }
 
-TEST_F(StopTrayTest, RunValueIsNeverReadPastItsData) {
-  trayRunning = false;
-  // Unterminated, shorter than the buffer: the noise behind the data is not
-  // part of the path.
-  SetRunValue(L"C:\\T\\lsbtray.exe", false);
+// The tray died holding its mutex: the first wait inherits it, the window is
+// gone at the next look, and the last wait obtains it once more. Each time
+// it was obtained it is let go again, or the next tray program could not
+// take it.
+TEST(StopTrayTest, AnAbandonedMutexIsLetGoAsOftenAsItWasObtained) {
+  Machine m;
+  auto owned = std::make_shared<int>(0);
+  auto waits = std::make_shared<int>(0);
+  fake::Wrap<&Platform::WaitForSingleObject>([owned, waits](auto& previous, HANDLE h, DWORD ms) {
+    DWORD result = ++*waits == 1 ? WAIT_ABANDONED : previous(h, ms);
+    *owned += result == WAIT_ABANDONED || result == WAIT_OBJECT_0;
+    return result;
+  });
+  fake::Wrap<&Platform::ReleaseMutex>([owned](auto& previous, HANDLE h) {
+    BOOL ok = previous(h);
+    *owned -= ok ? 1 : 0;
+    return ok;
+  });
   StopAndUnregisterTray();
-  EXPECT_THAT(deleted, ElementsAre(L"C:\\T\\lsbtray.exe"));
-
-  // An odd byte count: the half character is dropped.
-  deleted.clear();
-  SetRunValue(L"C:\\T\\lsbtray.exeZ", false);
-  valueBytes.pop_back();
-  StopAndUnregisterTray();
-  EXPECT_THAT(deleted, ElementsAre(L"C:\\T\\lsbtray.exe"));
-
-  // 260 characters without a terminator: only a cut path could be formed,
-  // and a cut path names another file.
-  deleted.clear();
-  deletedValue.clear();
-  SetRunValue(L"C:\\" + std::wstring(257, L'a'), false);
-  ASSERT_EQ(valueBytes.size(), 520u);
-  StopAndUnregisterTray();
-  EXPECT_TRUE(deleted.empty());
-  EXPECT_EQ(deletedValue, "LoomscribeTray");
-
-  // Too long for the buffer: the read fails like a missing value.
-  fake::TheClock() = fake::Clock{};
-  SetRunValue(L"C:\\" + std::wstring(300, L'a'));
-  StopAndUnregisterTray();
-  EXPECT_TRUE(deleted.empty());
-  EXPECT_THAT(SleepsOnly(), ElementsAre(1000u));
+  EXPECT_EQ(*waits, 2);
+  EXPECT_EQ(*owned, 0);
 }
 
-TEST_F(StopTrayTest, RunValueThatIsNoFilePathDeletesNothing) {
-  trayRunning = false;
-  for (DWORD type : {DWORD{REG_BINARY}, DWORD{REG_MULTI_SZ}, DWORD{REG_DWORD}}) {
-    valueType = type;
+// Without the tray's mutex nothing shows whether the tray still runs: its
+// file stays, the value goes. Without the Run key both stay.
+TEST(StopTrayTest, WhatCannotBeOpenedKeepsWhatItGuards) {
+  {
+    Machine m;
+    fake::FailFrom<&Platform::CreateMutexA>(1, ERROR_ACCESS_DENIED);
     StopAndUnregisterTray();
+    EXPECT_TRUE(m.world.HasFile(kTray));
+    EXPECT_EQ(fake::TheClock().slept, 0u);  // no attempt at the running tray's file
+    EXPECT_FALSE(m.HasRunValue());
   }
-  valueType = REG_SZ;
-  SetRunValue(L"");
-  StopAndUnregisterTray();
-  SetRunValue(L"C:\\Windows");
-  directoryPath = L"C:\\Windows";
-  StopAndUnregisterTray();
-  EXPECT_TRUE(deleted.empty());
-  EXPECT_EQ(fake::CountCalls("RegDeleteValueA"), 5);
+  {
+    Machine m;
+    m.world.trayRunning = false;
+    fake::FailFrom<&Platform::RegOpenKeyExA>(1, ERROR_ACCESS_DENIED);
+    StopAndUnregisterTray();
+    EXPECT_TRUE(m.world.HasFile(kTray));
+    EXPECT_TRUE(m.HasRunValue());
+  }
+}
+
+// A re-install keeps the tray program it is about to start again; the name
+// is compared as Windows compares paths, without letter case.
+TEST(StopTrayTest, AFileToKeepStaysWhileAnotherIsDeleted) {
+  for (const wchar_t* keep : {L"c:\\program files\\LOOMSCRIBE\\lsbtray.exe", L"D:\\Other\\lsbtray.exe"}) {
+    SCOPED_TRACE(keep);
+    Machine m;
+    StopAndUnregisterTray(keep);
+    EXPECT_EQ(m.world.HasFile(kTray), keep[0] == L'c');
+    EXPECT_FALSE(m.HasRunValue());
+    EXPECT_FALSE(m.world.trayRunning);
+  }
+}
+
+// Ten delete attempts at most, 100 ms apart while access is denied, 10 ms
+// for any other error; none for a file already gone.
+TEST(StopTrayTest, DeleteAttemptsFollowTheError) {
+  struct Case {
+    const char* what;
+    std::function<DWORD(int)> error;
+    DWORD slept;
+    bool fileStays;
+  };
+  const Case cases[] = {
+      {"access denied throughout", [](int) { return DWORD{ERROR_ACCESS_DENIED}; }, 9 * 100, true},
+      {"sharing violation throughout", [](int) { return DWORD{ERROR_SHARING_VIOLATION}; }, 9 * 10,
+       true},
+      {"file already gone", [](int) { return DWORD{ERROR_FILE_NOT_FOUND}; }, 0, true},
+      {"denied, then other, then deleted",
+       [](int n) {
+         return n == 1 ? DWORD{ERROR_ACCESS_DENIED} : n == 2 ? DWORD{ERROR_LOCK_VIOLATION} : DWORD{0};
+       },
+       100 + 10, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Machine m;
+    m.world.trayRunning = false;
+    auto attempt = std::make_shared<int>(0);
+    fake::Wrap<&Platform::DeleteFileW>([attempt, &c](auto& previous, LPCWSTR path) -> BOOL {
+      DWORD error = c.error(++*attempt);
+      if (!error) return previous(path);
+      ::SetLastError(error);
+      return FALSE;
+    });
+    StopAndUnregisterTray();
+    EXPECT_EQ(fake::TheClock().slept, c.slept);
+    EXPECT_EQ(m.world.HasFile(kTray), c.fileStays);
+    EXPECT_FALSE(m.HasRunValue());
+  }
+}
+
+// The Run value is read within its data, and only an absolute path of a file
+// named lsbtray.exe is deleted; a value that cannot be read (missing, or too
+// long for the buffer) costs one second.
+TEST(StopTrayTest, OnlyTheFileTheRunValueWhollyNamesIsDeleted) {
+  const std::wstring other = L"C:\\T\\lsbtray.exe";
+  struct Case {
+    const char* what;
+    std::function<void(Machine&)> set;
+    bool otherDeleted;
+    DWORD slept;
+  };
+  const Case cases[] = {
+      {"unterminated, shorter than the buffer", [&](Machine& m) { m.SetRunValue(other, false); },
+       true, 0},
+      {"an odd byte count: the half character is dropped",
+       [&](Machine& m) {
+         m.SetRunValue(other + L"Z", false);
+         m.world.FindRegValue(fake::World::kRunKey, kValue)->bytes.pop_back();
+       },
+       true, 0},
+      // Only a cut path could be formed, and a cut path names another file.
+      {"260 characters without a terminator",
+       [](Machine& m) { m.SetRunValue(L"C:\\" + std::wstring(257, L'a'), false); }, false, 0},
+      {"too long for the buffer",
+       [](Machine& m) { m.SetRunValue(L"C:\\" + std::wstring(300, L'a')); }, false, 1000},
+      {"missing",
+       [](Machine& m) {
+         m.world.registry[fake::World::Lower(std::string(fake::World::kRunKey))].clear();
+       },
+       false, 1000},
+      {"binary", [](Machine& m) { m.SetRunValue(kTray, true, REG_BINARY); }, false, 0},
+      {"multi-string", [](Machine& m) { m.SetRunValue(kTray, true, REG_MULTI_SZ); }, false, 0},
+      {"number", [](Machine& m) { m.SetRunValue(kTray, true, REG_DWORD); }, false, 0},
+      {"empty", [](Machine& m) { m.SetRunValue(L""); }, false, 0},
+      {"a directory", [](Machine& m) { m.SetRunValue(fake::World::kModuleDir); }, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Machine m;
+    m.world.trayRunning = false;
+    m.world.AddFile(other);
+    c.set(m);
+    StopAndUnregisterTray();
+    EXPECT_EQ(m.world.HasFile(other), !c.otherDeleted);
+    EXPECT_TRUE(m.world.HasFile(kTray));
+    EXPECT_EQ(fake::TheClock().slept, c.slept);
+    EXPECT_FALSE(m.HasRunValue());
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -344,102 +243,50 @@ class StartTrayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     BeginSession(session);
-    fake::Set<&Platform::GetVersionExA>([this](LPOSVERSIONINFOA info) {
-      EXPECT_EQ(info->dwOSVersionInfoSize, sizeof(OSVERSIONINFOA));
-      info->dwPlatformId = platformId;
-      info->dwMajorVersion = major;
-      info->dwMinorVersion = 1;
-      return TRUE;
-    });
-    fake::Set<&Platform::RegOpenKeyExA>([this](HKEY root, LPCSTR path, DWORD, REGSAM sam,
-                                               PHKEY key) -> LSTATUS {
-      EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
-      EXPECT_STREQ(path, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
-      EXPECT_EQ(sam, static_cast<REGSAM>(KEY_ALL_ACCESS));
-      if (openError) return openError;
-      *key = kRunKey;
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegSetValueExW>([this](HKEY key, LPCWSTR name, DWORD, DWORD type,
-                                                const BYTE* data, DWORD bytes) -> LSTATUS {
-      EXPECT_EQ(key, kRunKey);
-      EXPECT_STREQ(name, L"LoomscribeTray");
-      EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-      EXPECT_EQ(bytes % 2, 0u);
-      runValue.assign(reinterpret_cast<const wchar_t*>(data), bytes / 2);
-      return ERROR_SUCCESS;
-    });
-    fake::Set<&Platform::RegCloseKey>([](HKEY) -> LSTATUS { return ERROR_SUCCESS; });
-    fake::Set<&Platform::CreateProcessW>(
-        [this](LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
-               LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
-               LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
-          EXPECT_EQ(application, nullptr);
-          EXPECT_EQ(process, nullptr);
-          EXPECT_EQ(thread, nullptr);
-          EXPECT_FALSE(inherit);
-          EXPECT_EQ(flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
-          EXPECT_EQ(environment, nullptr);
-          EXPECT_EQ(directory, nullptr);
-          EXPECT_EQ(startup->cb, sizeof(STARTUPINFOW));
-          EXPECT_EQ(startup->dwFlags, static_cast<DWORD>(STARTF_USESHOWWINDOW));
-          EXPECT_EQ(startup->wShowWindow, SW_SHOW);
-          EXPECT_EQ(startup->lpDesktop, nullptr);
-          commandLines.push_back(commandLine);
-          if (!startWorks) {
-            ::SetLastError(ERROR_FILE_NOT_FOUND);
-            return FALSE;
-          }
-          info->hProcess = reinterpret_cast<HANDLE>(0x10);
-          info->hThread = reinterpret_cast<HANDLE>(0x20);
-          return TRUE;
-        });
-    // The process's token and window station come from the machine model
-    // (not split, as Wine's); only the started program's handles count here.
-    fake::Wrap<&Platform::CloseHandle>([this](auto& previous, HANDLE h) -> BOOL {
-      if (h != reinterpret_cast<HANDLE>(0x10) && h != reinterpret_cast<HANDLE>(0x20))
-        return previous(h);
-      closed.push_back(h);
-      return TRUE;
+    // A tray program never ends: a wait for it would hold the run for good.
+    fake::Wrap<&Platform::WaitForSingleObject>([](auto& previous, HANDLE h, DWORD ms) {
+      fake::TheClock().slept += ms;
+      return previous(h, ms);
     });
   }
-  void TearDown() override { EndSession(session); }
+  void TearDown() override {
+    EXPECT_EQ(world.OpenHandles().all(), 0) << "every handle is closed";
+    EXPECT_EQ(fake::TheClock().slept, 0u);
+    EXPECT_EQ(session.ErrorCount, 0);
+    EXPECT_THAT(testutil::LogLines(session), ElementsAre(L"Loomscribe 2070"));  // silent
+    EndSession(session);
+  }
 
-  void RunFrom(const wchar_t* moduleDirectory) {
-    runValue.clear();
-    commandLines.clear();
-    Assign(session.ModuleDirectory, moduleDirectory);
+  // Runs from `moduleDirectory` with a tray program in `tray`; what the Run
+  // value holds (its terminator included) and what was started.
+  void RunFrom(const std::wstring& moduleDirectory, const std::wstring& tray = L"") {
+    world.registry[fake::World::Lower(std::string(fake::World::kRunKey))].clear();
+    world.trayRunning = false;
+    world.trayPath.clear();
+    if (!tray.empty()) world.AddFile(tray);
+    Assign(session.ModuleDirectory, moduleDirectory.c_str());
     RegisterAndStartTray(session);
+    fake::WorldRegValue* value = world.FindRegValue(fake::World::kRunKey, kValue);
+    runValue = value ? std::wstring(reinterpret_cast<const wchar_t*>(value->bytes.data()),
+                                    value->bytes.size() / 2)
+                     : L"<none>";
+    started = world.trayRunning ? world.trayPath : L"<none>";
   }
 
   fake::FakePlatform os;
   fake::World world;
   InstallSession session;
-  DWORD platformId = VER_PLATFORM_WIN32_NT;
-  DWORD major = 6;
-  LSTATUS openError = ERROR_SUCCESS;
-  bool startWorks = true;
-  std::wstring runValue;
-  std::vector<std::wstring> commandLines;
-  std::vector<HANDLE> closed;
+  std::wstring runValue, started;
 };
 
+// lsbtray.exe in the parent of the program's directory.
 TEST_F(StartTrayTest, NamesTheTrayProgramInTheParentDirectory) {
-  RunFrom(L"C:\\Program Files\\Loomscribe\\x64\\");
-  // The value carries its terminator.
-  EXPECT_EQ(runValue, std::wstring(L"C:\\Program Files\\Loomscribe\\lsbtray.exe") + L'\0');
-  EXPECT_THAT(commandLines, ElementsAre(L"\"C:\\Program Files\\Loomscribe\\lsbtray.exe\""));
-  EXPECT_THAT(closed, ElementsAre(reinterpret_cast<HANDLE>(0x20), reinterpret_cast<HANDLE>(0x10)));
-  EXPECT_EQ(fake::CountCalls("WaitForSingleObject"), 0);  // never waits for the tray
-  EXPECT_THAT(testutil::LogLines(session), ElementsAre(L"Loomscribe 2070"));  // silent
-}
-
-TEST_F(StartTrayTest, PathRules) {
   struct Case {
     const wchar_t* module;
     const wchar_t* tray;
   };
   const Case cases[] = {
+      {L"C:\\Program Files\\Loomscribe\\x64\\", L"C:\\Program Files\\Loomscribe\\lsbtray.exe"},
       {L"D:/prod/x64/", L"D:/prod\\lsbtray.exe"},
       {L"C:\\prod\\x64", L"C:\\prod\\lsbtray.exe"},
       {L"C:\\x64\\", L"C:\\lsbtray.exe"},
@@ -448,60 +295,61 @@ TEST_F(StartTrayTest, PathRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testutil::Widen("module ") + c.module);
-    RunFrom(c.module);
+    RunFrom(c.module, c.tray);
     EXPECT_EQ(runValue, std::wstring(c.tray) + L'\0');
-    EXPECT_THAT(commandLines, ElementsAre(L"\"" + std::wstring(c.tray) + L"\""));
+    EXPECT_EQ(started, c.tray);
   }
 }
 
-TEST_F(StartTrayTest, CommandLineCarriesAtMost259CharactersOfThePath) {
-  // A longer path keeps its full length in the Run value, but is not started:
-  // its first 259 characters would name another file.
-  std::wstring product = L"C:\\" + std::wstring(290, L'p');
-  RunFrom((product + L"\\x64\\").c_str());
-  std::wstring tray = product + L"\\lsbtray.exe";
-  EXPECT_EQ(runValue, tray + L'\0');
-  EXPECT_TRUE(commandLines.empty());
-
-  std::wstring oneTooMany = L"C:\\" + std::wstring(260 - 3 - 12, L'q');
-  RunFrom((oneTooMany + L"\\x64\\").c_str());
-  EXPECT_EQ(runValue.size(), 261u);
-  EXPECT_TRUE(commandLines.empty());
-
-  // Exactly 259 characters fit whole.
-  std::wstring exact = L"C:\\" + std::wstring(259 - 3 - 12, L'q');
-  RunFrom((exact + L"\\x64\\").c_str());
-  ASSERT_EQ(commandLines.size(), 1u);
-  EXPECT_EQ(commandLines[0], L"\"" + exact + L"\\lsbtray.exe\"");
-  EXPECT_EQ(commandLines[0].size(), 261u);
+// A longer path keeps its full length in the Run value, but is not started:
+// its first 259 characters would name another file.
+TEST_F(StartTrayTest, TheTrayIsStartedOnlyFromAPathOfAtMost259Characters) {
+  for (size_t length : {259u, 260u, 305u}) {
+    SCOPED_TRACE(length);
+    std::wstring product = L"C:\\" + std::wstring(length - 3 - 12, L'q');
+    std::wstring tray = product + L"\\lsbtray.exe";
+    RunFrom(product + L"\\x64\\", tray);
+    EXPECT_EQ(runValue, tray + L'\0');
+    EXPECT_EQ(started, length <= 259 ? tray : L"<none>");
+  }
 }
 
 TEST_F(StartTrayTest, OlderWindowsGetsNothing) {
   const std::pair<DWORD, DWORD> versions[] = {
       {VER_PLATFORM_WIN32_NT, 5}, {VER_PLATFORM_WIN32_WINDOWS, 6}, {VER_PLATFORM_WIN32s, 10}};
-  for (auto [platform, majorVersion] : versions) {
-    platformId = platform;
-    major = majorVersion;
-    RunFrom(L"C:\\prod\\x64\\");
+  const std::pair<DWORD, DWORD>* version = versions;
+  fake::Wrap<&Platform::GetVersionExA>([&version](auto& previous, LPOSVERSIONINFOA info) {
+    BOOL ok = previous(info);
+    info->dwPlatformId = version->first;
+    info->dwMajorVersion = version->second;
+    return ok;
+  });
+  for (; version != std::end(versions); ++version) {
+    RunFrom(fake::WorldModuleDirectory(), kTray);
+    EXPECT_EQ(runValue, L"<none>");
+    EXPECT_EQ(started, L"<none>");
   }
+  version = versions + 2;  // unread: the call fails
   fake::FailNth<&Platform::GetVersionExA>(1, ERROR_INVALID_PARAMETER);
-  platformId = VER_PLATFORM_WIN32_NT;
-  major = 10;
-  RunFrom(L"C:\\prod\\x64\\");
-  EXPECT_EQ(fake::CountCalls("GetVersionExA"), 4);
-  EXPECT_EQ(fake::CountCalls("RegOpenKeyExA"), 0);
-  EXPECT_EQ(fake::CountCalls("CreateProcessW"), 0);
+  RunFrom(fake::WorldModuleDirectory(), kTray);
+  EXPECT_EQ(runValue, L"<none>");
+  EXPECT_EQ(started, L"<none>");
 }
 
+// The value and the start fail apart and silently.
 TEST_F(StartTrayTest, FailuresAreSilentAndIndependent) {
-  openError = ERROR_ACCESS_DENIED;
-  startWorks = false;
-  RunFrom(L"C:\\prod\\x64\\");
-  EXPECT_TRUE(runValue.empty());
-  EXPECT_EQ(commandLines.size(), 1u);  // started although the value could not be written
-  EXPECT_TRUE(closed.empty());
-  EXPECT_EQ(session.ErrorCount, 0);
-  EXPECT_THAT(testutil::LogLines(session), ElementsAre(L"Loomscribe 2070"));
+  auto denied = std::make_shared<bool>(true);
+  fake::FailWhen<&Platform::RegOpenKeyExA>([denied](auto...) { return *denied; },
+                                           ERROR_ACCESS_DENIED);
+  RunFrom(fake::WorldModuleDirectory(), kTray);
+  EXPECT_EQ(runValue, L"<none>");
+  EXPECT_EQ(started, kTray);  // started although the value could not be written
+
+  *denied = false;
+  world.RemoveFile(kTray);
+  RunFrom(fake::WorldModuleDirectory());
+  EXPECT_EQ(runValue, kTray + L'\0');
+  EXPECT_EQ(started, L"<none>");
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ class WholeCopyTest : public ::testing::Test {
     ASSERT_TRUE(world.HasFile(kTarget));
     EXPECT_EQ(world.FindFile(kTarget)->bytes, kPrevious);
     EXPECT_FALSE(world.HasFile(kTemp));
-    EXPECT_EQ(session.PendingDeletes, nullptr);
+    EXPECT_EQ(session.PendingDeletes.head, nullptr);
   }
   fake::FakePlatform os;
   fake::World world;

@@ -14,8 +14,6 @@ namespace {
 constexpr size_t kStagedPathChars = 264;
 constexpr DWORD kCompareBytes = 8192;
 
-wchar_t kMakerUrl[] = L"https://www.tamarel.example/";
-
 bool Staged(InstallSession& session, const wchar_t* fileName, wchar_t* path) {
   path[0] = L'\0';
   return CopyComponentFile(session, Text(session.DriverDirectory), fileName ? fileName : L"", path,
@@ -105,7 +103,6 @@ bool DriverFilesInPlace(InstallSession& session, const wchar_t* const* staged, i
       check(path);
     for (const wchar_t* path = record.pDependentFiles; path && *path; path += wcslen(path) + 1)
       check(path);
-    Release(folder);
   }
   FreeDriverList(drivers);
   return ok;
@@ -137,7 +134,7 @@ void InstallPrinterDriver(InstallSession& session) {
   record.pConfigFile = uiPath;
   record.pHelpFile = helpPath;
   record.pszMfgName = const_cast<LPWSTR>(kDriverMaker);
-  record.pszOEMUrl = kMakerUrl;
+  record.pszOEMUrl = const_cast<LPWSTR>(kMakerUrl);
   record.pszProvider = const_cast<LPWSTR>(kDriverMaker);
 
   const wchar_t* const staged[] = {driverPath, uiPath, helpPath};
@@ -151,5 +148,5 @@ void InstallPrinterDriver(InstallSession& session) {
   // The spooler has copied the files into its own store (APD_COPY_ALL_FILES):
   // the staged copies are not needed any more.
   for (const wchar_t* path : staged)
-    if (*path && !Os().DeleteFileW(path)) AddPendingDelete(&session.PendingDeletes, path);
+    if (*path && !Os().DeleteFileW(path)) AddPendingDelete(session.PendingDeletes, path);
 }

@@ -92,7 +92,7 @@ void ListLeftDriverFiles(InstallSession& session, const DriverList& list, uint32
     if (!path || !*path || !DriverFileToDelete(session, list, index, path)) return;
     DWORD attributes = Os().GetFileAttributesW(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-      AddPendingDelete(&session.PendingDeletes, path);
+      AddPendingDelete(session.PendingDeletes, path);
   };
   for (const wchar_t* file : names.files) check(file);
   for (const wchar_t* file = names.dependent; file && *file; file += wcslen(file) + 1) check(file);

@@ -94,7 +94,7 @@ bool Absent(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERRO
 void DropPartialCopy(InstallSession& session, const wchar_t* path) {
   DWORD error = Os().GetLastError();
   if (!Os().DeleteFileW(path) && !Absent(Os().GetLastError()))
-    AddPendingDelete(&session.PendingDeletes, path);
+    AddPendingDelete(session.PendingDeletes, path);
   Os().SetLastError(error);
 }
 
@@ -167,7 +167,6 @@ HANDLE OpenComponentSource(const InstallSession& session, const wchar_t* fileNam
     file = OpenSource(Text(path));
   else
     Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  Release(path);
   return file;
 }
 
@@ -193,7 +192,6 @@ bool CheckRoomToWrite(const wchar_t* directory, const wchar_t* name, uint64_t by
   // Gone when closed, also when the run is cut off before.
   UniqueFile scratch(Os().CreateFileW(Text(path), GENERIC_WRITE | DELETE, 0, nullptr,
                                       CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  Release(path);
   // A version folder the spooler has not made yet: it makes it itself, in
   // the driver directory, which is checked on its own.
   if (!scratch) return Os().GetLastError() == ERROR_PATH_NOT_FOUND;
@@ -228,8 +226,7 @@ void RemoveCutCopies(InstallSession& session) {
     WideBuffer path;
     if (ComponentTempPath(path, copy.directory, copy.name) && !Os().DeleteFileW(Text(path)) &&
         !Absent(Os().GetLastError()))
-      AddPendingDelete(&session.PendingDeletes, Text(path));
-    Release(path);
+      AddPendingDelete(session.PendingDeletes, Text(path));
   }
 }
 
@@ -264,9 +261,6 @@ HRESULT CopyComponentFile(InstallSession& session, const wchar_t* targetDirector
     }
   }
 
-  Release(sourcePath);
-  Release(targetPath);
-  Release(tempPath);
   LogLine(session, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
   return result;
 }

@@ -13,9 +13,6 @@ struct WideBuffer;
 
 // The 64-bit file set (installed) and the 32-bit names (only searched for).
 extern const wchar_t kEnvironmentX64[];  // "Windows x64"
-extern const wchar_t kMonitorFile32[];   // "lmxmon32.dll"
-extern const wchar_t kDriverFile32[];    // "lmxdrv32.dll"
-extern const wchar_t kUiFile32[];        // "lmxui32.dll"
 
 void SetPlatformFiles(InstallSession& session);
 

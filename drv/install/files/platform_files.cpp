@@ -6,9 +6,6 @@
 #include "session/session.h"
 
 const wchar_t kEnvironmentX64[] = L"Windows x64";
-const wchar_t kMonitorFile32[] = L"lmxmon32.dll";
-const wchar_t kDriverFile32[] = L"lmxdrv32.dll";
-const wchar_t kUiFile32[] = L"lmxui32.dll";
 
 namespace {
 

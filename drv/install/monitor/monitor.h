@@ -23,8 +23,6 @@ void LogMonitorList(InstallSession& session, const MonitorList& list);
 void InstallPortMonitor(InstallSession& session);
 void RemovePortMonitor(InstallSession& session, const MonitorList& list);
 bool DeleteProductMonitor(const wchar_t* environment);
-// The fourth part of the file's product version (0 to 65535), or -1.
-int32_t FileBuildNumber(const wchar_t* path);
 
 // The monitor already registered, looked at once per install before anything
 // changes (session.Monitor). PlanMonitor reads the monitors itself, without a

@@ -8,6 +8,7 @@
 #include <cwchar>
 
 #include "files/files.h"
+#include "files/version_resource.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "platform/sized_call.h"

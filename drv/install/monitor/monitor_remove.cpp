@@ -23,21 +23,6 @@ bool DeleteProductMonitor(const wchar_t* environment) {
                              const_cast<LPWSTR>(kProductPort)) != FALSE;
 }
 
-int32_t FileBuildNumber(const wchar_t* path) {
-  DWORD handle = 0;
-  DWORD size = Os().GetFileVersionInfoSizeW(path, &handle);
-  if (size == 0) return -1;
-  UniqueGlobal<BYTE> block(static_cast<BYTE*>(Os().GlobalAlloc(GPTR, size)));
-  if (!block) return -1;
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT fixedBytes = 0;
-  if (Os().GetFileVersionInfoW(path, 0, size, block.get()) &&
-      Os().VerQueryValueW(block.get(), L"\\", reinterpret_cast<LPVOID*>(&fixed), &fixedBytes) &&
-      fixed && fixedBytes >= sizeof(VS_FIXEDFILEINFO))
-    return static_cast<int32_t>(LOWORD(fixed->dwProductVersionLS));
-  return -1;
-}
-
 void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
   LogSection section(session, L">DeleteMonitor");
 
@@ -115,10 +100,9 @@ void RemovePortMonitor(InstallSession& session, const MonitorList& list) {
     if (deleted) {
       NoteMonitorRemoved(session);
       if (haveFile && !Os().DeleteFileW(Text(fileName)))
-        AddPendingDelete(&session.PendingDeletes, Text(fileName));
+        AddPendingDelete(session.PendingDeletes, Text(fileName));
       LogLine(session, L"Monitor was removed :)");
     }
   }
 
-  Release(fileName);
 }

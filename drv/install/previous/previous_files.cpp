@@ -49,7 +49,6 @@ template <class Accept>
 bool CopyThrough(const wchar_t* source, const wchar_t* target, Accept accept) {
   WideBuffer temp;
   if (!Assign(temp, target) || !Append(temp, L".tmp")) {
-    Release(temp);
     Os().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
@@ -80,7 +79,6 @@ bool CopyThrough(const wchar_t* source, const wchar_t* target, Accept accept) {
     Os().DeleteFileW(Text(temp));
     Os().SetLastError(error);
   }
-  Release(temp);
   return ok;
 }
 
@@ -103,7 +101,6 @@ bool OpenKeptFolder(const InstallSession& session, KeptFolder& folder, WideBuffe
                                      FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  Release(parentPath);
   if (!parent) return false;
   OwnAccount own;
   ReadOwnAccount(own);
@@ -149,13 +146,9 @@ bool MatchesRecord(const wchar_t* path, const KeptFile& kept) {
 
 bool EmptyKeptFolder(const wchar_t* folder) {
   WideBuffer pattern;
-  if (!Assign(pattern, folder) || !Append(pattern, L"\\*")) {
-    Release(pattern);
-    return false;
-  }
+  if (!Assign(pattern, folder) || !Append(pattern, L"\\*")) return false;
   WIN32_FIND_DATAW found = {};
   UniqueFind search(Os().FindFirstFileW(Text(pattern), &found));
-  Release(pattern);
   if (!search) return Os().GetLastError() == ERROR_FILE_NOT_FOUND;
   bool all = true;
   do {
@@ -165,7 +158,6 @@ bool EmptyKeptFolder(const wchar_t* folder) {
     if (!Assign(path, folder) || !Append(path, L"\\") || !Append(path, found.cFileName) ||
         !Os().DeleteFileW(Text(path)))
       all = false;
-    Release(path);
   } while (Os().FindNextFileW(search.get(), &found));
   return all;
 }

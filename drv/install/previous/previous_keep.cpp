@@ -88,7 +88,6 @@ bool KeepFile(PreviousInstallation& previous, const PreviousInstallation& earlie
       kept.present = 1;
     }
   }
-  Release(target);
   if (ok) ++previous.fileCount;
   return ok;
 }
@@ -208,7 +207,6 @@ bool KeepPreviousInstallation(InstallSession& session, PreviousInstallation& pre
     LogCantKeepPreviousFile(session, failed ? failed : L"");
     previous = PreviousInstallation{};
   }
-  Release(folderPath);
   return ok;
 }
 
@@ -237,8 +235,6 @@ bool CopyKeptFile(InstallSession& session, const wchar_t* name, uint32_t role,
   bool ok = OpenKeptFolder(session, folder, folderPath) &&
             KeptPath(source, Text(folderPath), kept->name, role) &&
             CopyChecked(Text(source), target, *kept);
-  Release(source);
-  Release(folderPath);
   return ok;
 }
 
@@ -251,11 +247,9 @@ void DropPreviousInstallation(InstallSession& session) {
     WideBuffer opened;
     // Nothing is deleted in a folder that fails its check.
     if (OpenKeptFolder(session, folder, opened)) emptied = EmptyKeptFolder(Text(opened));
-    Release(opened);
     folder.reset();
     if (emptied) Os().RemoveDirectoryW(Text(folderPath));
   }
   // A kept file that could not go keeps its record for the next run.
   if (emptied) journal::DeletePreviousRecord();
-  Release(folderPath);
 }

@@ -21,9 +21,6 @@ constexpr DWORD kRegistrationPauseMs = 50;
 struct Staged {
   WideBuffer paths[kMaxKeptFiles];
   int count = 0;
-  ~Staged() {
-    for (int i = 0; i < count; ++i) Release(paths[i]);
-  }
   const wchar_t* Find(const wchar_t* name) const {
     for (int i = 0; i < count; ++i) {
       const wchar_t* path = Text(paths[i]);
@@ -44,7 +41,6 @@ bool KeptFilesMatch(const PreviousInstallation& previous, const wchar_t* folder,
     if (!KeptPath(failed, folder, kept.name, kept.role) || !MatchesRecord(Text(failed), kept))
       return false;
   }
-  Release(failed);
   return true;
 }
 
@@ -60,11 +56,9 @@ bool StageDriverFiles(InstallSession& session, const PreviousInstallation& previ
     bool ok = KeptPath(source, folder, kept.name, kept.role) &&
               ComponentPath(target, Text(session.DriverDirectory), kept.name) &&
               CopyChecked(Text(source), Text(target), kept);
-    Release(source);
     if (!ok) {
       DWORD error = Os().GetLastError();
       Assign(failed, Text(target));
-      Release(target);
       Os().SetLastError(error);
       return false;
     }
@@ -76,7 +70,7 @@ bool StageDriverFiles(InstallSession& session, const PreviousInstallation& previ
 void DropStaged(InstallSession& session, Staged& staged) {
   for (int i = 0; i < staged.count; ++i)
     if (!Os().DeleteFileW(Text(staged.paths[i])))
-      AddPendingDelete(&session.PendingDeletes, Text(staged.paths[i]));
+      AddPendingDelete(session.PendingDeletes, Text(staged.paths[i]));
 }
 
 // The new monitor, when it is registered, makes way for the previous one.
@@ -124,14 +118,11 @@ bool PutBackMonitorLibrary(InstallSession& session, const PreviousInstallation& 
     WideBuffer aside;
     if (Assign(aside, Text(target)) && Append(aside, L".old") &&
         Os().MoveFileExW(Text(target), Text(aside), MOVEFILE_REPLACE_EXISTING)) {
-      if (!Os().DeleteFileW(Text(aside))) AddPendingDelete(&session.PendingDeletes, Text(aside));
+      if (!Os().DeleteFileW(Text(aside))) AddPendingDelete(session.PendingDeletes, Text(aside));
       ok = CopyChecked(Text(source), Text(target), *kept);
     }
-    Release(aside);
   }
   if (!ok) Assign(failed, Text(target));
-  Release(source);
-  Release(target);
   return ok;
 }
 
@@ -220,6 +211,4 @@ void PutBackPreviousInstallation(InstallSession& session) {
   } else {
     LogCantPutBackPrevious(session, Length(failed) ? Text(failed) : L"");
   }
-  Release(failed);
-  Release(folderPath);
 }

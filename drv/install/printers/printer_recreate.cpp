@@ -12,7 +12,6 @@
 namespace {
 
 constexpr DWORD kSubKeyBytes = 64;  // 63 characters and the terminator
-const char kMarkerPrefix[] = "Loomscribes\\";
 
 // One place's "SubKey" into `out` (kSubKeyBytes). It counts only as REG_SZ
 // text that ends within the 64 bytes: the spooler hands back a value stored
@@ -119,8 +118,8 @@ bool WriteSubKeyAndClearMarker(HANDLE printer, const char* subKey, bool clearMar
   // than a read can take counts as none, as it would for a read back.
   if (written && clearMarker && bytes <= kSubKeyBytes) {
     char path[260] = {};
-    std::memcpy(path, kMarkerPrefix, sizeof kMarkerPrefix - 1);
-    std::memcpy(path + sizeof kMarkerPrefix - 1, subKey, bytes);
+    std::memcpy(path, kMarkerPrefix, kMarkerPrefixLength);
+    std::memcpy(path + kMarkerPrefixLength, subKey, bytes);
     if (subKey[0]) ClearDeletedMarker(path);
   }
   return written;

@@ -37,7 +37,6 @@ void LogDestinationFailed(InstallSession& session, const wchar_t* directory,
   ComponentPath(destination, directory, name);
   Os().SetLastError(error);
   LogCopyDestinationFailed(session, Text(destination));
-  Release(destination);
 }
 
 // A file left in the way of a copy (a stale staged copy, the leftover of a
@@ -52,7 +51,6 @@ bool Replaceable(InstallSession& session, const wchar_t* directory, const wchar_
   bool ok = !formed || CheckReplaceable(session, Text(path));
   // Named by its destination, as the copy names it.
   if (!ok) LogDestinationFailed(session, directory, name);
-  Release(path);
   return ok;
 }
 
@@ -101,7 +99,6 @@ bool HoldComponentSources(InstallSession& session, ComponentSources& sources) {
     ok = Writable(session, Text(session.DriverDirectory), session.DriverFile, driverBytes) &&
          Append(store, L"3\\") &&
          Writable(session, Text(store), session.DriverFile, driverBytes);
-    Release(store);
   }
   if (ok && MonitorSourceNeeded(session) && Length(session.SystemDirectory) > 0)
     ok = Writable(session, Text(session.SystemDirectory), session.MonitorFile,

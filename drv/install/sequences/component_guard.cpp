@@ -113,8 +113,4 @@ void KeepComponentFiles(InstallSession& session) {
       CopyComponentFile(session, files[i].directory, files[i].name, nullptr, 0, true);
     }
   }
-  for (int i = 0; i < count; ++i) {
-    Release(files[i].path);
-    Release(files[i].ownDirectory);
-  }
 }

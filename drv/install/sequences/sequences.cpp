@@ -54,7 +54,6 @@ void StopTrayKeepingOwnProgram(InstallSession& session) {
   if (session.Reinstall) own = TrayProgramPath(session);
   StopAndUnregisterTray(Length(own) > 0 ? Text(own) : nullptr,
                         session.Reinstall ? nullptr : &session.PendingDeletes);
-  Release(own);
 }
 
 // An uninstall before this run may have left the tray program queued for
@@ -72,7 +71,6 @@ void KeepTrayProgramFromQueuedDeletion(InstallSession& session) {
       LogLine(session, L"Kept from deletion at restart: %s", source);
   }
   ReleasePendingRenames(table);
-  Release(tray);
 }
 
 void SetUpSession(InstallSession& session, const RunLock& lock) {
@@ -89,13 +87,13 @@ void SetUpSession(InstallSession& session, const RunLock& lock) {
 // not take either stays for good: that is an error of the run.
 uint32_t ScheduleForRestart(InstallSession& session) {
   uint32_t scheduled = 0;
-  for (PendingDelete* node = session.PendingDeletes; node; node = node->next) {
+  for (PendingDelete* node = session.PendingDeletes.head; node; node = node->next) {
     // An empty path names no file: MoveFileExW would only fail on it.
     if (!node->path || !node->path[0]) continue;
     if (Os().MoveFileExW(node->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) ++scheduled;
     else LogFileDeleteFailed(session, node->path);
   }
-  ReleasePendingDeletes(&session.PendingDeletes);
+  ReleasePendingDeletes(session.PendingDeletes);
   // Exit code 100 hides a needed restart; the log says so.
   if (session.ErrorCount != 0 && scheduled > 0)
     LogLine(session, L"%d file(s) wait for the next restart of Windows",
@@ -161,7 +159,7 @@ void ReInstall(InstallSession& session) {
     // What resists even now is dropped, not scheduled: the install half may
     // put a new file under the same name, which a deletion at restart would
     // then take away.
-    ReleasePendingDeletes(&session.PendingDeletes);
+    ReleasePendingDeletes(session.PendingDeletes);
   }
   KeepTrayProgramFromQueuedDeletion(session);
   ApplyQueuedDeletes();

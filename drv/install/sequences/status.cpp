@@ -4,6 +4,7 @@
 
 #include "driver/driver.h"
 #include "files/files.h"
+#include "files/version_resource.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "printers/printers.h"

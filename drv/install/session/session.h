@@ -1,5 +1,6 @@
-// The record of one install or uninstall run, its log and its two small
-// containers: WideBuffer (growable UTF-16 text) and PendingDeleteList.
+// The record of one install or uninstall run. Its parts live beside it:
+// the name comparisons (names.h), its texts (wide_buffer.h), its log
+// (log.h) and its pending deletes (pending_deletes.h).
 #pragma once
 
 #include <windows.h>
@@ -8,67 +9,13 @@
 #include <cstdint>
 
 #include "product.h"
+#include "session/log.h"
+#include "session/names.h"
+#include "session/pending_deletes.h"
+#include "session/wide_buffer.h"
 
 // This program's build number: the first log line and the log window title.
 constexpr int kBuildNumber = 2070;
-
-// The product's spooler names (product.h) are compared exactly, letter case
-// and terminator included ("Loomscribe:" over 12 code units, "Loomscribe
-// printer" over 19), so a longer name that begins with them never matches.
-bool IsProductPortName(const wchar_t* name);
-bool IsProductDriverName(const wchar_t* name);
-
-// Names this program defines itself (command words, component file names,
-// the window station's name): the letters A to Z match their lower-case
-// forms, every other character must be the same, and so must the length.
-// Unlike _wcsicmp this does not depend on the user's locale. False when
-// either is null.
-bool SameAsciiName(const wchar_t* a, const wchar_t* b);
-// Paths and file names as the file system compares them: ordinal, ignoring
-// case (CompareStringOrdinal). False when either is null.
-bool SamePathText(const wchar_t* a, const wchar_t* b);
-// Whether `path` begins with the first `count` characters of `prefix`,
-// compared as SamePathText.
-bool PathBeginsWith(const wchar_t* path, const wchar_t* prefix, size_t count);
-
-// ---------------------------------------------------------------------------
-// WideBuffer: one pointer. Null is the empty text and holds no memory.
-// Otherwise it leads to one heap block: a 64-bit character count, that many
-// UTF-16 characters and a NUL. The capacity is not stored: it is count + 1
-// rounded up to the next multiple of 32 characters.
-struct WideBuffer {
-  void* block = nullptr;
-};
-
-// Bytes of the block that holds `count` characters (count field included).
-size_t WideBlockBytes(uint64_t count);
-uint64_t Length(const WideBuffer& buffer);
-// The characters; "" for the empty buffer.
-const wchar_t* Text(const WideBuffer& buffer);
-// Writable characters (null for the empty buffer).
-wchar_t* MutableText(WideBuffer& buffer);
-// Sets the count, growing or shrinking the block when its size changes.
-// Returns false, with the buffer unchanged, when memory cannot be had.
-bool SetLength(WideBuffer& buffer, uint64_t count);
-void Release(WideBuffer& buffer);
-bool Assign(WideBuffer& buffer, const wchar_t* text);
-bool Append(WideBuffer& buffer, const wchar_t* text);
-bool AppendCount(WideBuffer& buffer, const wchar_t* text, size_t count);
-// Text in the ANSI code page converted to UTF-16.
-WideBuffer AssignAnsi(const char* text);
-// The characters before the last backslash (or, when there is none, before
-// the last slash); empty when there is neither, or when the separator is the
-// first character.
-WideBuffer ParentDirectory(const WideBuffer& buffer);
-WideBuffer CopyBuffer(const WideBuffer& buffer);
-
-// ---------------------------------------------------------------------------
-// PendingDeleteList: full paths of files whose deletion is still outstanding,
-// newest first. Nodes and paths live on the Windows global heap.
-struct PendingDelete {
-  wchar_t* path;  // null for an empty path
-  PendingDelete* next;
-};
 
 // ---------------------------------------------------------------------------
 // Records of the spooler's answers that the session holds.
@@ -150,7 +97,7 @@ struct InstallSession {
   // and removal), files/ (copy), tray/ (an uninstall's undeletable tray
   // program). r and released: DeleteFileTry, sequences/
   // (the passes with the spooler stopped, scheduling at the end of the run).
-  PendingDelete* PendingDeletes = nullptr;
+  PendingDeleteList PendingDeletes;
   // w: printers/ (SaveProductPrinter, called by DeleteAllPrinters).
   // r: printers/ (RecreateSavedPrinters). Freed by EndSession. Its nodes
   // point into Printers.
@@ -188,49 +135,3 @@ struct InstallSession {
 void BeginSession(InstallSession& session);
 void TakeSessionDirectories(InstallSession& session);
 void EndSession(InstallSession& session);
-
-// One indented line: two blanks per depth level (at most 10 levels), the
-// formatted text (%s is a UTF-16 text), CR LF. Text longer than 1023
-// characters is cut.
-void LogLine(InstallSession& session, const wchar_t* format, ...);
-// "Error(code): " with the message, then " - (system text of the last
-// error)" when the last error is not 0; counts the error. The product logs
-// through the functions below, one per code, never with a code of its own.
-void LogError(InstallSession& session, int code, const wchar_t* format, ...);
-
-// The run's errors, one function per code (session.cpp holds the texts).
-void LogServiceManagerOpenFailed(InstallSession& session);          // 1
-void LogSpoolerOpenFailed(InstallSession& session);                 // 2
-void LogSpoolerStopFailed(InstallSession& session);                 // 3
-void LogSpoolerStartFailed(InstallSession& session);                // 4
-void LogControlServiceFailed(InstallSession& session, DWORD error); // 5
-void LogDriverDirectoryUnknown(InstallSession& session);            // 6
-void LogSystemDirectoryUnknown(InstallSession& session);            // 7
-void LogCopyFailed(InstallSession& session, const wchar_t* target); // 8
-void LogCopyDestinationFailed(InstallSession& session, const wchar_t* path);  // 9
-void LogCopySourceFailed(InstallSession& session, const wchar_t* name);       // 10
-void LogMonitorInstallFailed(InstallSession& session);              // 11
-void LogMonitorRemoveFailed(InstallSession& session);               // 12
-void LogDriverInstallFailed(InstallSession& session);               // 13
-void LogDriverRemoveFailed(InstallSession& session);                // 14
-void LogPrinterAddFailed(InstallSession& session, const wchar_t* printer);     // 15
-void LogPrinterOpenFailed(InstallSession& session, const wchar_t* printer);    // 16
-void LogPrinterDeleteFailed(InstallSession& session, const wchar_t* printer);  // 17
-void LogOtherRunWaitFailed(InstallSession& session);                // 18
-void LogFileDeleteFailed(InstallSession& session, const wchar_t* path);       // 19
-void LogJournalWriteFailed(InstallSession& session);                // 20
-void LogCantCarryPrinter(InstallSession& session, const wchar_t* printer);     // 21
-void LogCantKeepPreviousFile(InstallSession& session, const wchar_t* path);    // 22
-void LogCantPutBackPrevious(InstallSession& session, const wchar_t* what);     // 23
-
-// The message format of an error code (1 to 23), as its function above
-// writes it; "" for any other code.
-const wchar_t* ErrorMessageFormat(int code);
-
-void AddPendingDelete(PendingDelete** head, const wchar_t* path);
-void DeleteFileTry(InstallSession& session);
-void ReleasePendingDeletes(PendingDelete** head);
-
-// The system's English text for an error code (FormatMessageW, language
-// 1033), or null; release with Os().LocalFree.
-wchar_t* SystemErrorText(DWORD code);

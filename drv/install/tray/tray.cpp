@@ -29,19 +29,16 @@ bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 bool BuildTrayProgramPath(const InstallSession& session, WideBuffer& path) {
   WideBuffer directory = CopyBuffer(session.ModuleDirectory);
   if (Length(directory) != Length(session.ModuleDirectory)) {
-    Release(directory);
     return false;
   }
   uint64_t length = Length(directory);
   if (length > 0 && IsSeparator(Text(directory)[length - 1])) SetLength(directory, length - 1);
   path = ParentDirectory(directory);
-  Release(directory);
   length = Length(path);
   bool ok = true;
   if (length > 0 && !IsSeparator(Text(path)[length - 1])) ok = Append(path, L"\\");
   WideBuffer name = AssignAnsi(kTrayFileName);
   ok = ok && Length(name) > 0 && Append(path, Text(name));
-  Release(name);
   if (!ok) Release(path);
   return ok;
 }
@@ -76,7 +73,6 @@ void StartTrayProgram(InstallSession& session, const WideBuffer& path) {
   if (how == TrayStart::AsSignedInUser) {
     WideBuffer folder = ParentDirectory(path);
     bool started = Length(folder) > 0 && StartTrayAsSignedInUser(commandLine, Text(folder), &why);
-    Release(folder);
     if (!started)
       LogLine(session, L"The tray program is not started (%s); it starts at the next logon", why);
     return;
@@ -143,7 +139,6 @@ bool NamesTrayProgram(const wchar_t* path) {
     if (IsSeparator(*at)) name = at + 1;
   WideBuffer tray = AssignAnsi(kTrayFileName);
   bool same = Length(tray) > 0 && SameAsciiName(name, Text(tray));
-  Release(tray);
   return same;
 }
 
@@ -215,7 +210,6 @@ void RegisterAndStartTray(InstallSession& session) {
   if (!BuildTrayProgramPath(session, path)) return;
   WriteRunValue(path);
   StartTrayProgram(session, path);
-  Release(path);
 }
 
 WideBuffer TrayProgramPath(const InstallSession& session) {
@@ -224,7 +218,7 @@ WideBuffer TrayProgramPath(const InstallSession& session) {
   return path;
 }
 
-void StopAndUnregisterTray(const wchar_t* keepFile, PendingDelete** undeleted) {
+void StopAndUnregisterTray(const wchar_t* keepFile, PendingDeleteList* undeleted) {
   UniqueKernelObject mutex(Os().CreateMutexA(nullptr, FALSE, kTrayMutexName));
   const bool mutexMade = static_cast<bool>(mutex);
   if (mutex) {
@@ -249,7 +243,7 @@ void StopAndUnregisterTray(const wchar_t* keepFile, PendingDelete** undeleted) {
       Os().Sleep(kMissingValueSleepMs);
     } else if (const wchar_t* path = RunValuePath(value, type, bytes)) {
       if ((!keepFile || !SameFile(path, keepFile)) && !DeleteTrayFile(path) && undeleted)
-        AddPendingDelete(undeleted, path);
+        AddPendingDelete(*undeleted, path);
     }
   }
   Os().RegDeleteValueA(key.get(), kTrayRunValueA);

@@ -14,7 +14,7 @@ void RegisterAndStartTray(InstallSession& session);
 // tray program a re-install is about to start again). A file that still
 // cannot be deleted after the attempts is added to `undeleted`, when given.
 void StopAndUnregisterTray(const wchar_t* keepFile = nullptr,
-                           PendingDelete** undeleted = nullptr);
+                           PendingDeleteList* undeleted = nullptr);
 
 // How the tray program is started from this run.
 enum class TrayStart {
