@@ -63,7 +63,7 @@ class MonitorDriverSystemTest : public ::testing::Test {
   }
   void TearDown() override {
     SetPlatform(&RealPlatform());
-    for (PendingDelete* p = session.PendingDeletes; p; p = p->next)
+    for (PendingDelete* p = session.PendingDeletes.head; p; p = p->next)
       if (p->path) ::DeleteFileW(p->path);
     EndSession(session);
     winespool::RemoveAllProductState();
