@@ -123,10 +123,19 @@ struct WorldPrinterRequest {
   Text name, share, port, driver, comment, location, sepFile, processor, datatype, parameters;
 };
 
-// Handles this process holds open, by kind.
+// Handles this process holds open, by kind: files, printers, registry keys,
+// mutexes (named or not), process and thread handles, the service manager
+// and services, folders, file searches (FindFirstFileW), tokens (and the
+// shell's process) and environment blocks.
 struct WorldOpenHandles {
   int files = 0, printers = 0, keys = 0, mutexes = 0, processes = 0, services = 0;
-  int all() const { return files + printers + keys + mutexes + processes + services; }
+  int folders = 0, searches = 0, tokens = 0, environments = 0;
+  int all() const {
+    return files + printers + keys + mutexes + processes + services + folders + searches +
+           tokens + environments;
+  }
+  // "files 1, searches 1" for the kinds with open handles; "" for none.
+  std::string Kinds() const;
 };
 
 struct WorldRegValue {
@@ -251,6 +260,12 @@ class World {
   bool HasFile(const std::wstring& path) const;
   WorldFile* FindFile(const std::wstring& path);
   WorldOpenHandles OpenHandles() const;
+  // What a run leaves open fails the test when the world goes (with the kinds
+  // and names left open); a test that holds a handle on purpose closes it, or
+  // clears this.
+  bool expectNothingOpenAtEnd = true;
+  // The open handles by name: "file c:\\...", "printer P", "key hklm\\...".
+  std::vector<std::string> OpenHandleNames() const;
   // Whether someone holds the file open now (spooler, tray or other).
   bool IsHeld(const std::wstring& path) const;
   WorldPrinter* FindPrinter(const std::wstring& name);
@@ -269,7 +284,13 @@ class World {
   static std::string Lower(const std::string& text);
 
  private:
+  // The hooks, one part per subsystem (fake_world_<subsystem>.cpp).
   void InstallHooks();
+  void InstallServiceHooks();
+  void InstallFileHooks();
+  void InstallRegistryHooks();
+  void InstallProcessHooks();
+  void InstallSpoolerHooks();
   void InstallPowerSwitch();
   int stopAfter_ = -1;
   int stopPollsLeft_ = 0;

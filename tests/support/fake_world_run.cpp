@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "support/fake_world_internal.h"
+
 namespace fake {
 
 namespace {
@@ -25,6 +27,8 @@ struct RunHandles {
   std::map<HANDLE, std::wstring> directories;  // handle -> lower-case path
   std::map<HANDLE, std::wstring> files;        // handle -> lower-case path (CREATE_NEW)
   std::map<HANDLE, Search> searches;
+  std::map<HANDLE, int> fixed;  // tokens and the shell's process: opens not yet closed
+  int environments = 0;         // environment blocks not yet destroyed
   uintptr_t next = 0x900000;
   HANDLE New() { return reinterpret_cast<HANDLE>(next += 8); }
 };
@@ -76,6 +80,24 @@ auto Previous() {
 }
 
 }  // namespace
+
+void world_internal::AddRunHandles(WorldOpenHandles& open, std::vector<std::string>* names) {
+  const RunHandles& r = TheRunHandles();
+  int tokens = 0;
+  for (const auto& f : r.fixed) tokens += f.second;
+  open.mutexes += static_cast<int>(r.mutexes.size());
+  open.folders += static_cast<int>(r.directories.size());
+  open.searches += static_cast<int>(r.searches.size());
+  open.tokens += tokens;
+  open.environments += r.environments;
+  if (!names) return;
+  auto narrow = [](const std::wstring& text) { return std::string(text.begin(), text.end()); };
+  for (const auto& m : r.mutexes) names->push_back("mutex " + narrow(m.second));
+  for (const auto& d : r.directories) names->push_back("folder " + narrow(d.second));
+  if (!r.searches.empty()) names->push_back("searches " + std::to_string(r.searches.size()));
+  if (tokens) names->push_back("tokens " + std::to_string(tokens));
+  if (r.environments) names->push_back("environment blocks " + std::to_string(r.environments));
+}
 
 std::vector<std::wstring> World::FilesIn(const std::wstring& directory) const {
   std::wstring prefix = Lower(directory) + L"\\";
@@ -172,7 +194,10 @@ void World::InstallRunHooks() {
     }
     if (r.directories.erase(handle)) return TRUE;
     for (HANDLE token : {kToken, kLinkedToken, kShellToken, kPrimaryToken, kShellProcess})
-      if (handle == token) return TRUE;
+      if (handle == token) {
+        if (r.fixed[handle] > 0) --r.fixed[handle];
+        return TRUE;
+      }
     r.files.erase(handle);
     return close(handle);
   });
@@ -356,13 +381,14 @@ void World::InstallRunHooks() {
 
   // --- the process's account -----------------------------------------------------
   Set<&Platform::GetCurrentProcess>([] { return kThisProcess; });
-  Set<&Platform::OpenProcessToken>([](HANDLE process, DWORD, PHANDLE token) -> BOOL {
+  Set<&Platform::OpenProcessToken>([&r](HANDLE process, DWORD, PHANDLE token) -> BOOL {
     if (!token || (process != kThisProcess && process != kShellProcess))
       return Fail(ERROR_INVALID_HANDLE);
     *token = process == kThisProcess ? kToken : kShellToken;
+    ++r.fixed[*token];
     return TRUE;
   });
-  Set<&Platform::GetTokenInformation>([&w](HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data,
+  Set<&Platform::GetTokenInformation>([&w, &r](HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data,
                                            DWORD size, PDWORD needed) -> BOOL {
     const WorldToken* t = token == kToken || token == kLinkedToken ? &w.processToken
                           : token == kShellToken || token == kPrimaryToken ? &w.shellToken
@@ -433,7 +459,10 @@ void World::InstallRunHooks() {
         if (token != kToken || t->elevationType == TokenElevationTypeDefault)
           return Fail(ERROR_NO_SUCH_LOGON_SESSION);
         TOKEN_LINKED_TOKEN linked = {kLinkedToken};
-        return put(&linked, sizeof(linked));
+        // The caller gets a handle of its own to close.
+        if (!put(&linked, sizeof(linked))) return FALSE;
+        ++r.fixed[kLinkedToken];
+        return TRUE;
       }
       case TokenIntegrityLevel: {
         DWORD level = token == kLinkedToken ? t->linkedIntegrity : t->elevated ? 0x3000 : 0x2000;
@@ -520,24 +549,29 @@ void World::InstallRunHooks() {
     if (process) *process = kShellProcessId;
     return 77;
   });
-  Set<&Platform::OpenProcess>([&w](DWORD, BOOL, DWORD id) -> HANDLE {
+  Set<&Platform::OpenProcess>([&w, &r](DWORD, BOOL, DWORD id) -> HANDLE {
     if (id != kShellProcessId || !w.shellRunning) return Fail(ERROR_INVALID_PARAMETER), nullptr;
+    ++r.fixed[kShellProcess];
     return kShellProcess;
   });
-  Set<&Platform::DuplicateTokenEx>([](HANDLE token, DWORD, LPSECURITY_ATTRIBUTES,
-                                      SECURITY_IMPERSONATION_LEVEL, TOKEN_TYPE type,
-                                      PHANDLE result) -> BOOL {
+  Set<&Platform::DuplicateTokenEx>([&r](HANDLE token, DWORD, LPSECURITY_ATTRIBUTES,
+                                        SECURITY_IMPERSONATION_LEVEL, TOKEN_TYPE type,
+                                        PHANDLE result) -> BOOL {
     if (token != kShellToken || type != TokenPrimary) return Fail(ERROR_ACCESS_DENIED);
     *result = kPrimaryToken;
+    ++r.fixed[kPrimaryToken];
     return TRUE;
   });
-  Set<&Platform::CreateEnvironmentBlock>([](LPVOID* block, HANDLE token, BOOL) -> BOOL {
+  Set<&Platform::CreateEnvironmentBlock>([&r](LPVOID* block, HANDLE token, BOOL) -> BOOL {
     if (token != kPrimaryToken) return Fail(ERROR_INVALID_HANDLE);
     *block = g_environment;
+    ++r.environments;
     return TRUE;
   });
-  Set<&Platform::DestroyEnvironmentBlock>([](LPVOID block) -> BOOL {
-    return block == g_environment ? TRUE : Fail(ERROR_INVALID_PARAMETER);
+  Set<&Platform::DestroyEnvironmentBlock>([&r](LPVOID block) -> BOOL {
+    if (block != g_environment) return Fail(ERROR_INVALID_PARAMETER);
+    if (r.environments > 0) --r.environments;
+    return TRUE;
   });
   Set<&Platform::CreateProcessWithTokenW>([&w](HANDLE token, DWORD, LPCWSTR application,
                                                LPWSTR commandLine, DWORD flags, LPVOID environment,
