@@ -58,12 +58,10 @@ TEST_F(SpoolerServiceSystemTest, CheckStartsAStoppedSpooler) {
 
 TEST_F(SpoolerServiceSystemTest, ARestartStopsAndStartsTheSpooler) {
   ASSERT_TRUE(CheckSpooler(session));
-  SpoolerRestart restart = BeginSpoolerRestart(&session);
+  SpoolerStop stop(&session);
   EXPECT_EQ(SpoolerState(), static_cast<DWORD>(SERVICE_STOPPED));
-  EndSpoolerRestart(restart);
+  stop.End();
   EXPECT_EQ(SpoolerState(), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(restart.service.get(), nullptr);
-  EXPECT_EQ(restart.scm.get(), nullptr);
   EXPECT_EQ(session.ErrorCount, 0);
   EXPECT_THAT(testutil::LogLines(session),
               ::testing::ElementsAre(L"Loomscribe 2070", L">Check Spooler", L">Restart Spooler"));
@@ -71,9 +69,9 @@ TEST_F(SpoolerServiceSystemTest, ARestartStopsAndStartsTheSpooler) {
 
 TEST_F(SpoolerServiceSystemTest, ARestartOfAStoppedSpoolerStartsIt) {
   StopSpooler();
-  SpoolerRestart restart = BeginSpoolerRestart(nullptr);
+  SpoolerStop stop(nullptr);
   EXPECT_EQ(SpoolerState(), static_cast<DWORD>(SERVICE_STOPPED));
-  EndSpoolerRestart(restart);
+  stop.End();
   EXPECT_EQ(SpoolerState(), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_THAT(testutil::LogLines(session), ::testing::ElementsAre(L"Loomscribe 2070"));
 }

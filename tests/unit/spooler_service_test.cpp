@@ -114,10 +114,10 @@ TEST(SpoolerServiceTest, RestartHoldsTheSpoolerStoppedUntilItsEnd) {
     Machine m;
     m.world.spoolerRunning = !stoppedBefore;
     m.world.spoolerStopPolls = 3;  // STOP_PENDING three times after the stop control
-    SpoolerRestart restart = BeginSpoolerRestart(&m.session);
+    SpoolerStop stop(&m.session);
     EXPECT_FALSE(m.world.spoolerRunning);
     EXPECT_EQ(fake::TheClock().slept, stoppedBefore ? 0u : 3u * 200u);
-    EndSpoolerRestart(restart);
+    stop.End();
     EXPECT_TRUE(m.world.spoolerRunning);
     EXPECT_THAT(LogLines(m.session), ElementsAre(L"Loomscribe 2070", L">Restart Spooler"));
   }
@@ -157,8 +157,7 @@ TEST(SpoolerServiceTest, EachFailedRestartIsItsOwnErrorAndSilentWithoutARun) {
       SCOPED_TRACE(std::string(c.what) + (inRun ? ", in a run" : ", without a run"));
       Machine m;
       c.set(m.world);
-      SpoolerRestart restart = BeginSpoolerRestart(inRun ? &m.session : nullptr);
-      EndSpoolerRestart(restart);
+      SpoolerStop(inRun ? &m.session : nullptr).End();
       EXPECT_EQ(m.world.spoolerRunning, c.runningAfter);
       auto lines = LogLines(m.session);
       if (!inRun) {
@@ -188,9 +187,9 @@ TEST(SpoolerServiceTest, BothJobsNeedNoMoreRightsThanTheyUse) {
   {
     Machine m;
     GrantOnly(kScmRights, SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP);
-    SpoolerRestart restart = BeginSpoolerRestart(&m.session);
+    SpoolerStop stop(&m.session);
     EXPECT_FALSE(m.world.spoolerRunning);
-    EndSpoolerRestart(restart);
+    stop.End();
     EXPECT_TRUE(m.world.spoolerRunning);
     EXPECT_EQ(m.session.ErrorCount, 0);
   }

@@ -55,49 +55,47 @@ bool CheckSpooler(InstallSession& session) {
   return result;
 }
 
-SpoolerRestart BeginSpoolerRestart(InstallSession* session) {
+SpoolerStop::SpoolerStop(InstallSession* session) : session_(session) {
   if (session) LogLine(*session, L">Restart Spooler");
-  SpoolerRestart restart;
-  restart.installSession = session;
-  restart.scm.reset(OpenLocalScm());
-  if (!restart.scm) {
+  scm_.reset(OpenLocalScm());
+  if (!scm_) {
     if (session) LogServiceManagerOpenFailed(*session);
-    return restart;
+    return;
   }
-  restart.service.reset(Os().OpenServiceW(restart.scm.get(), L"spooler", kRestartAccess));
-  if (!restart.service) {
+  service_.reset(Os().OpenServiceW(scm_.get(), L"spooler", kRestartAccess));
+  if (!service_) {
     if (session) LogSpoolerOpenFailed(*session);
-    return restart;
+    return;
   }
   SERVICE_STATUS status = {};
-  if (!Os().ControlService(restart.service.get(), SERVICE_CONTROL_STOP, &status)) {
+  if (!Os().ControlService(service_.get(), SERVICE_CONTROL_STOP, &status)) {
     DWORD error = Os().GetLastError();
     if (error != ERROR_SERVICE_NOT_ACTIVE && session)
       LogControlServiceFailed(*session, error);
   }
-  restart.stopRequested = true;
+  stopRequested_ = true;
   status = {};
-  Os().QueryServiceStatus(restart.service.get(), &status);
+  Os().QueryServiceStatus(service_.get(), &status);
   for (int poll = 0; poll < kPolls; ++poll) {
-    if (status.dwCurrentState == SERVICE_STOPPED) return restart;
+    if (status.dwCurrentState == SERVICE_STOPPED) return;
     Os().Sleep(kPollMs);
-    Os().QueryServiceStatus(restart.service.get(), &status);
+    Os().QueryServiceStatus(service_.get(), &status);
   }
   if (status.dwCurrentState != SERVICE_STOPPED && session)
     LogSpoolerStopFailed(*session);
-  return restart;
+}
+
+void SpoolerStop::End() {
+  if (ended_) return;
+  ended_ = true;
+  // The start is waited for before either handle goes; the service's goes
+  // before the manager's.
+  if (service_ && stopRequested_ && !StartSpoolerAndWait(service_.get()) && session_)
+    LogSpoolerStartFailed(*session_);
+  service_.reset();
+  scm_.reset();
 }
 
 void RestartSpooler(InstallSession* session) {
   SpoolerStop stopped(session);
-}
-
-void EndSpoolerRestart(SpoolerRestart& restart) {
-  // The start is waited for before either handle goes; the service's goes
-  // before the manager's.
-  if (restart.service && restart.stopRequested && !StartSpoolerAndWait(restart.service.get()) &&
-      restart.installSession)
-    LogSpoolerStartFailed(*restart.installSession);
-  restart.service.reset();
-  restart.scm.reset();
 }
