@@ -75,11 +75,6 @@ void EndSession(InstallSession& session) {
   session.RedirectedRewrites.reset();
   session.Printers = PrinterList();
   session.SavedPrinters.reset();
-  ReleasePendingDeletes(session.PendingDeletes);
-  Release(session.Monitor.Library);
-  session.Monitor = MonitorPlan{};
-  Release(session.DriverDirectory);
-  Release(session.InstallLog);
-  Release(session.SystemDirectory);
-  Release(session.ModuleDirectory);
+  // The rest the record owns (its texts, the pending deletes) goes with it.
+  session = InstallSession();
 }
