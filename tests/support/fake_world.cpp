@@ -268,6 +268,8 @@ World::~World() {
     for (const std::string& name : OpenHandleNames()) names += "\n  " + name;
     ADD_FAILURE() << "left open at the end: " << OpenHandles().Kinds() << names;
   }
+  if (expectNothingOpenAtEnd && LiveBlocks() != 0)
+    ADD_FAILURE() << "memory blocks never given back: " << LiveBlocks();
   TheHandles() = Handles{};
 }
 
@@ -387,6 +389,7 @@ void World::InstallHooks() {
   InstallFileHooks();
   InstallRegistryHooks();
   InstallProcessHooks();
+  InstallMemoryHooks();
   InstallSpoolerHooks();
 }
 

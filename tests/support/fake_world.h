@@ -260,6 +260,8 @@ class World {
   bool HasFile(const std::wstring& path) const;
   WorldFile* FindFile(const std::wstring& path);
   WorldOpenHandles OpenHandles() const;
+  // Heap and global blocks taken through the seam and not given back.
+  int LiveBlocks() const;
   // What a run leaves open fails the test when the world goes (with the kinds
   // and names left open); a test that holds a handle on purpose closes it, or
   // clears this.
@@ -290,6 +292,7 @@ class World {
   void InstallFileHooks();
   void InstallRegistryHooks();
   void InstallProcessHooks();
+  void InstallMemoryHooks();
   void InstallSpoolerHooks();
   void InstallPowerSwitch();
   int stopAfter_ = -1;
