@@ -315,7 +315,17 @@ LSTATUS OpenKey(bool create, HKEY* key) {
   return ERROR_SUCCESS;
 }
 
-bool Grow(Store& store, uint32_t capacity) { return store.entries.Grow(capacity); }
+bool Grow(Store& store, uint32_t capacity) {
+  EntryBlock& entries = store.entries;
+  if (capacity <= entries.size()) return true;
+  UniqueGlobal<Entry> grown(static_cast<Entry*>(Os().GlobalAlloc(GPTR, capacity * sizeof(Entry))));
+  if (!grown) return false;
+  if (entries)
+    std::memcpy(static_cast<void*>(grown.get()), entries.get(), entries.size() * sizeof(Entry));
+  // The texts went along with the records: only the old block goes.
+  entries.TakeGrown(grown.release(), capacity);
+  return true;
+}
 
 void NoteNumber(Store& store, Entry& entry) {
   if (entry.number >= store.nextNumber && entry.number < kMaxNumber)
@@ -399,16 +409,6 @@ void FreeEntry(Entry& entry) {
   }
 }
 
-bool EntryBlock::Grow(uint32_t capacity) {
-  if (capacity <= capacity_) return true;
-  UniqueGlobal<Entry> grown(static_cast<Entry*>(Os().GlobalAlloc(GPTR, capacity * sizeof(Entry))));
-  if (!grown) return false;
-  if (block_) std::memcpy(static_cast<void*>(grown.get()), block_.get(), capacity_ * sizeof(Entry));
-  // The texts went along with the records: only the old block goes.
-  block_ = std::move(grown);
-  capacity_ = capacity;
-  return true;
-}
 
 bool Open(Store& store, bool create, uint32_t extra) {
   if (store.opened && (store.key || !create)) return Grow(store, store.count + extra + 1);
@@ -444,8 +444,8 @@ bool Open(Store& store, bool create, uint32_t extra) {
 }
 
 Entry* NewEntry(Store& store, uint32_t kind, const wchar_t* name) {
-  if ((store.count >= store.entries.capacity() &&
-       !Grow(store, store.entries.capacity() * 2 + 8)) ||
+  if ((store.count >= static_cast<uint32_t>(store.entries.size()) &&
+       !Grow(store, static_cast<uint32_t>(store.entries.size()) * 2 + 8)) ||
       store.nextNumber >= kMaxNumber)
     return nullptr;
   Entry& entry = store.entries[store.count];

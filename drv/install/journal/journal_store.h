@@ -70,42 +70,7 @@ void FreeEntry(Entry& entry);
 // The entries of a store: one global-heap block of records, those not in use
 // zero. Every text a record points to is a global-heap block of its own; the
 // texts and the block go with the owner.
-class EntryBlock {
- public:
-  EntryBlock() = default;
-  ~EntryBlock() { reset(); }
-  EntryBlock(EntryBlock&& other) noexcept
-      : block_(other.block_.release()), capacity_(other.capacity_) {
-    other.capacity_ = 0;
-  }
-  EntryBlock& operator=(EntryBlock&& other) noexcept {
-    if (this != &other) {
-      reset();
-      capacity_ = other.capacity_;
-      block_.reset(other.block_.release());
-      other.capacity_ = 0;
-    }
-    return *this;
-  }
-  EntryBlock(const EntryBlock&) = delete;
-  EntryBlock& operator=(const EntryBlock&) = delete;
-
-  explicit operator bool() const { return static_cast<bool>(block_); }
-  Entry& operator[](uint32_t index) const { return block_.get()[index]; }
-  uint32_t capacity() const { return capacity_; }
-  // Room for `capacity` records, the present ones moved along. False, with
-  // nothing changed, when the memory cannot be had.
-  bool Grow(uint32_t capacity);
-  void reset() {
-    for (uint32_t i = 0; block_ && i < capacity_; ++i) FreeEntry(block_.get()[i]);
-    block_.reset();
-    capacity_ = 0;
-  }
-
- private:
-  UniqueGlobal<Entry> block_;
-  uint32_t capacity_ = 0;
-};
+using EntryBlock = GlobalArray<Entry, &FreeEntry>;
 
 struct Store {
   UniqueKey key;          // open for reading and writing, or null

@@ -110,18 +110,19 @@ using UniqueLocal = UniqueHandle<T*, &FreeLocalBlockOf<T>>;
 template <class T>
 using UniqueHeap = UniqueHandle<T*, &FreeHeapBlock<T>>;
 
-// A global-heap array of `count` texts, each in a global-heap block of its
-// own or null; the texts go with the array.
-class GlobalTexts {
+// A global-heap array of `count` records, each of which may own blocks of
+// its own that `FreeElement` gives back (and clears); the records' blocks and
+// the array go with the owner.
+template <class T, void (*FreeElement)(T&)>
+class GlobalArray {
  public:
-  GlobalTexts() = default;
-  GlobalTexts(wchar_t** array, size_t count) : array_(array), count_(array ? count : 0) {}
-  ~GlobalTexts() { reset(); }
-  GlobalTexts(GlobalTexts&& other) noexcept
-      : array_(other.array_.release()), count_(other.count_) {
+  GlobalArray() = default;
+  GlobalArray(T* array, size_t count) : array_(array), count_(array ? count : 0) {}
+  ~GlobalArray() { reset(); }
+  GlobalArray(GlobalArray&& other) noexcept : array_(other.array_.release()), count_(other.count_) {
     other.count_ = 0;
   }
-  GlobalTexts& operator=(GlobalTexts&& other) noexcept {
+  GlobalArray& operator=(GlobalArray&& other) noexcept {
     if (this != &other) {
       reset();
       count_ = other.count_;
@@ -130,20 +131,35 @@ class GlobalTexts {
     }
     return *this;
   }
-  GlobalTexts(const GlobalTexts&) = delete;
-  GlobalTexts& operator=(const GlobalTexts&) = delete;
+  GlobalArray(const GlobalArray&) = delete;
+  GlobalArray& operator=(const GlobalArray&) = delete;
 
   explicit operator bool() const { return static_cast<bool>(array_); }
-  wchar_t** get() const { return array_.get(); }
-  wchar_t*& operator[](size_t index) const { return array_.get()[index]; }
+  T* get() const { return array_.get(); }
+  T& operator[](size_t index) const { return array_.get()[index]; }
+  size_t size() const { return count_; }
 
+  // Takes `array` of `count` records, into which the present records were
+  // copied: what they own went along, so only the old array goes.
+  void TakeGrown(T* array, size_t count) {
+    array_.reset(array);
+    count_ = array ? count : 0;
+  }
   void reset() {
-    for (size_t i = 0; array_ && i < count_; ++i) UniqueGlobal<wchar_t> text(array_.get()[i]);
+    for (size_t i = 0; array_ && i < count_; ++i) FreeElement(array_.get()[i]);
     array_.reset();
     count_ = 0;
   }
 
  private:
-  UniqueGlobal<wchar_t*> array_;
+  UniqueGlobal<T> array_;
   size_t count_ = 0;
 };
+
+inline void FreeGlobalText(wchar_t*& text) {
+  UniqueGlobal<wchar_t> freed(text);
+  text = nullptr;
+}
+// A global-heap array of texts, each in a global-heap block of its own or
+// null.
+using GlobalTexts = GlobalArray<wchar_t*, &FreeGlobalText>;
