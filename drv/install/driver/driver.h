@@ -23,6 +23,11 @@ struct DriverList {
 bool ListDrivers(DriverList& list, const wchar_t* environment);
 int32_t FindProductDriver(const DriverList& list);
 void RemovePrinterDriver(InstallSession& session, const DriverList& list);
+// Whether a file a driver record names lies in the spooler's driver
+// directory (its version folders included). A record that names another
+// place (a full path elsewhere, a way out through "..") is not followed:
+// nothing there is deleted, kept or put back on its word.
+bool InDriverDirectory(const wchar_t* directory, const wchar_t* path);
 // The driver record of an open printer, in a global-heap block, or null.
 UniqueGlobal<DRIVER_INFO_2W> QueryPrinterDriver(HANDLE printer);
 

@@ -69,11 +69,7 @@ bool NamesFile(const DriverFileNames& names, const wchar_t* path) {
 // driver names. A record the spooler returns may name shared files.
 bool DriverFileToDelete(const InstallSession& session, const DriverList& list, uint32_t index,
                         const wchar_t* path) {
-  const size_t directory = Length(session.DriverDirectory);
-  if (!path || directory == 0 || wcslen(path) <= directory ||
-      !PathBeginsWith(path, Text(session.DriverDirectory), directory) ||
-      wcsstr(path + directory, L"..") != nullptr)
-    return false;
+  if (!path || !InDriverDirectory(Text(session.DriverDirectory), path)) return false;
   for (uint32_t other = 0; other < list.count; ++other)
     if (other != index && NamesFile(FileNamesOf(list.buffer.get(), list.level, other), path))
       return false;
@@ -207,4 +203,10 @@ UniqueGlobal<DRIVER_INFO_2W> QueryPrinterDriver(HANDLE printer) {
   DWORD needed = 0;
   if (CallWithNeededSize(query, block, size, needed) != SizedCall::kFilled) return {};
   return UniqueGlobal<DRIVER_INFO_2W>(reinterpret_cast<DRIVER_INFO_2W*>(block.release()));
+}
+
+bool InDriverDirectory(const wchar_t* directory, const wchar_t* path) {
+  size_t length = directory ? wcslen(directory) : 0;
+  return path && length > 0 && wcslen(path) > length && PathBeginsWith(path, directory, length) &&
+         !wcsstr(path + length, L"..");
 }

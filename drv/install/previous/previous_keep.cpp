@@ -111,15 +111,6 @@ void TakeMonitorPart(PreviousInstallation& to, const PreviousInstallation& from)
     if (from.files[i].role == kKeptMonitorLibrary) to.files[to.fileCount++] = from.files[i];
 }
 
-// A file of the driver's record that lies in the driver directory. A record
-// that names another place (a full path elsewhere, a way out through "..")
-// is not followed: nothing there is read, kept or put back on its word.
-bool InDriverDirectory(const wchar_t* directory, const wchar_t* path) {
-  size_t length = std::wcslen(directory);
-  return length > 0 && std::wcslen(path) > length && PathBeginsWith(path, directory, length) &&
-         !std::wcsstr(path + length, L"..");
-}
-
 bool KeepDriver(PreviousInstallation& previous, const PreviousInstallation& earlier,
                 const DRIVER_INFO_6W& record, const wchar_t* directory, const wchar_t* folder,
                 const wchar_t** failed) {
